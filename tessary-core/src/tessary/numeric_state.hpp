@@ -1,0 +1,152 @@
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace tessary {
+
+// True for +/-infinity: the magnitude bits lie above those of the largest
+// finite double. Callers test NaN first.
+inline bool is_infinite_bits(double x) noexcept {
+  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL;
+}
+
+inline bool is_finite_value(double x) noexcept {
+  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) <= 0x7fefffffffffffffULL;
+}
+
+// Exact streaming moments of one numeric column.
+//
+// Folds values one at a time with the one-pass higher-moment recurrences
+// (mean, and the central moment sums m2, m3, m4) and combines two states of
+// disjoint value sets with the pairwise merge formulas. Every formula is
+// evaluated in one fixed grouping, in IEEE double precision without fused
+// multiply-add, so results are identical bit for bit on every machine; the
+// build must keep floating-point contraction off.
+//
+// Invariants: minimum and maximum are present exactly when count > 0; with
+// count == 0 the moments are 0.0; NaN only increments `missing` and
+// infinities only increment `infinite`. Counters wrap like plain uint64.
+struct NumericState {
+  std::optional<double> minimum;
+  std::optional<double> maximum;
+  std::uint64_t count = 0;
+  std::uint64_t missing = 0;
+  std::uint64_t infinite = 0;
+  double mean = 0.0;
+  double m2 = 0.0;
+  double m3 = 0.0;
+  double m4 = 0.0;
+
+  void observe(double x) noexcept {
+    if (std::isnan(x)) {
+      ++missing;
+    } else if (is_infinite_bits(x)) {
+      ++infinite;
+    } else {
+      observe_finite(x);
+    }
+  }
+
+  // The finite path of observe; the caller has already classified x.
+  void observe_finite(double x) noexcept {
+    const double p = static_cast<double>(count);
+    ++count;
+    const double n = static_cast<double>(count);
+    const double delta = x - mean;
+    const double dn = delta / n;
+    const double dn2 = dn * dn;
+    const double term1 = (delta * dn) * p;
+    m4 = m4 + ((((dn2 * 6.0) * m2) + ((((n * n) - (n * 3.0)) + 3.0) * (dn2 * term1))) +
+               ((dn * -4.0) * m3));
+    m3 = m3 + (((n - 2.0) * (dn * term1)) - ((dn * 3.0) * m2));
+    m2 = m2 + term1;
+    mean = mean + dn;
+    minimum = minimum ? smaller(*minimum, x) : x;
+    maximum = maximum ? larger(*maximum, x) : x;
+  }
+
+  // The state of the union of both value sets. The floating-point results
+  // depend on which state is `a`: callers fix the order.
+  static NumericState merge(const NumericState& a, const NumericState& b) noexcept {
+    NumericState r;
+    r.missing = a.missing + b.missing;
+    r.infinite = a.infinite + b.infinite;
+    if (a.count == 0 || b.count == 0) {
+      const NumericState& s = a.count == 0 ? b : a;
+      r.count = s.count;
+      r.mean = s.mean;
+      r.m2 = s.m2;
+      r.m3 = s.m3;
+      r.m4 = s.m4;
+      r.minimum = s.minimum;
+      r.maximum = s.maximum;
+      return r;
+    }
+    const double na = static_cast<double>(a.count);
+    const double nb = static_cast<double>(b.count);
+    r.count = a.count + b.count;
+    const double N = static_cast<double>(r.count);
+    const double d = b.mean - a.mean;
+    const double d2 = d * d;
+    const double d3 = d * d2;
+    const double d4 = d2 * d2;
+    r.mean = a.mean + ((d * nb) / N);
+    r.m2 = (a.m2 + b.m2) + (((d2 * na) * nb) / N);
+    r.m3 = ((a.m3 + b.m3) + (((na - nb) * ((d3 * na) * nb)) / (N * N))) +
+           (((d * 3.0) * ((b.m2 * na) - (a.m2 * nb))) / N);
+    const double t1 = ((d * 4.0) * ((b.m3 * na) - (a.m3 * nb))) / N;
+    const double t2 = ((d2 * 6.0) * (((nb * nb) * a.m2) + ((na * na) * b.m2))) / (N * N);
+    const double t3 = (((nb * nb) + ((na * na) - (na * nb))) * ((d4 * na) * nb)) / ((N * N) * N);
+    r.m4 = t1 + (t2 + ((a.m4 + b.m4) + t3));
+    r.minimum = a.minimum && b.minimum ? smaller(*a.minimum, *b.minimum)
+                                       : (a.minimum ? a.minimum : b.minimum);
+    r.maximum = a.maximum && b.maximum ? larger(*a.maximum, *b.maximum)
+                                       : (a.maximum ? a.maximum : b.maximum);
+    return r;
+  }
+
+  std::optional<double> reported_mean() const noexcept {
+    if (count == 0) return std::nullopt;
+    return mean;
+  }
+
+  // Sample variance, divisor count - 1.
+  std::optional<double> variance() const noexcept {
+    if (count < 2) return std::nullopt;
+    return m2 / static_cast<double>(count - 1);
+  }
+
+  std::optional<double> std_dev() const noexcept {
+    if (count < 2) return std::nullopt;
+    return std::sqrt(m2 / static_cast<double>(count - 1));
+  }
+
+  // Adjusted Fisher-Pearson skewness. `!(m2 > 0)` would also reject NaN;
+  // a NaN m2 after overflow must propagate, hence the ordered test.
+  std::optional<double> skewness() const noexcept {
+    if (count < 3 || m2 <= 0.0) return std::nullopt;
+    const double N = static_cast<double>(count);
+    const double factor = std::sqrt((N - 1.0) * N) / (N - 2.0);
+    return factor * ((std::sqrt(N) * m3) / std::pow(m2, 1.5));
+  }
+
+  std::optional<double> excess_kurtosis() const noexcept {
+    if (count < 4 || m2 <= 0.0) return std::nullopt;
+    const double N = static_cast<double>(count);
+    const double g2 = ((m4 * N) / (m2 * m2)) - 3.0;
+    return ((N - 1.0) / ((N - 2.0) * (N - 3.0))) * (((N + 1.0) * g2) + 6.0);
+  }
+
+  // -0.0 orders below +0.0, in either argument order.
+  static double smaller(double a, double b) noexcept {
+    return (b < a || (b == a && std::signbit(b))) ? b : a;
+  }
+  static double larger(double a, double b) noexcept {
+    return (b > a || (b == a && !std::signbit(b))) ? b : a;
+  }
+};
+
+}  // namespace tessary

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "errors.hpp"
+
+namespace tessary::py {
+
+struct Parameter {
+  const char* name;
+  bool required;
+};
+
+// Binds the arguments of one call to a parameter table: every parameter by
+// position or keyword, no catch-alls. bound[i] receives a borrowed reference,
+// or nullptr when the optional parameter i was not given. Failures raise
+// TypeError with the interpreter's wording, in the interpreter's order of
+// checks: surplus positionals, then each keyword as given, then missing
+// required parameters.
+void bind_vectorcall(const char* display_name, std::span<const Parameter> parameters,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> bound);
+
+// The same for a constructor's tuple and optional dict.
+void bind_tuple_and_dict(const char* display_name, std::span<const Parameter> parameters,
+                         PyObject* args, PyObject* kwargs, std::span<PyObject*> bound);
+
+// The parameter table of one callable together with its display name
+// ("numeric_state_f64()", "NumericAccumulator.update_f64()").
+template <std::size_t N>
+struct Signature {
+  const char* display_name;
+  std::array<Parameter, N> parameters;
+
+  std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    std::array<PyObject*, N> bound{};
+    bind_vectorcall(display_name, parameters, args, nargs, kwnames, bound);
+    return bound;
+  }
+  std::array<PyObject*, N> bind(PyObject* args, PyObject* kwargs) const {
+    std::array<PyObject*, N> bound{};
+    bind_tuple_and_dict(display_name, parameters, args, kwargs, bound);
+    return bound;
+  }
+};
+
+// Converts an argument with the index protocol to an unsigned 64-bit value;
+// the interpreter's own OverflowError or TypeError carries the note
+// "while processing 'NAME'". A parameter that was not given takes
+// `default_value`.
+std::uint64_t uint64_argument(PyObject* value, const char* name, std::uint64_t default_value = 0);
+
+// Runs the conversion of one argument; a Python failure gets the argument
+// note of `name` before it propagates.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    add_argument_note(name);
+    throw;
+  }
+}
+
+}  // namespace tessary::py

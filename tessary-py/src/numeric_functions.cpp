@@ -1,0 +1,32 @@
+// The module functions over one float64 buffer.
+#include "argument_binder.hpp"
+#include "float64_buffer.hpp"
+#include "module_members.hpp"
+#include "result_dicts.hpp"
+
+namespace tessary::py {
+namespace {
+
+constexpr Signature<1> numeric_state_f64_signature{"numeric_state_f64()", {{{"values", true}}}};
+
+PyObject* numeric_state_f64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const auto [values] = numeric_state_f64_signature.bind(args, nargs, kwnames);
+    const BufferView view = checked_buffer(values);
+    const std::span<const double> elements = float64_elements(view);
+    NumericState state;
+    for (const double x : elements) state.observe(x);
+    PyRef dict = exact_state_dict(state);
+    set_item(dict.get(), "backend", to_python(backend_name));
+    set_item(dict.get(), "observations", to_python(static_cast<std::uint64_t>(elements.size())));
+    return dict.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef numeric_state_f64_def = {
+    "numeric_state_f64", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(numeric_state_f64)),
+    METH_FASTCALL | METH_KEYWORDS, "numeric_state_f64(values)\n--\n\n"};
+
+}  // namespace tessary::py
