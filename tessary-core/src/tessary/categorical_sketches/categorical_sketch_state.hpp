@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "tessary/categorical_sketches/string_heavy_hitters_sketch.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
+
+namespace tessary {
+
+// The whole state of one string stream: present and missing row counts, a
+// HyperLogLog distinct count and the heavy hitters. A present string enters
+// both sketches under the same string_hash, so it has one identity for both.
+// Rows seen are count + missing. Both counters saturate at 2^64 - 1.
+struct CategoricalSketchState {
+  HyperLogLog hll;
+  std::uint64_t count = 0;
+  std::uint64_t missing = 0;
+  StringHeavyHittersSketch heavy_hitters;
+
+  // Records one present string given its hash and its label bytes (a prefix
+  // of the string; at most max_retained_label_bytes of it are kept).
+  void observe_hashed(std::uint64_t hash, std::string_view label) noexcept {
+    count += count != std::numeric_limits<std::uint64_t>::max();
+    hll.observe_hash(hash);
+    heavy_hitters.observe_hashed(hash, label, 1);
+  }
+
+  // A missing row has no hash and enters neither sketch.
+  void observe_missing() noexcept { missing += missing != std::numeric_limits<std::uint64_t>::max(); }
+};
+
+}  // namespace tessary
