@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace tessary {
@@ -18,7 +19,11 @@ constexpr std::uint64_t splitmix64(std::uint64_t z) noexcept {
 // Bit pattern of a double with both zeros mapped to 0, so that +0.0 and
 // -0.0 are one value for hashing and heavy hitters.
 inline std::uint64_t canonical_bits(double x) noexcept {
-  return x == 0.0 ? 0 : std::bit_cast<std::uint64_t>(x);
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  // Mask arithmetic rather than a test, so that zeros cost no branch.
+  const std::uint64_t magnitude = bits << 1;
+  const std::uint64_t is_zero = (~magnitude & (magnitude - 1)) >> 63;
+  return bits & (is_zero - 1);
 }
 
 // Hash of a finite double.
@@ -41,9 +46,10 @@ class HyperLogLog {
 
   void observe_hash(std::uint64_t hash) noexcept {
     const std::size_t index = static_cast<std::size_t>(hash >> (64 - precision));
-    const std::uint64_t rest = hash << precision;
-    std::uint8_t rank = static_cast<std::uint8_t>(std::countl_zero(rest) + 1);
-    if (rank > max_rank) rank = max_rank;
+    // The marker bit just below the 52 remaining bits caps the count of
+    // leading zeros at 52, so the rank needs no clamp and rest is never 0.
+    const std::uint64_t rest = (hash << precision) | (std::uint64_t{1} << (precision - 1));
+    const std::uint8_t rank = static_cast<std::uint8_t>(std::countl_zero(rest) + 1);
     if (registers_[index] < rank) registers_[index] = rank;
   }
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#include "tessary/sketches/heavy_hitters_sketch.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/sketches/log_quantile_sketch.hpp"
+#include "tessary/sketches/priority_reservoir.hpp"
+
+namespace tessary {
+
+// The four sketches of one numeric stream, fed together: distinct count
+// (HyperLogLog over value_hash), quantiles, heavy hitters (keyed by
+// canonical_bits) and the priority reservoir. Every finite value reaches all
+// four; NaN and infinities reach none (the exact moments count them).
+// The value hash is computed once and shared by the HyperLogLog, the heavy
+// hitters' table and the reservoir priority.
+struct NumericSketchState {
+  HyperLogLog hll;
+  LogQuantileSketch quantiles;
+  HeavyHittersSketch heavy_hitters;
+  PriorityReservoir reservoir;
+
+  // Feeds x, the element at `position` of stream `stream_id`.
+  void observe(std::uint64_t stream_id, std::uint64_t position, double x) noexcept {
+    if ((std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL) return;
+    observe_finite(splitmix64(stream_id), position, x);
+  }
+
+  // observe() for finite x, with stream_hash == splitmix64(stream_id)
+  // computed once by the caller for a whole run of elements.
+  void observe_finite(std::uint64_t stream_hash, std::uint64_t position, double x) noexcept {
+    const std::uint64_t bits = canonical_bits(x);
+    const std::uint64_t hash = splitmix64(bits);
+    hll.observe_hash(hash);
+    quantiles.observe_finite(x);
+    heavy_hitters.observe_weighted(bits, 1, hash);
+    reservoir.offer(PriorityReservoir::priority(hash, stream_hash, position), x);
+  }
+};
+
+}  // namespace tessary
