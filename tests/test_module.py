@@ -1,8 +1,6 @@
 """Module conventions: members, binding, signatures, the one abi3 build."""
 
-import glob
 import inspect
-import os
 import shutil
 import subprocess
 import sys
@@ -12,6 +10,8 @@ import pytest
 
 import tessary
 from tessary import _native
+
+from helpers import later_interpreters, run_with_installed_module
 
 MEMBERS = [
     "NumericAccumulator",
@@ -94,30 +94,7 @@ def test_built_module_is_abi3_and_exports_only_its_init():
         assert "libpython" not in linked
 
 
-def _plain_environment(**extra):
-    # The interpreters under test run without any preloaded sanitizer runtime.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    env.update(extra)
-    return env
-
-
-def _other_interpreters():
-    found = {}
-    for minor in range(12, 20):
-        name = f"python3.{minor}"
-        candidates = sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}")))
-        if shutil.which(name):
-            candidates.insert(0, shutil.which(name))
-        for candidate in candidates:
-            probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
-                                   capture_output=True, text=True, env=_plain_environment())
-            if probe.returncode == 0 and probe.stdout.strip() == str(minor):
-                found[minor] = candidate
-                break
-    return found
-
-
-_INTERPRETERS = _other_interpreters()
+_INTERPRETERS = later_interpreters()
 
 
 @pytest.mark.parametrize("minor", [12, 13])
@@ -127,17 +104,11 @@ def test_the_same_build_loads_under_later_interpreters(minor, tmp_path):
     interpreter = _INTERPRETERS.get(minor)
     if interpreter is None:
         pytest.skip(f"Python 3.{minor} is not installed")
-    package = tmp_path / "tessary"
-    package.mkdir()
-    shutil.copy(_module_file(), package / os.path.basename(_module_file()))
-    shutil.copy(tessary.__file__, package / "__init__.py")
     script = (
         "from array import array; import tessary._native as n; "
         "r = n.numeric_state_f64(array('d', [1.0, 2.0, 3.0, 4.0])); "
         "assert r['kurtosis'] == -1.200000000000001, r; print(n.__file__)"
     )
-    env = _plain_environment(PYTHONPATH=str(tmp_path))
-    result = subprocess.run([interpreter, "-c", script], capture_output=True,
-                            text=True, env=env, cwd=tmp_path)
+    result = run_with_installed_module(interpreter, script, tmp_path)
     assert result.returncode == 0, result.stderr
     assert str(tmp_path) in result.stdout

@@ -13,8 +13,29 @@ def main() -> None:
     values[17] = float("nan")
     values[42] = float("inf")
     print(f"tessary {_native.__version__} (backend {_native.backend_info()[0]})")
-    print("numeric_state_f64 of 100,000 normal values (mean 10, sd 3):")
-    print(json.dumps(_native.numeric_state_f64(values), indent=2))
+
+    print("\nnumeric_profile_f64 of 100,000 normal values (mean 10, sd 3), one NaN, one inf:")
+    profile = _native.numeric_profile_f64(values, stream_id=7)
+    profile["reservoir"] = profile["reservoir"][:5] + ["..."]
+    profile["heavy_hitters"] = profile["heavy_hitters"][:3] + ["..."]
+    print(json.dumps(profile, indent=2))
+
+    accumulator = _native.NumericAccumulator(stream_id=7)
+    for start in range(0, len(values), 30_000):
+        accumulator.update_f64(values[start:start + 30_000])
+    same = accumulator.snapshot()["m4"] == _native.numeric_profile_f64(values, 7)["m4"]
+    print(f"\nNumericAccumulator over four pieces matches the one-call profile: {same}")
+
+    if hasattr(_native, "StringAccumulator"):
+        words = [rng.choice(["red", "green", "blue", "cyan"]) for _ in range(10_000)]
+        data = "".join(words).encode()
+        offsets = array("i", [0])
+        for word in words:
+            offsets.append(offsets[-1] + len(word))
+        strings = _native.StringAccumulator()
+        strings.update_utf8(data, offsets, len(words))
+        print("\nStringAccumulator over 10,000 colour names:")
+        print(json.dumps(strings.snapshot(), indent=2))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,8 @@
 #include "result_dicts.hpp"
 
+#include <cmath>
+#include <limits>
+
 namespace tessary::py {
 
 PyRef to_python(std::uint64_t value) {
@@ -14,6 +17,13 @@ PyRef to_python(const std::optional<double>& value) {
 }
 
 PyRef to_python(const char* text) { return PyRef::checked(PyUnicode_FromString(text)); }
+
+std::uint64_t rounded_estimate(double estimate) noexcept {
+  const double rounded = std::round(estimate);
+  if (!(rounded > 0.0)) return 0;
+  if (rounded >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(rounded);
+}
 
 void set_item(PyObject* dict, const char* key, PyRef value) {
   if (PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonError{};

@@ -17,6 +17,10 @@ PyRef to_python(double value);
 PyRef to_python(const std::optional<double>& value);
 PyRef to_python(const char* text);
 
+// A distinct-count estimate as an integer: rounded half away from zero,
+// saturating at the ends of the unsigned range.
+std::uint64_t rounded_estimate(double estimate) noexcept;
+
 // Inserts `value` under `key`, raising on failure.
 void set_item(PyObject* dict, const char* key, PyRef value);
 

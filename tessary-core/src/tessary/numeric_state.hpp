@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -48,6 +49,15 @@ struct NumericState {
     } else {
       observe_finite(x);
     }
+  }
+
+  // observe() over a run of values. The loop works on a local copy: the
+  // input doubles could alias the fields as far as the compiler knows, which
+  // would force every field through memory on each step of the chain.
+  void observe_all(const double* values, std::size_t count_of_values) noexcept {
+    NumericState local = *this;
+    for (std::size_t i = 0; i < count_of_values; ++i) local.observe(values[i]);
+    *this = local;
   }
 
   // The finite path of observe; the caller has already classified x.
