@@ -1,0 +1,122 @@
+// The floor of the benchmark: the bare core loops that the extension module
+// cannot beat, run on input files written by bench/run.py.
+//
+//   tessary_bench_floor moments VALUES.f64 REPEATS
+//   tessary_bench_floor string_hash OFFSETS.i32 DATA.bin REPEATS
+//
+// VALUES.f64 holds raw little-endian doubles, OFFSETS.i32 the row+1 int32
+// offsets of an Arrow string array and DATA.bin its bytes. Each kernel runs
+// REPEATS times over the whole input; the program prints one line
+//
+//   KERNEL elements=N best_ns_per_element=T checksum=C
+//
+// with the best time of the repetitions. The checksum depends on every
+// element, so the compiler cannot drop the loop.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tessary/numeric_state.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename T>
+bool read_file(const char* path, std::vector<T>& out) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::streamsize bytes = in.tellg();
+  if (bytes < 0 || bytes % static_cast<std::streamsize>(sizeof(T)) != 0) return false;
+  out.resize(static_cast<std::size_t>(bytes) / sizeof(T));
+  in.seekg(0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(out.data()), bytes));
+}
+
+// One serial chain through count, mean and the moment sums, with a division
+// per element: latency bound, not bandwidth bound.
+int run_moments(const char* values_path, int repeats) {
+  std::vector<double> values;
+  if (!read_file(values_path, values)) {
+    std::fprintf(stderr, "cannot read %s\n", values_path);
+    return 2;
+  }
+  double best = std::numeric_limits<double>::infinity();
+  tessary::NumericState last;
+  for (int rep = 0; rep < repeats; ++rep) {
+    const auto start = Clock::now();
+    tessary::NumericState s;
+    for (double x : values) s.observe(x);
+    const auto stop = Clock::now();
+    best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
+    last = s;
+  }
+  const double n = static_cast<double>(values.size());
+  std::printf("moments elements=%zu best_ns_per_element=%.4f checksum=%.17g/%.17g/%.17g/%.17g/%llu\n",
+              values.size(), values.empty() ? 0.0 : best / n, last.mean, last.m2, last.m4,
+              last.maximum.value_or(0.0) - last.minimum.value_or(0.0),
+              static_cast<unsigned long long>(last.count));
+  return 0;
+}
+
+// FNV-1a 64 over each row's bytes, finished with SplitMix64 of the length:
+// the per-row hash of the string accumulator, without the sketches.
+int run_string_hash(const char* offsets_path, const char* data_path, int repeats) {
+  std::vector<std::int32_t> offsets;
+  std::vector<std::uint8_t> data;
+  if (!read_file(offsets_path, offsets) || !read_file(data_path, data) || offsets.empty()) {
+    std::fprintf(stderr, "cannot read %s or %s\n", offsets_path, data_path);
+    return 2;
+  }
+  const std::size_t rows = offsets.size() - 1;
+  double best = std::numeric_limits<double>::infinity();
+  std::uint64_t checksum = 0;
+  for (int rep = 0; rep < repeats; ++rep) {
+    const auto start = Clock::now();
+    std::uint64_t acc = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::uint8_t* p = data.data() + offsets[r];
+      const auto len = static_cast<std::uint64_t>(offsets[r + 1] - offsets[r]);
+      std::uint64_t f = 0xcbf29ce484222325ULL;
+      for (std::uint64_t i = 0; i < len; ++i) f = (f ^ p[i]) * 0x100000001b3ULL;
+      acc ^= tessary::splitmix64(f ^ tessary::splitmix64(len));
+    }
+    const auto stop = Clock::now();
+    best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
+    checksum = acc;
+  }
+  std::printf("string_hash elements=%zu best_ns_per_element=%.4f checksum=%016llx\n", rows,
+              rows == 0 ? 0.0 : best / static_cast<double>(rows),
+              static_cast<unsigned long long>(checksum));
+  return 0;
+}
+
+int parse_repeats(const char* text) {
+  const int r = std::atoi(text);
+  return r > 0 ? r : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "moments") == 0) {
+    return run_moments(argv[2], parse_repeats(argv[3]));
+  }
+  if (argc == 5 && std::strcmp(argv[1], "string_hash") == 0) {
+    return run_string_hash(argv[2], argv[3], parse_repeats(argv[4]));
+  }
+  std::fprintf(stderr,
+               "usage: %s moments VALUES.f64 REPEATS\n"
+               "       %s string_hash OFFSETS.i32 DATA.bin REPEATS\n",
+               argv[0], argv[0]);
+  return 2;
+}

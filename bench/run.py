@@ -1,0 +1,572 @@
+#!/usr/bin/env python3
+"""Benchmark of tessary against a C++ floor and against peer libraries.
+
+Usage: python3 bench/run.py [--quick] [--only numeric|strings|batch]
+
+Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
+the flags of the extension module, then times in one run:
+
+  numeric  float64 profiling (numeric_state_f64, numeric_profile_f64,
+           NumericAccumulator.update_f64) against the bare NumericState loop,
+           NumPy and Apache DataSketches;
+  strings  StringAccumulator.update_utf8 against the bare string hash loop,
+           pyarrow.compute and DataSketches;
+  batch    ArrowBatchProfileAccumulator.update against 8 x the moments floor,
+           pyarrow.compute, DuckDB SUMMARIZE and polars describe().
+
+Every time is the best of a few repetitions (time.perf_counter). Sections
+whose tessary entry point is missing are skipped; missing peers are listed as
+such. Nothing here asserts on timings.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.metadata
+import math
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD_DIR = ROOT / "build" / "bench"
+FLOOR_EXE = BUILD_DIR / "bench" / "tessary_bench_floor"
+LEVELS = [0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99]
+SEED = 20240611
+
+TESSARY_REPEATS = 5
+PEER_REPEATS = 3
+# Per-element Python loops of peers without a batch update run on this many
+# elements; their time is scaled linearly to the full size.
+LOOP_SUBSAMPLE = 1_000_000
+
+
+# ---------------------------------------------------------------------------
+# Helpers
+
+
+def best_time(run, repeats, prepare=None):
+    """Best wall time in seconds of `run` over `repeats` calls.
+
+    With `prepare`, each repetition first calls prepare() outside the timed
+    region and passes its result to run().
+    """
+    best = math.inf
+    for _ in range(repeats):
+        arg = prepare() if prepare is not None else None
+        start = time.perf_counter()
+        if prepare is not None:
+            run(arg)
+        else:
+            run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def scaled_loop_time(loop, items, total, repeats=1):
+    """Time of a per-item Python loop over `items`, scaled to `total` items."""
+    seconds = best_time(lambda: loop(items), repeats)
+    return seconds * total / len(items)
+
+
+def module_version(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def optional_import(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+class Table:
+    """Rows of (label, ns per element, note), printed with ratios to a base."""
+
+    def __init__(self, title, elements, unit="element"):
+        self.title = title
+        self.elements = elements
+        self.unit = unit
+        self.rows = []
+        self.ns = {}
+
+    def add(self, key, label, seconds, note=""):
+        ns = seconds * 1e9 / self.elements
+        self.ns[key] = ns
+        self.rows.append((label, ns, note))
+        return ns
+
+    def skip(self, label, reason):
+        self.rows.append((label, None, reason))
+
+    def print(self):
+        print()
+        print(f"== {self.title} ==")
+        print(f"  {'':<50} {'ns/' + self.unit:>14}")
+        for label, ns, note in self.rows:
+            value = f"{ns:14.2f}" if ns is not None else f"{'-':>14}"
+            print(f"  {label:<50} {value}  {note}".rstrip())
+
+
+def print_ratios(title, ratios):
+    """ratios: (label, numerator ns or None, denominator ns or None, goal)."""
+    print()
+    print(f"  {title}")
+    for label, num, den, goal in ratios:
+        if num is None or den is None:
+            print(f"    {label:<58} {'n/a':>7}")
+            continue
+        ratio = num / den
+        verdict = ""
+        if goal is not None:
+            verdict = f"goal <= {goal:.2f}: {'met' if ratio <= goal else 'NOT met'}"
+        print(f"    {label:<58} {ratio:7.3f}   {verdict}".rstrip())
+
+
+def vs_peer(label, tessary_ns, peer_ns):
+    """A ratio tessary / peer with the goal 'faster' (< 1)."""
+    return (f"tessary {label}", tessary_ns, peer_ns, 1.0)
+
+
+# ---------------------------------------------------------------------------
+# Machine context and the floor program
+
+
+def print_context(native):
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    print("tessary benchmark")
+    print(f"  CPU: {cpu}; {os.cpu_count()} logical cores; {platform.machine()}, {platform.system()}")
+    print(f"  Python {platform.python_version()}; tessary {getattr(native, '__version__', '?')} "
+          f"{native.backend_info() if hasattr(native, 'backend_info') else ''}")
+    print("  " + ", ".join(f"{name} {module_version(name)}"
+                           for name in ("numpy", "pyarrow", "datasketches", "polars", "duckdb")))
+    print("  Threads: tessary, NumPy, DataSketches and the floor run on one thread; pyarrow.compute,")
+    print("  DuckDB and polars may use several threads (this machine has "
+          f"{os.cpu_count()} cores), so their times are wall times on all cores.")
+    coretype = os.environ.get("OPENBLAS_CORETYPE")
+    if coretype:
+        print(f"  Note: OPENBLAS_CORETYPE={coretype} is set; it only affects BLAS calls, and "
+              "NumPy's mean/var/min/max/quantile/unique do not use BLAS.")
+
+
+def build_floor():
+    """Configures and builds the floor program; returns its path."""
+    configure = ["cmake", "-S", str(ROOT), "-B", str(BUILD_DIR),
+                 "-DCMAKE_BUILD_TYPE=Release", "-DTESSARY_BUILD_MODULE=OFF",
+                 "-DTESSARY_BUILD_BENCH=ON", "-DTESSARY_BUILD_TESTS=OFF"]
+    if not (BUILD_DIR / "CMakeCache.txt").exists() and shutil.which("ninja"):
+        configure += ["-G", "Ninja"]
+    build = ["cmake", "--build", str(BUILD_DIR), "--target", "tessary_bench_floor", "-j2"]
+    for command in (configure, build):
+        result = subprocess.run(command, capture_output=True, text=True)
+        if result.returncode != 0:
+            sys.stdout.write(result.stdout)
+            sys.stderr.write(result.stderr)
+            sys.exit(f"bench: building the floor program failed: {' '.join(command)}")
+    print(f"  Floor program: {FLOOR_EXE.relative_to(ROOT)} (Release, -ffp-contract=off "
+          "-fno-fast-math, the module's flags)")
+    return FLOOR_EXE
+
+
+def run_floor(*args):
+    """Runs the floor program; returns (best ns per element, checksum)."""
+    result = subprocess.run([str(FLOOR_EXE), *map(str, args)], capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"bench: floor program failed: {result.stderr.strip()}")
+    fields = dict(part.split("=", 1) for part in result.stdout.split()[1:])
+    return float(fields["best_ns_per_element"]), fields["checksum"]
+
+
+def moments_floor(values, workdir):
+    path = Path(workdir) / "values.f64"
+    np.ascontiguousarray(values, dtype="<f8").tofile(path)
+    ns, _ = run_floor("moments", path, TESSARY_REPEATS)
+    path.unlink()
+    return ns
+
+
+# ---------------------------------------------------------------------------
+# Numeric section
+
+
+def numeric_shapes(n):
+    rng = np.random.default_rng(SEED)
+    yield "normal(0,1)", rng.standard_normal(n)
+    yield "1,000 distinct values (integers 0..999 / 7)", rng.integers(0, 1000, n) / 7.0
+
+
+def bench_numeric(native, n, workdir):
+    for shape, x in numeric_shapes(n):
+        table = Table(f"Numeric: {n:,} float64 values, {shape}", n)
+        floor_ns = table.add("floor", "floor: NumericState.observe loop (C++)",
+                             moments_floor(x, workdir) * n / 1e9,
+                             "latency bound: serial chain, one division per value")
+
+        if hasattr(native, "numeric_state_f64"):
+            table.add("state", "tessary numeric_state_f64",
+                      best_time(lambda: native.numeric_state_f64(x), TESSARY_REPEATS))
+        if hasattr(native, "numeric_profile_f64"):
+            table.add("profile", "tessary numeric_profile_f64",
+                      best_time(lambda: native.numeric_profile_f64(x), TESSARY_REPEATS))
+        if hasattr(native, "NumericAccumulator"):
+            table.add("accumulator", "tessary NumericAccumulator.update_f64",
+                      best_time(lambda acc: acc.update_f64(x), TESSARY_REPEATS,
+                                prepare=native.NumericAccumulator),
+                      "new accumulator per repetition")
+
+        def numpy_moments():
+            return x.mean(), x.var(ddof=1), x.min(), x.max()
+
+        def numpy_top32():
+            values, counts = np.unique(x, return_counts=True)
+            top = np.argsort(-counts, kind="stable")[:32]
+            return len(values), values[top], counts[top]
+
+        np_moments = table.add("np_moments", "NumPy mean+var+min+max",
+                               best_time(numpy_moments, PEER_REPEATS))
+        np_quantiles = table.add("np_quantiles", "NumPy quantile (7 levels, exact)",
+                                 best_time(lambda: np.quantile(x, LEVELS), PEER_REPEATS))
+        np_unique = table.add("np_unique", "NumPy unique(return_counts) + argsort top-32",
+                              best_time(numpy_top32, PEER_REPEATS))
+        table.add("np_total", "NumPy (same information)", (np_moments + np_quantiles + np_unique) * n / 1e9,
+                  "sum of the three; no skewness/kurtosis")
+
+        ds = optional_import("datasketches")
+        if ds is None:
+            table.skip("Apache DataSketches", "not installed")
+        else:
+            def kll():
+                sketch = ds.kll_doubles_sketch(200)
+                sketch.update(x)  # batch update from the NumPy array
+                return sketch.get_quantiles(LEVELS)
+
+            sub = x[:min(n, LOOP_SUBSAMPLE)].tolist()
+
+            def hll(items):
+                sketch = ds.hll_sketch(12, ds.tgt_hll_type.HLL_8)
+                for v in items:
+                    sketch.update(v)
+                return sketch.get_estimate()
+
+            def frequent(items):
+                sketch = ds.frequent_items_sketch(6)
+                for v in items:
+                    sketch.update(v)
+                return sketch.get_frequent_items(ds.frequent_items_error_type.NO_FALSE_POSITIVES)
+
+            scaled = f"Python loop on {len(sub):,} values, scaled x{n / len(sub):g}"
+            ds_kll = table.add("ds_kll", "DataSketches KLL k=200 (batch update) + 7 quantiles",
+                               best_time(kll, PEER_REPEATS))
+            ds_hll = table.add("ds_hll", "DataSketches HLL lg_k=12 HLL_8",
+                               scaled_loop_time(hll, sub, n), scaled)
+            ds_fi = table.add("ds_fi", "DataSketches frequent_items lg_max_k=6",
+                              scaled_loop_time(frequent, sub, n), scaled)
+            table.add("ds_total", "DataSketches (KLL + HLL + frequent items)",
+                      (ds_kll + ds_hll + ds_fi) * n / 1e9)
+        table.print()
+
+        ns = table.ns
+        profile = ns.get("profile")
+        print_ratios("Ratios (time / time; a goal is an upper bound):", [
+            ("numeric_state_f64 / floor", ns.get("state"), floor_ns, 1.10),
+            ("numeric_profile_f64 / floor", profile, floor_ns, 1.5),
+            ("NumericAccumulator.update_f64 / floor", ns.get("accumulator"), floor_ns, None),
+            ("tessary numeric_state_f64 / NumPy mean+var+min+max", ns.get("state"), np_moments, None),
+            vs_peer("profile / NumPy quantile", profile, np_quantiles),
+            vs_peer("profile / NumPy unique + top-32", profile, np_unique),
+            vs_peer("profile / NumPy (same information)", profile, ns.get("np_total")),
+            vs_peer("profile / DataSketches KLL", profile, ns.get("ds_kll")),
+            vs_peer("profile / DataSketches HLL (scaled)", profile, ns.get("ds_hll")),
+            vs_peer("profile / DataSketches frequent items (scaled)", profile, ns.get("ds_fi")),
+            vs_peer("profile / DataSketches total", profile, ns.get("ds_total")),
+        ])
+
+
+# ---------------------------------------------------------------------------
+# String section
+
+
+def zipf_strings(n, distinct, rng):
+    """An Arrow string array of n rows drawn from `distinct` values of 1 to 16
+    ASCII bytes with a Zipf-like (rank^-1.1) frequency skew, built with NumPy."""
+    import pyarrow as pa
+
+    alphabet = np.frombuffer(b"abcdefghijklmnopqrstuvwxyz0123456789", dtype=np.uint8)
+    unique = {}
+    while len(unique) < distinct:
+        need = distinct - len(unique)
+        lengths = rng.integers(1, 17, need)
+        chars = alphabet[rng.integers(0, len(alphabet), (need, 16))]
+        for row, length in zip(chars, lengths):
+            unique.setdefault(row[:length].tobytes(), None)
+    strings = list(unique)[:distinct]
+    order = rng.permutation(distinct)  # rank independent of length
+    table = np.zeros((distinct, 16), dtype=np.uint8)
+    table_lengths = np.empty(distinct, dtype=np.int32)
+    for slot, i in enumerate(order):
+        s = strings[i]
+        table[slot, :len(s)] = np.frombuffer(s, dtype=np.uint8)
+        table_lengths[slot] = len(s)
+
+    weights = 1.0 / np.arange(1, distinct + 1, dtype=np.float64) ** 1.1
+    cdf = np.cumsum(weights)
+    cdf /= cdf[-1]
+    picks = np.minimum(np.searchsorted(cdf, rng.random(n), side="right"), distinct - 1)
+
+    lengths = table_lengths[picks]
+    offsets = np.zeros(n + 1, dtype=np.int32)
+    np.cumsum(lengths, out=offsets[1:])
+    columns = np.arange(16, dtype=np.int32)
+    pieces = []
+    for start in range(0, n, 1_000_000):
+        chunk = picks[start:start + 1_000_000]
+        pieces.append(table[chunk][columns < table_lengths[chunk, None]])
+    data = np.concatenate(pieces)
+    return pa.Array.from_buffers(pa.string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(data)])
+
+
+def bench_strings(native, n, workdir):
+    if not hasattr(native, "StringAccumulator"):
+        print()
+        print("== Strings: skipped (tessary._native has no StringAccumulator) ==")
+        return
+    pa = optional_import("pyarrow")
+    if pa is None:
+        print("\n== Strings: skipped (pyarrow is not installed) ==")
+        return
+    import pyarrow.compute as pc
+
+    distinct = 100_000
+    arr = zipf_strings(n, distinct, np.random.default_rng(SEED + 1))
+    table = Table(f"Strings: {n:,} UTF-8 values of 1-16 bytes, {distinct:,} distinct, Zipf-like", n)
+
+    validity_buf, offsets_buf, data_buf = arr.buffers()
+    # pyarrow buffers export the format "b" (signed char); NumPy views give the
+    # unsigned-byte and int32 formats the kernel takes, without copying.
+    data = np.frombuffer(data_buf, dtype=np.uint8)
+    offsets = np.frombuffer(offsets_buf, dtype=np.int32)
+    validity = None if validity_buf is None else np.frombuffer(validity_buf, dtype=np.uint8)
+    length = len(arr)
+
+    offsets_path = Path(workdir) / "offsets.i32"
+    data_path = Path(workdir) / "data.bin"
+    offsets[arr.offset:arr.offset + length + 1].astype("<i4").tofile(offsets_path)
+    data.tofile(data_path)
+    floor_ns, _ = run_floor("string_hash", offsets_path, data_path, TESSARY_REPEATS)
+    offsets_path.unlink()
+    data_path.unlink()
+    table.add("floor", "floor: FNV-1a 64 + splitmix64 per row (C++)", floor_ns * n / 1e9,
+              "hash only, no sketch updates")
+
+    table.add("tessary", "tessary StringAccumulator.update_utf8",
+              best_time(lambda acc: acc.update_utf8(data, offsets, length, validity,
+                                                    array_offset=arr.offset),
+                        TESSARY_REPEATS, prepare=native.StringAccumulator),
+              "new accumulator per repetition")
+
+    def top32():
+        counts = pc.value_counts(arr)
+        order = pc.array_sort_indices(counts.field("counts"), order="descending")[:32]
+        return counts.take(order)
+
+    pa_distinct = table.add("pa_distinct", "pyarrow.compute count_distinct (exact)",
+                            best_time(lambda: pc.count_distinct(arr), PEER_REPEATS))
+    pa_top = table.add("pa_top", "pyarrow.compute value_counts + sort, top-32 (exact)",
+                       best_time(top32, PEER_REPEATS))
+    table.add("pa_total", "pyarrow (same information)", (pa_distinct + pa_top) * n / 1e9)
+
+    ds = optional_import("datasketches")
+    if ds is None:
+        table.skip("Apache DataSketches", "not installed")
+    else:
+        sub = arr.slice(0, min(n, LOOP_SUBSAMPLE)).to_pylist()
+        scaled = f"Python loop on {len(sub):,} strings, scaled x{n / len(sub):g}"
+
+        def hll(items):
+            sketch = ds.hll_sketch(12, ds.tgt_hll_type.HLL_8)
+            for s in items:
+                sketch.update(s)
+            return sketch.get_estimate()
+
+        def frequent(items):
+            sketch = ds.frequent_strings_sketch(6)
+            for s in items:
+                sketch.update(s)
+            return sketch.get_frequent_items(ds.frequent_items_error_type.NO_FALSE_POSITIVES)
+
+        ds_hll = table.add("ds_hll", "DataSketches HLL lg_k=12 HLL_8", scaled_loop_time(hll, sub, n), scaled)
+        ds_fi = table.add("ds_fi", "DataSketches frequent_strings lg_max_k=6",
+                          scaled_loop_time(frequent, sub, n), scaled)
+        table.add("ds_total", "DataSketches (HLL + frequent strings)", (ds_hll + ds_fi) * n / 1e9)
+    table.print()
+
+    ns = table.ns
+    tessary = ns["tessary"]
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        ("StringAccumulator.update_utf8 / hash floor", tessary, floor_ns, 1.5),
+        vs_peer("/ pyarrow count_distinct", tessary, pa_distinct),
+        vs_peer("/ pyarrow value_counts + top-32", tessary, pa_top),
+        vs_peer("/ pyarrow (same information)", tessary, ns.get("pa_total")),
+        vs_peer("/ DataSketches HLL (scaled)", tessary, ns.get("ds_hll")),
+        vs_peer("/ DataSketches frequent strings (scaled)", tessary, ns.get("ds_fi")),
+        vs_peer("/ DataSketches total", tessary, ns.get("ds_total")),
+    ])
+
+
+# ---------------------------------------------------------------------------
+# Batch section
+
+
+def numeric_batch(rows, rng):
+    """A record batch of 8 numeric columns: float64, float32, int64, int32,
+    each without and with ~10% nulls."""
+    import pyarrow as pa
+
+    base = {
+        "f64": rng.standard_normal(rows),
+        "f32": rng.standard_normal(rows).astype(np.float32),
+        "i64": rng.integers(-1_000_000, 1_000_000, rows, dtype=np.int64),
+        "i32": rng.integers(-1_000, 1_000, rows, dtype=np.int32),
+    }
+    columns, names = [], []
+    for name, values in base.items():
+        columns.append(pa.array(values))
+        names.append(name)
+        columns.append(pa.array(values, mask=rng.random(rows) < 0.1))
+        names.append(name + "_nulls")
+    return pa.RecordBatch.from_arrays(columns, names=names), base["f64"]
+
+
+def bench_batch(native, rows, workdir):
+    if not hasattr(native, "ArrowBatchProfileAccumulator"):
+        print()
+        print("== Batch: skipped (tessary._native has no ArrowBatchProfileAccumulator) ==")
+        return
+    pa = optional_import("pyarrow")
+    if pa is None:
+        print("\n== Batch: skipped (pyarrow is not installed) ==")
+        return
+    import pyarrow.compute as pc
+
+    batch, f64_values = numeric_batch(rows, np.random.default_rng(SEED + 2))
+    width = batch.num_columns
+    cells = rows * width
+    table = Table(f"Batch: {rows:,} rows x {width} numeric columns (f64, f32, i64, i32; "
+                  "with and without ~10% nulls)", cells, unit="value")
+
+    floor_single = moments_floor(f64_values, workdir)
+    floor_ns = table.add("floor", f"floor: {width} x moments loop on {rows:,} doubles (C++)",
+                         floor_single * cells / 1e9)
+
+    table.add("tessary", "tessary ArrowBatchProfileAccumulator.update",
+              best_time(lambda acc: acc.update(batch), TESSARY_REPEATS,
+                        prepare=native.ArrowBatchProfileAccumulator),
+              "new accumulator per repetition")
+
+    have_moments = all(hasattr(pc, f) for f in ("skew", "kurtosis"))
+
+    def pyarrow_profile():
+        out = []
+        for column in batch.columns:
+            out.append((pc.min_max(column), pc.mean(column), pc.variance(column, ddof=1),
+                        pc.tdigest(column, q=LEVELS)))
+            if have_moments:
+                out.append((pc.skew(column), pc.kurtosis(column)))
+        return out
+
+    pa_note = "min_max, mean, variance, " + ("skew, kurtosis, " if have_moments else "") + "tdigest(7)"
+    table.add("pyarrow", "pyarrow.compute per column", best_time(pyarrow_profile, PEER_REPEATS), pa_note)
+
+    duckdb = optional_import("duckdb")
+    if duckdb is None:
+        table.skip("DuckDB SUMMARIZE", "not installed")
+    else:
+        con = duckdb.connect()
+        con.execute("SET enable_progress_bar = false")
+        con.register("tbl", pa.Table.from_batches([batch]))
+        threads = con.sql("SELECT current_setting('threads')").fetchall()[0][0]
+        table.add("duckdb", "DuckDB SUMMARIZE (full fetch)",
+                  best_time(lambda: con.sql("SUMMARIZE SELECT * FROM tbl").fetchall(), PEER_REPEATS),
+                  f"{threads} threads; approx_unique, 3 quantiles, no skew/kurtosis")
+        con.close()
+
+    pl = optional_import("polars")
+    if pl is None:
+        table.skip("polars describe", "not installed")
+    else:
+        convert = best_time(lambda: pl.from_arrow(batch), PEER_REPEATS)
+        frame = pl.from_arrow(batch)
+        table.add("polars", "polars DataFrame.describe(7 percentiles)",
+                  best_time(lambda: frame.describe(percentiles=LEVELS), PEER_REPEATS),
+                  f"prebuilt DataFrame; pl.from_arrow adds {convert * 1e9 / cells:.2f} ns/value; "
+                  f"{pl.thread_pool_size()} threads")
+    table.print()
+
+    ns = table.ns
+    tessary = ns["tessary"]
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        (f"update / ({width} x moments floor)", tessary, floor_ns, 1.0),
+        (f"update / ({width} x moments floor), stretch goal", tessary, floor_ns, 0.5),
+        vs_peer("update / pyarrow.compute", tessary, ns.get("pyarrow")),
+        vs_peer("update / DuckDB SUMMARIZE", tessary, ns.get("duckdb")),
+        vs_peer("update / polars describe", tessary, ns.get("polars")),
+    ])
+
+
+# ---------------------------------------------------------------------------
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
+    parser.add_argument("--only", choices=("numeric", "strings", "batch"),
+                        help="run one section only")
+    args = parser.parse_args(argv)
+
+    from tessary import _native as native
+
+    elements = 1_000_000 if args.quick else 10_000_000
+    batch_rows = 200_000 if args.quick else 1_000_000
+
+    started = time.perf_counter()
+    print_context(native)
+    build_floor()
+    print("  Times: best of "
+          f"{TESSARY_REPEATS} (tessary, floor) or {PEER_REPEATS} (peers) repetitions; "
+          "ratios are time / time.")
+    print("  The moments floor is the bare NumericState recurrence: a serial dependency chain "
+          "through count and mean")
+    print("  with one division per value, so it is bound by instruction latency, not by "
+          "memory bandwidth.")
+    with tempfile.TemporaryDirectory(prefix="tessary-bench-") as workdir:
+        if args.only in (None, "numeric"):
+            bench_numeric(native, elements, workdir)
+        if args.only in (None, "strings"):
+            bench_strings(native, elements, workdir)
+        if args.only in (None, "batch"):
+            bench_batch(native, batch_rows, workdir)
+    print()
+    print(f"Total benchmark time: {time.perf_counter() - started:.1f} s")
+
+
+if __name__ == "__main__":
+    main()
