@@ -11,7 +11,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
-python3 -m pip install -q --upgrade ".[test]"
+python3 -m pip install -q ".[test]"
 
 cmake -S . -B build/core-tests -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_TESTS=ON >/dev/null
 cmake --build build/core-tests --parallel 2

@@ -20,9 +20,13 @@ def exact(value):
     return value
 
 
-def plain_environment(**extra):
-    """os.environ without a preloaded sanitizer runtime, for child interpreters."""
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+def child_environment(**extra):
+    """os.environ for child interpreters. Under the sanitizer run the child
+    keeps the preloaded runtime (the module is instrumented) but does not
+    check the other interpreter for leaks."""
+    env = dict(os.environ)
+    if "LD_PRELOAD" in env:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     env.update(extra)
     return env
 
@@ -37,7 +41,7 @@ def later_interpreters():
             candidates.insert(0, shutil.which(name))
         for candidate in candidates:
             probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
-                                   capture_output=True, text=True, env=plain_environment())
+                                   capture_output=True, text=True, env=child_environment())
             if probe.returncode == 0 and probe.stdout.strip() == str(minor):
                 found[minor] = candidate
                 break
@@ -55,7 +59,7 @@ def run_with_installed_module(interpreter, script, tmp_path):
     for source in (tessary.__file__, tessary._native.__file__):
         shutil.copy(source, package / os.path.basename(source))
     return subprocess.run([interpreter, "-c", script], capture_output=True, text=True,
-                          env=plain_environment(PYTHONPATH=str(tmp_path)), cwd=tmp_path)
+                          env=child_environment(PYTHONPATH=str(tmp_path)), cwd=tmp_path)
 
 
 def is_nan(x):

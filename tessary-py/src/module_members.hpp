@@ -9,6 +9,7 @@ namespace tessary::py {
 // Classes: the heap type, created on first use (borrowed reference, or
 // nullptr with an exception set).
 PyObject* numeric_accumulator_type() noexcept;
+PyObject* arrow_batch_profile_accumulator_type() noexcept;
 
 // Module-level functions.
 extern PyMethodDef numeric_state_f64_def;
