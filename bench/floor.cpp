@@ -55,7 +55,8 @@ int run_moments(const char* values_path, int repeats) {
   for (int rep = 0; rep < repeats; ++rep) {
     const auto start = Clock::now();
     tessary::NumericState s;
-    for (double x : values) s.observe(x);
+    // The bare recurrence in its fastest form, the one numeric_state_f64 runs.
+    s.observe_all(values.data(), values.size());
     const auto stop = Clock::now();
     best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
     last = s;

@@ -171,5 +171,52 @@ TEST(NumericState, OverflowPropagatesIntoDerivedQuantities) {
   EXPECT_TRUE(s.excess_kurtosis().has_value());
 }
 
+// The run loop carries the count as a double below 2^53 and the extremes as
+// plain doubles; it must equal observe() one value at a time, on either side
+// of that limit, from empty and from a running state, with every kind of value.
+TEST(NumericState, RunsEqualSingleObservations) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> normal(3.0, 50.0);
+  std::vector<double> values;
+  for (int i = 0; i < 3000; ++i) values.push_back(normal(rng));
+  const double inf = std::numeric_limits<double>::infinity();
+  for (std::size_t at : {0, 1, 2, 700, 2999}) values[at] = std::nan("");
+  values[5] = inf;
+  values[6] = -inf;
+  values[7] = -0.0;
+  values[8] = 0.0;
+  values[9] = 0.0;
+  values[10] = -0.0;
+
+  const auto check_from = [&](const NumericState& start) {
+    NumericState single = start;
+    for (double x : values) single.observe(x);
+    NumericState run = start;
+    run.observe_all(values.data(), 1000);
+    run.observe_all(values.data() + 1000, values.size() - 1000);
+    expect_identical(run, single);
+    std::size_t seen = 0;
+    NumericState with_callback = start;
+    with_callback.observe_run(values.data(), values.size(), [&](std::size_t i, double x) {
+      EXPECT_EQ(bits(x), bits(values[i]));
+      ++seen;
+    });
+    expect_identical(with_callback, single);
+    EXPECT_EQ(seen, single.count - start.count);
+  };
+  check_from(NumericState{});
+  check_from(observe_all({-4.0, 5.0}));
+  check_from(observe_all({std::nan("")}));  // values missing, but no extremes yet
+
+  // Counts near 2^53, where a double stops counting exactly: the run must
+  // give the same rounding as the integer count.
+  constexpr std::uint64_t limit = std::uint64_t{1} << 53;
+  for (std::uint64_t count : {limit - 3000, limit - 5, limit + 1, ~std::uint64_t{0} - 10}) {
+    NumericState near = observe_all({1.0, 2.0});
+    near.count = count;
+    check_from(near);
+  }
+}
+
 }  // namespace
 }  // namespace tessary

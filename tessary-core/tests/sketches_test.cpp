@@ -7,9 +7,11 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "tessary/numeric_state.hpp"
 #include "tessary/sketches.hpp"
 
 namespace tessary {
@@ -179,7 +181,7 @@ TEST(LogQuantileSketch, BinsAgreeWithLibraryLogAtEveryEdge) {
       probe(below = std::nextafter(below, 0.0));
       probe(above = std::nextafter(above, inf));
     }
-    for (double offset : {1.01e-5, 2e-5, 1e-4, 1e-3, 0.1, 0.5}) {
+    for (double offset : {1.01e-5, 2e-5, 4.04e-5, 8e-5, 1e-4, 1e-3, 0.1, 0.5}) {
       probe(std::exp(0.020000666706669435 * (k + offset)));
       probe(std::exp(0.020000666706669435 * (k - offset)));
     }
@@ -505,6 +507,42 @@ TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterface) {
   expect_same(state.quantiles, quantiles);
   EXPECT_EQ(state.heavy_hitters.candidates(), heavy_hitters.candidates());
   expect_same_entries(state.reservoir, reservoir);
+}
+
+// A run feeds the moments and the sketches as single observations at
+// consecutive positions would, across the boundary between two runs.
+TEST(NumericSketchState, RunsEqualSingleObservations) {
+  Random random{8};
+  std::vector<double> values;
+  for (int i = 0; i < 5000; ++i) {
+    const std::uint64_t kind = random.below(50);
+    const double repeated = static_cast<double>(random.below(20));
+    values.push_back(kind == 0 ? nan : kind == 1 ? -inf : kind < 10 ? repeated : random.value());
+  }
+  const std::uint64_t stream_id = 77;
+  NumericSketchState single;
+  NumericState single_moments;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    single.observe(stream_id, 1000 + i, values[i]);
+    single_moments.observe(values[i]);
+  }
+  NumericSketchState run;
+  NumericState run_moments;
+  const std::span<const double> all(values);
+  run.observe_run(run_moments, all.first(1234), splitmix64(stream_id), 1000);
+  run.observe_run(run_moments, all.subspan(1234), splitmix64(stream_id), 1000 + 1234);
+  EXPECT_EQ(run_moments.count, single_moments.count);
+  EXPECT_EQ(run_moments.missing, single_moments.missing);
+  EXPECT_EQ(run_moments.infinite, single_moments.infinite);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(run_moments.m4),
+            std::bit_cast<std::uint64_t>(single_moments.m4));
+  EXPECT_EQ(run.hll.registers(), single.hll.registers());
+  EXPECT_EQ(run.quantiles.sorted_bins(), single.quantiles.sorted_bins());
+  EXPECT_EQ(run.heavy_hitters.candidates(), single.heavy_hitters.candidates());
+  ASSERT_EQ(run.reservoir.entries().size(), single.reservoir.entries().size());
+  for (std::size_t i = 0; i < run.reservoir.entries().size(); ++i) {
+    EXPECT_EQ(run.reservoir.entries()[i].priority, single.reservoir.entries()[i].priority);
+  }
 }
 
 }  // namespace

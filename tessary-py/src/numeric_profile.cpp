@@ -11,24 +11,8 @@ std::uint64_t update_states(PyObject* values, NumericState& state, NumericSketch
                             std::uint64_t stream_id, std::uint64_t& position) {
   const BufferView view = checked_buffer(values);
   const std::span<const double> elements = float64_elements(view);
-  const std::uint64_t stream_hash = splitmix64(stream_id);
-  // Local copies keep the moment chain in registers: the sketches write
-  // bytes, which may alias anything reachable through a reference.
-  NumericState moments = state;
-  std::uint64_t next = position;
-  for (const double x : elements) {
-    if (std::isnan(x)) {
-      ++moments.missing;
-    } else if (is_infinite_bits(x)) {
-      ++moments.infinite;
-    } else {
-      moments.observe_finite(x);
-      sketches.observe_finite(stream_hash, next, x);
-    }
-    ++next;
-  }
-  state = moments;
-  position = next;
+  sketches.observe_run(state, elements, splitmix64(stream_id), position);
+  position += elements.size();
   return elements.size();
 }
 

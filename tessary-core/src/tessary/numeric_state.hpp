@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace tessary {
@@ -51,20 +52,33 @@ struct NumericState {
     }
   }
 
-  // observe() over a run of values. The loop works on a local copy: the
-  // input doubles could alias the fields as far as the compiler knows, which
-  // would force every field through memory on each step of the chain.
+  // observe() over a run of values.
   void observe_all(const double* values, std::size_t count_of_values) noexcept {
-    NumericState local = *this;
-    for (std::size_t i = 0; i < count_of_values; ++i) local.observe(values[i]);
-    *this = local;
+    observe_run(values, count_of_values, [](std::size_t, double) noexcept {});
   }
+
+  // observe() over a run of values, calling on_finite(i, values[i]) after
+  // folding each finite element. The loop keeps the state in locals (see
+  // RunningNumericState): the input, and whatever on_finite writes, could
+  // alias the fields as far as the compiler knows, which would otherwise
+  // force every field through memory on each step of the chain.
+  template <typename OnFinite>
+  void observe_run(const double* values, std::size_t count_of_values, OnFinite on_finite) noexcept;
 
   // The finite path of observe; the caller has already classified x.
   void observe_finite(double x) noexcept {
     const double p = static_cast<double>(count);
     ++count;
     const double n = static_cast<double>(count);
+    fold(x, p, n, mean, m2, m3, m4);
+    minimum = minimum ? smaller(*minimum, x) : x;
+    maximum = maximum ? larger(*maximum, x) : x;
+  }
+
+  // The moment recurrences for finite x, with p and n the count before and
+  // after x as doubles.
+  static void fold(double x, double p, double n, double& mean, double& m2, double& m3,
+                   double& m4) noexcept {
     const double delta = x - mean;
     const double dn = delta / n;
     const double dn2 = dn * dn;
@@ -74,8 +88,6 @@ struct NumericState {
     m3 = m3 + (((n - 2.0) * (dn * term1)) - ((dn * 3.0) * m2));
     m2 = m2 + term1;
     mean = mean + dn;
-    minimum = minimum ? smaller(*minimum, x) : x;
-    maximum = maximum ? larger(*maximum, x) : x;
   }
 
   // The state of the union of both value sets. The floating-point results
@@ -158,5 +170,99 @@ struct NumericState {
     return (b > a || (b == a && !std::signbit(b))) ? b : a;
   }
 };
+
+// A NumericState unpacked into plain values for a tight loop: the count as a
+// double, exact below 2^53, which spares two integer-to-double conversions
+// per value, and the extremes as plain doubles starting from the infinities,
+// which no finite value loses against. Observing a value here gives, bit for
+// bit, what observing it in the NumericState would; usable while the count
+// stays at most 2^53 (see fits).
+struct RunningNumericState {
+  double count = 0.0;
+  std::uint64_t missing = 0;
+  std::uint64_t infinite = 0;
+  double mean = 0.0;
+  double m2 = 0.0;
+  double m3 = 0.0;
+  double m4 = 0.0;
+  double lowest = std::numeric_limits<double>::infinity();
+  double highest = -std::numeric_limits<double>::infinity();
+
+  // Whether `state` can take `more` further values in this form.
+  static bool fits(const NumericState& state, std::uint64_t more) noexcept {
+    constexpr std::uint64_t exact_counts = std::uint64_t{1} << 53;
+    return state.count <= exact_counts && more <= exact_counts - state.count;
+  }
+
+  static RunningNumericState from(const NumericState& state) noexcept {
+    RunningNumericState r;
+    r.count = static_cast<double>(state.count);
+    r.missing = state.missing;
+    r.infinite = state.infinite;
+    r.mean = state.mean;
+    r.m2 = state.m2;
+    r.m3 = state.m3;
+    r.m4 = state.m4;
+    if (state.minimum) r.lowest = *state.minimum;
+    if (state.maximum) r.highest = *state.maximum;
+    return r;
+  }
+
+  void store(NumericState& state) const noexcept {
+    state.count = static_cast<std::uint64_t>(count);
+    state.missing = missing;
+    state.infinite = infinite;
+    state.mean = mean;
+    state.m2 = m2;
+    state.m3 = m3;
+    state.m4 = m4;
+    if (state.count != 0) {
+      state.minimum = lowest;
+      state.maximum = highest;
+    }
+  }
+
+  void observe_finite(double x) noexcept {
+    const double n = count + 1.0;
+    NumericState::fold(x, count, n, mean, m2, m3, m4);
+    count = n;
+    lowest = NumericState::smaller(lowest, x);
+    highest = NumericState::larger(highest, x);
+  }
+};
+
+template <typename OnFinite>
+void NumericState::observe_run(const double* values, std::size_t count_of_values,
+                               OnFinite on_finite) noexcept {
+  if (!RunningNumericState::fits(*this, count_of_values)) {
+    NumericState local = *this;
+    for (std::size_t i = 0; i < count_of_values; ++i) {
+      const double x = values[i];
+      if (std::isnan(x)) {
+        ++local.missing;
+      } else if (is_infinite_bits(x)) {
+        ++local.infinite;
+      } else {
+        local.observe_finite(x);
+        on_finite(i, x);
+      }
+    }
+    *this = local;
+    return;
+  }
+  RunningNumericState local = RunningNumericState::from(*this);
+  for (std::size_t i = 0; i < count_of_values; ++i) {
+    const double x = values[i];
+    if (std::isnan(x)) {
+      ++local.missing;
+    } else if (is_infinite_bits(x)) {
+      ++local.infinite;
+    } else {
+      local.observe_finite(x);
+      on_finite(i, x);
+    }
+  }
+  local.store(*this);
+}
 
 }  // namespace tessary

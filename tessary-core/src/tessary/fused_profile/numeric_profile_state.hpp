@@ -40,14 +40,21 @@ struct NumericProfileState {
   // A present value.
   void observe_value(double x) noexcept { observe_value(exact, quantiles, x); }
 
-  // observe_value on a moment state and a sketch held apart: a column scan
-  // keeps them in separate locals, so that the sketch's bin storage cannot
-  // alias the moments and they stay in registers through the loop.
-  static void observe_value(NumericState& exact, LogQuantileSketch& quantiles, double x) noexcept {
-    if (std::isnan(x)) {
-      ++exact.missing;
-    } else if (is_infinite_bits(x)) {
-      ++exact.infinite;
+  // observe_value on a moment state (a NumericState or a
+  // RunningNumericState) and a sketch held apart: a column scan keeps them in
+  // separate locals, so that the sketch's bin storage cannot alias the
+  // moments and they stay in registers through the loop. Always inlined: as
+  // a call, it would take the moments through memory.
+  template <typename Moments>
+  [[gnu::always_inline]] static void observe_value(Moments& exact, LogQuantileSketch& quantiles,
+                                                   double x) noexcept {
+    // One test for the common finite case; NaN and infinity are told apart after it.
+    if (!is_finite_value(x)) [[unlikely]] {
+      if (std::isnan(x)) {
+        ++exact.missing;
+      } else {
+        ++exact.infinite;
+      }
     } else {
       exact.observe_finite(x);
       quantiles.observe_finite(x);

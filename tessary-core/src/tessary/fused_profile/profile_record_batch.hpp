@@ -43,12 +43,13 @@ namespace fused_profile_detail {
 // primitive column to `state`, in order. One instantiation per element type,
 // so the width and the conversion are fixed for the whole loop; the
 // conversion of a 64-bit integer rounds to nearest, ties to even.
-template <typename Element>
-void scan_column(NumericProfileState& state, const Element* values, const std::uint8_t* validity,
-                 std::int64_t begin, std::int64_t end) noexcept {
-  // Separate locals keep the moments in registers (see observe_value).
-  NumericState exact = state.exact;
-  LogQuantileSketch quantiles = std::move(state.quantiles);
+//
+// The moments come in and go out by value: a local copy whose address never
+// escapes stays in registers, where a reference would be re-read after every
+// store into the sketch's bins.
+template <typename Element, typename Moments>
+Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* values,
+                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) noexcept {
   if (validity == nullptr) {
     for (std::int64_t i = begin; i < end; ++i) {
       NumericProfileState::observe_value(exact, quantiles, static_cast<double>(values[i]));
@@ -62,7 +63,20 @@ void scan_column(NumericProfileState& state, const Element* values, const std::u
       }
     }
   }
-  state.exact = exact;
+  return exact;
+}
+
+template <typename Element>
+void scan_column(NumericProfileState& state, const Element* values, const std::uint8_t* validity,
+                 std::int64_t begin, std::int64_t end) noexcept {
+  // Separate locals keep the moments in registers (see observe_value).
+  LogQuantileSketch quantiles = std::move(state.quantiles);
+  if (RunningNumericState::fits(state.exact, static_cast<std::uint64_t>(end - begin))) {
+    scan_slots(RunningNumericState::from(state.exact), quantiles, values, validity, begin, end)
+        .store(state.exact);
+  } else {
+    state.exact = scan_slots(state.exact, quantiles, values, validity, begin, end);
+  }
   state.quantiles = std::move(quantiles);
 }
 

@@ -28,7 +28,8 @@ namespace tessary {
 // compact); a 256-slot byte index, probed linearly from the top bits of
 // splitmix64(key), finds a key's counter in about one probe. The full-table
 // step scans every counter and rebuilds the index, which happens at most once
-// per 33 units of weight.
+// per 33 units of weight; while every counter is known to be 1 (a stream of
+// distinct values) it skips the scan and just empties the table.
 class HeavyHittersSketch {
  public:
   static constexpr std::size_t capacity = 32;
@@ -48,6 +49,7 @@ class HeavyHittersSketch {
     for (std::uint8_t held; (held = index_[slot]) != 0; ++slot) {  // slot wraps at 256
       if (keys_[held - 1] == key) {
         counts_[held - 1] += weight;
+        all_units_ = false;
         return;
       }
     }
@@ -82,6 +84,7 @@ class HeavyHittersSketch {
     const std::size_t position = size_;  // read once: the stores below may alias it
     keys_[position] = key;
     counts_[position] = count;
+    all_units_ = all_units_ && count == 1;
     homes_[position] = home_slot(key_hash);
     index_[free_slot] = static_cast<std::uint8_t>(position + 1);
     size_ = position + 1;
@@ -96,6 +99,12 @@ class HeavyHittersSketch {
   // The Misra-Gries step for an untracked key arriving at a full table.
   [[gnu::noinline]] void absorb_into_full(std::uint64_t key, std::uint64_t weight,
                                           std::uint64_t key_hash) noexcept {
+    if (all_units_) {
+      // Every counter is 1, so all of them drop to 0: no scan needed.
+      clear();
+      if (weight != 1) append(home_slot(key_hash), key, weight - 1, key_hash);
+      return;
+    }
     std::uint64_t smallest = counts_[0];
     std::uint64_t greatest = counts_[0];
     for (std::size_t i = 1; i < capacity; ++i) {
@@ -104,9 +113,8 @@ class HeavyHittersSketch {
     }
     const std::uint64_t decrement = std::min(weight, smallest);
     if (greatest == decrement) {
-      // Every counter drops to 0 (the usual case for a stream of distinct values).
-      index_.fill(0);
-      size_ = 0;
+      // Every counter drops to 0.
+      clear();
       if (weight != decrement) {
         std::uint8_t slot = home_slot(key_hash);
         append(slot, key, weight - decrement, key_hash);
@@ -131,6 +139,7 @@ class HeavyHittersSketch {
       }
     }
     size_ = kept;
+    all_units_ = false;  // not known: the survivors keep counts above 1
     const std::uint64_t remainder = weight - decrement;
     if (remainder != 0) {
       std::uint8_t slot = home_slot(key_hash);
@@ -139,11 +148,20 @@ class HeavyHittersSketch {
     }
   }
 
+  void clear() noexcept {
+    index_.fill(0);
+    size_ = 0;
+    all_units_ = true;
+  }
+
   std::array<std::uint64_t, capacity> keys_{};
   std::array<std::uint64_t, capacity> counts_{};
   std::array<std::uint8_t, capacity> homes_{};  // home index slot of each counter
   std::array<std::uint8_t, 256> index_{};       // counter position + 1, or 0 for free
   std::size_t size_ = 0;
+  // True only while every counter held is exactly 1, the usual state of a
+  // stream of distinct values; false means unknown.
+  bool all_units_ = true;
 };
 
 }  // namespace tessary

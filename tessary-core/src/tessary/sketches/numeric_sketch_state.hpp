@@ -1,8 +1,11 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "tessary/numeric_state.hpp"
 #include "tessary/sketches/heavy_hitters_sketch.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/sketches/log_quantile_sketch.hpp"
@@ -37,6 +40,19 @@ struct NumericSketchState {
     quantiles.observe_finite(x);
     heavy_hitters.observe_weighted(bits, 1, hash);
     reservoir.offer(PriorityReservoir::priority(hash, stream_hash, position), x);
+  }
+
+  // Feeds a run of elements of one stream to `moments` and to these
+  // sketches: element i is at position first_position + i. NaN and
+  // infinities reach only the moments. stream_hash == splitmix64(stream_id).
+  void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
+                   std::uint64_t first_position) noexcept {
+    // Captures by value: copies the loop keeps in registers, where captured
+    // references would be re-read after every store into the sketches.
+    const auto feed = [this, stream_hash, first_position](std::size_t i, double x) noexcept {
+      observe_finite(stream_hash, first_position + i, x);
+    };
+    moments.observe_run(values.data(), values.size(), feed);
   }
 };
 
