@@ -46,6 +46,7 @@ int execute_module(PyObject* module) {
   return guarded_status([module] {
     add_class(module, "NumericAccumulator", numeric_accumulator_type());
     add_class(module, "ArrowBatchProfileAccumulator", arrow_batch_profile_accumulator_type());
+    add_class(module, "StringAccumulator", string_accumulator_type());
     add_function(module, numeric_state_f64_def);
     add_function(module, numeric_profile_f64_def);
     add_function(module, backend_info_def);

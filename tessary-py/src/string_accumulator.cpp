@@ -1,0 +1,384 @@
+// StringAccumulator: one string column delivered in pieces as the raw
+// buffers of Arrow UTF-8 arrays (32-bit offsets, update_utf8) or large UTF-8
+// arrays (64-bit offsets, update_large_utf8). The buffers are read in place:
+// each present row is hashed in one pass over its bytes and fed, with a view
+// of its label prefix, to the instance's CategoricalSketchState.
+//
+// An update records all of its rows or, when it raises, none: every check,
+// the offsets of every present row included, runs before the first change to
+// the state.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "argument_binder.hpp"
+#include "buffer_view.hpp"
+#include "instance.hpp"
+#include "module_members.hpp"
+#include "result_dicts.hpp"
+#include "tessary/categorical_sketches.hpp"
+
+namespace tessary::py {
+namespace {
+
+using StringAccumulatorInstance = Instance<CategoricalSketchState>;
+
+constexpr Signature<0> new_signature{"StringAccumulator.__new__()", {}};
+
+constexpr std::array<Parameter, 5> update_parameters{{
+    {"data", true},
+    {"offsets", true},
+    {"length", true},
+    {"validity", false},
+    {"array_offset", false},
+}};
+constexpr Signature<5> update_utf8_signature{"StringAccumulator.update_utf8()", update_parameters};
+constexpr Signature<5> update_large_utf8_signature{"StringAccumulator.update_large_utf8()",
+                                                   update_parameters};
+
+// The messages that name the offset type of each kernel.
+template <class Offset>
+struct OffsetMessages;
+
+template <>
+struct OffsetMessages<std::int32_t> {
+  static constexpr const char* incompatible = "buffer contents are not compatible with i32";
+  static constexpr const char* misaligned = "buffer contents are insufficiently aligned for i32";
+};
+
+template <>
+struct OffsetMessages<std::int64_t> {
+  static constexpr const char* incompatible = "buffer contents are not compatible with i64";
+  static constexpr const char* misaligned = "buffer contents are insufficiently aligned for i64";
+};
+
+// Size of a signed integer type character under the struct module's native
+// or standard sizes; 0 for any other character ("n" has no standard size).
+constexpr std::size_t signed_integer_size(char code, bool standard_sizes) noexcept {
+  switch (code) {
+    case 'b':
+      return 1;
+    case 'h':
+      return standard_sizes ? 2 : sizeof(short);
+    case 'i':
+      return standard_sizes ? 4 : sizeof(int);
+    case 'l':
+      return standard_sizes ? 4 : sizeof(long);
+    case 'q':
+      return standard_sizes ? 8 : sizeof(long long);
+    case 'n':
+      return standard_sizes ? 0 : sizeof(Py_ssize_t);
+    default:
+      return 0;
+  }
+}
+
+// A view of data bytes or of a validity bitmap: unsigned bytes ("B") or
+// chars ("c").
+BufferView byte_buffer(PyObject* exporter) {
+  BufferView view = BufferView::acquire(exporter);
+  const Py_buffer& raw = view.view();
+  require_shape_and_strides(raw);
+  const auto format = native_format(raw);
+  if (raw.itemsize != 1 || !format || (format->code != 'B' && format->code != 'c')) {
+    raise_buffer_error("buffer contents are not compatible with u8");
+  }
+  return view;
+}
+
+// A view of signed offsets of the kernel's width, aligned to that width.
+template <class Offset>
+BufferView offsets_buffer(PyObject* exporter) {
+  BufferView view = BufferView::acquire(exporter);
+  const Py_buffer& raw = view.view();
+  require_shape_and_strides(raw);
+  const auto format = native_format(raw);
+  if (raw.itemsize != static_cast<Py_ssize_t>(sizeof(Offset)) || !format ||
+      signed_integer_size(format->code, format->standard_sizes) != sizeof(Offset)) {
+    raise_buffer_error(OffsetMessages<Offset>::incompatible);
+  }
+  // An empty export may carry a dummy address (CPython's empty array('i')
+  // does); with no items there is nothing to misalign.
+  if (raw.len > 0 && reinterpret_cast<std::uintptr_t>(raw.buf) % sizeof(Offset) != 0) {
+    raise_buffer_error(OffsetMessages<Offset>::misaligned);
+  }
+  return view;
+}
+
+// The rows of one call, checked to lie within the offsets: row r spans the
+// data bytes [offsets[r], offsets[r + 1]) and is present unless a bitmap is
+// given whose bit r is 0 or does not exist.
+template <class Offset>
+struct StringRows {
+  const std::uint8_t* data;
+  std::uint64_t data_length;
+  const Offset* offsets;  // at least `end` + 1 items
+  bool has_bitmap;  // false: every row is present
+  const std::uint8_t* bitmap;  // may be null when bitmap_length is 0
+  std::size_t bitmap_length;
+  std::size_t first;
+  std::size_t end;
+
+  bool is_bad(std::size_t r) const noexcept {
+    const Offset start = offsets[r];
+    const Offset stop = offsets[r + 1];
+    // A negative stop fails one of the first two tests anyway, so the cast
+    // in the last one is harmless.
+    return (start < 0) | (stop < start) | (static_cast<std::uint64_t>(stop) > data_length);
+  }
+
+  void raise_if_bad(std::size_t r) const {
+    const Offset start = offsets[r];
+    const Offset stop = offsets[r + 1];
+    if (start < 0 || stop < start) raise_buffer_error("Arrow string offsets contain an invalid range.");
+    if (static_cast<std::uint64_t>(stop) > data_length) {
+      raise_buffer_error("Arrow string offset exceeds the UTF8 data buffer.");
+    }
+  }
+
+  // Calls present(r) for every present row in order; returns the number of
+  // missing rows. Offsets of missing rows are not read.
+  template <class Present>
+  std::uint64_t visit(Present&& present) const {
+    if (!has_bitmap) {
+      for (std::size_t r = first; r < end; ++r) present(r);
+      return 0;
+    }
+    // Rows beyond the bitmap are missing. 8 * bitmap_length is formed only
+    // when it is at most `end`, so it cannot overflow.
+    const std::size_t covered_end =
+        bitmap_length > (end >> 3) ? end : std::max(first, bitmap_length * 8);
+    std::uint64_t present_rows = 0;
+    for (std::size_t r = first; r < covered_end; ++r) {
+      if ((bitmap[r >> 3] >> (r & 7)) & 1u) {
+        present(r);
+        ++present_rows;
+      }
+    }
+    return (end - first) - present_rows;
+  }
+};
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+// Whether some offset is smaller than the one before it.
+template <class Offset>
+bool decreases(const Offset* offsets, std::size_t count) noexcept {
+  unsigned found = 0;
+  for (std::size_t i = 1; i < count; ++i) found |= offsets[i] < offsets[i - 1];
+  return found != 0;
+}
+
+// Checks the offsets of every present row and returns the number of missing
+// rows; raises the error of the first bad present row in row order.
+template <class Offset>
+std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
+  // A cheap sweep first; only a failing call looks for the culprit row.
+  bool any_bad = false;
+  std::uint64_t missing = 0;
+  if (!rows.has_bitmap) {
+    // With every row present, the rows are valid exactly when the offsets
+    // start at 0 or above, never decrease and end within the data.
+    const Offset* offsets = rows.offsets + rows.first;
+    const std::size_t count = rows.end - rows.first + 1;
+    any_bad = offsets[0] < 0 || static_cast<std::uint64_t>(offsets[count - 1]) > rows.data_length ||
+              decreases(offsets, count);
+  } else {
+    missing = rows.visit([&](std::size_t r) { any_bad |= rows.is_bad(r); });
+  }
+  if (any_bad) rows.visit([&](std::size_t r) { rows.raise_if_bad(r); });
+  return missing;
+}
+
+// Hashes every present row in one pass over its bytes and records it under a
+// view of its label prefix; the sketch copies the label only if it keeps it.
+template <class Offset>
+void observe_present_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) {
+  rows.visit([&](std::size_t r) {
+    const auto start = static_cast<std::size_t>(rows.offsets[r]);
+    const auto n = static_cast<std::size_t>(rows.offsets[r + 1]) - start;
+    const std::uint8_t* bytes = rows.data + start;
+    const std::size_t label_length = std::min(n, StringHeavyHittersSketch::max_retained_label_bytes);
+    state.observe_hashed(string_hash(bytes, n),
+                         std::string_view(reinterpret_cast<const char*>(bytes), label_length));
+  });
+}
+
+template <class Offset>
+void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* offsets_arg,
+                  std::uint64_t length, PyObject* validity_arg, std::uint64_t array_offset) {
+  const BufferView data = byte_buffer(data_arg);
+  const BufferView offsets = offsets_buffer<Offset>(offsets_arg);
+  std::optional<BufferView> validity;
+  if (validity_arg != nullptr && validity_arg != Py_None) validity.emplace(byte_buffer(validity_arg));
+
+  if (!data.is_c_contiguous() || !offsets.is_c_contiguous()) {
+    raise_buffer_error("Tessary string kernels require contiguous Arrow data/offset buffers.");
+  }
+  if (validity && !validity->is_c_contiguous()) {
+    raise_buffer_error("Tessary string kernels require a contiguous validity bitmap.");
+  }
+  if (data.data() == nullptr) raise_buffer_error("Could not borrow Arrow UTF8 data as a byte slice.");
+  if (offsets.data() == nullptr) {
+    raise_buffer_error("Could not borrow Arrow UTF8 offsets as a typed slice.");
+  }
+  // The rows need offsets up to index array_offset + length, which must
+  // itself be a 64-bit value.
+  if (length >= std::numeric_limits<std::uint64_t>::max() - array_offset) {
+    raise_buffer_error("Arrow string offset range overflowed.");
+  }
+  const std::uint64_t end = array_offset + length;
+  const std::uint64_t offset_count = offsets.byte_length() / sizeof(Offset);
+  if (offset_count <= end) {
+    raise_buffer_error("Arrow string offsets are shorter than the requested array range.");
+  }
+
+  // end < offset_count, so every row index fits in a size_t.
+  const StringRows<Offset> rows{
+      static_cast<const std::uint8_t*>(data.data()),
+      data.byte_length(),
+      static_cast<const Offset*>(offsets.data()),
+      validity.has_value(),
+      validity ? static_cast<const std::uint8_t*>(validity->data()) : nullptr,
+      validity ? validity->byte_length() : 0,
+      static_cast<std::size_t>(array_offset),
+      static_cast<std::size_t>(end),
+  };
+  const std::uint64_t missing = checked_missing_rows(rows);
+  // Nothing below can fail.
+  observe_present_rows(rows, state);
+  state.missing = saturating_add(state.missing, missing);
+}
+
+template <class Offset>
+PyObject* update(const Signature<5>& signature, PyObject* self, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const auto [data, offsets, length_arg, validity, array_offset_arg] =
+        signature.bind(args, nargs, kwnames);
+    auto& instance = StringAccumulatorInstance::of(self);
+    const ExclusiveBorrow borrow(instance.borrow);
+    const std::uint64_t length = uint64_argument(length_arg, "length");
+    const std::uint64_t array_offset = uint64_argument(array_offset_arg, "array_offset");
+    update_state<Offset>(instance.value, data, offsets, length, validity, array_offset);
+    return PyRef::borrowed(Py_None).release();
+  });
+}
+
+PyObject* update_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return update<std::int32_t>(update_utf8_signature, self, args, nargs, kwnames);
+}
+
+PyObject* update_large_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return update<std::int64_t>(update_large_utf8_signature, self, args, nargs, kwnames);
+}
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    new_signature.bind(args, kwargs);
+    return new_instance(type, CategoricalSketchState{});
+  });
+}
+
+// count + missing can exceed 2^64 - 1, so the sum is a Python int.
+PyRef observations(const CategoricalSketchState& state) {
+  PyRef count = to_python(state.count);
+  PyRef missing = to_python(state.missing);
+  return PyRef::checked(PyNumber_Add(count.get(), missing.get()));
+}
+
+PyRef heavy_hitters_list(const StringHeavyHittersSketch& heavy_hitters) {
+  PyRef list = new_list();
+  for (const auto& [label, count] : heavy_hitters.candidates()) {
+    PyRef text = PyRef::checked(
+        PyUnicode_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
+    PyRef n = to_python(count);
+    append(list.get(), PyRef::checked(PyTuple_Pack(2, text.get(), n.get())));
+  }
+  return list;
+}
+
+PyObject* snapshot(PyObject* self, PyObject*) {
+  return guarded([&] {
+    auto& instance = StringAccumulatorInstance::of(self);
+    const SharedBorrow borrow(instance.borrow);
+    const CategoricalSketchState& state = instance.value;
+    PyRef dict = new_dict();
+    set_item(dict.get(), "backend", to_python(backend_name));
+    set_item(dict.get(), "count", to_python(state.count));
+    set_item(dict.get(), "missing", to_python(state.missing));
+    set_item(dict.get(), "observations", observations(state));
+    set_item(dict.get(), "cardinality_estimate", to_python(rounded_estimate(state.hll.estimate())));
+    set_item(dict.get(), "heavy_hitters", heavy_hitters_list(state.heavy_hitters));
+    set_item(dict.get(), "cardinality_method", to_python("hyperloglog"));
+    set_item(dict.get(), "heavy_hitter_method", to_python("misra_gries_candidates"));
+    set_item(dict.get(), "heavy_hitter_count_semantics", to_python("lower_bound"));
+    set_item(dict.get(), "max_retained_label_bytes",
+             to_python(std::uint64_t{StringHeavyHittersSketch::max_retained_label_bytes}));
+    return dict.release();
+  });
+}
+
+PyObject* reset(PyObject* self, PyObject*) {
+  return guarded([&] {
+    auto& instance = StringAccumulatorInstance::of(self);
+    const ExclusiveBorrow borrow(instance.borrow);
+    instance.value = CategoricalSketchState{};
+    return PyRef::borrowed(Py_None).release();
+  });
+}
+
+PyObject* get_observations(PyObject* self, void*) {
+  return guarded([&] {
+    auto& instance = StringAccumulatorInstance::of(self);
+    const SharedBorrow borrow(instance.borrow);
+    return observations(instance.value).release();
+  });
+}
+
+PyMethodDef methods[] = {
+    {"update_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_utf8)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
+    {"update_large_utf8",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_large_utf8)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_large_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
+    {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
+    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"observations", get_observations, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(create)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_instance<CategoricalSketchState>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("StringAccumulator()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"tessary._native.StringAccumulator",
+                    static_cast<int>(sizeof(StringAccumulatorInstance)), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+PyObject* cached_type = nullptr;
+
+}  // namespace
+
+PyObject* string_accumulator_type() noexcept { return type_from_spec(cached_type, spec); }
+
+}  // namespace tessary::py
