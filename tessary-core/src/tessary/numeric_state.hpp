@@ -231,37 +231,39 @@ struct RunningNumericState {
   }
 };
 
+namespace detail {
+
+// The loop of observe_run over either form of the state.
+template <typename Moments, typename OnFinite>
+[[gnu::always_inline]] inline void observe_values(Moments& moments, const double* values,
+                                                  std::size_t count_of_values,
+                                                  OnFinite& on_finite) noexcept {
+  for (std::size_t i = 0; i < count_of_values; ++i) {
+    const double x = values[i];
+    if (std::isnan(x)) {
+      ++moments.missing;
+    } else if (is_infinite_bits(x)) {
+      ++moments.infinite;
+    } else {
+      moments.observe_finite(x);
+      on_finite(i, x);
+    }
+  }
+}
+
+}  // namespace detail
+
 template <typename OnFinite>
 void NumericState::observe_run(const double* values, std::size_t count_of_values,
                                OnFinite on_finite) noexcept {
   if (!RunningNumericState::fits(*this, count_of_values)) {
     NumericState local = *this;
-    for (std::size_t i = 0; i < count_of_values; ++i) {
-      const double x = values[i];
-      if (std::isnan(x)) {
-        ++local.missing;
-      } else if (is_infinite_bits(x)) {
-        ++local.infinite;
-      } else {
-        local.observe_finite(x);
-        on_finite(i, x);
-      }
-    }
+    detail::observe_values(local, values, count_of_values, on_finite);
     *this = local;
     return;
   }
   RunningNumericState local = RunningNumericState::from(*this);
-  for (std::size_t i = 0; i < count_of_values; ++i) {
-    const double x = values[i];
-    if (std::isnan(x)) {
-      ++local.missing;
-    } else if (is_infinite_bits(x)) {
-      ++local.infinite;
-    } else {
-      local.observe_finite(x);
-      on_finite(i, x);
-    }
-  }
+  detail::observe_values(local, values, count_of_values, on_finite);
   local.store(*this);
 }
 
