@@ -1,6 +1,3 @@
-import pytest
-
-
 def pytest_report_header(config):
     import tessary._native
 

@@ -1,16 +1,18 @@
 """Shared helpers of the test suite."""
 
+import functools
 import glob
-import math
 import os
 import shutil
 import struct
 import subprocess
 import sys
 
+import pytest
+
 
 def exact(value):
-    """A value with every float replaced by its bit pattern, for bit-for-bit comparison."""
+    """A value with every float replaced by its bit pattern (dicts keep their key order)."""
     if isinstance(value, float):
         return ("float", struct.pack("<d", value))
     if isinstance(value, dict):
@@ -20,33 +22,44 @@ def exact(value):
     return value
 
 
+def fails_unchanged(acc, call, error, message=None, notes=None):
+    """Runs call(), which must raise `error` (with exactly `message` and `notes` when given),
+    and checks that acc's snapshot is unchanged bit for bit. Returns the exception."""
+    before = exact(acc.snapshot())
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+    if notes is not None:
+        assert getattr(info.value, "__notes__", None) == notes
+    assert exact(acc.snapshot()) == before
+    return info.value
+
+
 def child_environment(**extra):
-    """os.environ for child interpreters. Under the sanitizer run the child
-    keeps the preloaded runtime (the module is instrumented) but does not
-    check the other interpreter for leaks."""
-    env = dict(os.environ)
+    """os.environ for child interpreters; under the sanitizer run the child keeps the
+    preloaded runtime but does not check the other interpreter for leaks."""
+    env = dict(os.environ, **extra)
     if "LD_PRELOAD" in env:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    env.update(extra)
     return env
 
 
+@functools.cache
 def later_interpreters():
     """{minor: path} of the CPython 3.12+ interpreters on this machine."""
-    found = {}
+    found = {sys.version_info[1]: sys.executable} if sys.version_info >= (3, 12) else {}
     for minor in range(12, 20):
         name = f"python3.{minor}"
-        candidates = sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}")))
-        if shutil.which(name):
-            candidates.insert(0, shutil.which(name))
-        for candidate in candidates:
+        candidates = [shutil.which(name)] + sorted(
+            glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}")))
+        for candidate in filter(None, candidates):
+            if minor in found:
+                break
             probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
                                    capture_output=True, text=True, env=child_environment())
-            if probe.returncode == 0 and probe.stdout.strip() == str(minor):
+            if probe.stdout.strip() == str(minor):
                 found[minor] = candidate
-                break
-    if sys.version_info >= (3, 12):
-        found[sys.version_info[1]] = sys.executable
     return found
 
 
@@ -54,13 +67,8 @@ def run_with_installed_module(interpreter, script, tmp_path):
     """Runs `script` under `interpreter` with this process's tessary package on its path."""
     import tessary
 
-    package = tmp_path / "tessary"
-    package.mkdir(exist_ok=True)
+    (tmp_path / "tessary").mkdir(exist_ok=True)
     for source in (tessary.__file__, tessary._native.__file__):
-        shutil.copy(source, package / os.path.basename(source))
+        shutil.copy(source, tmp_path / "tessary" / os.path.basename(source))
     return subprocess.run([interpreter, "-c", script], capture_output=True, text=True,
                           env=child_environment(PYTHONPATH=str(tmp_path)), cwd=tmp_path)
-
-
-def is_nan(x):
-    return isinstance(x, float) and math.isnan(x)

@@ -1,114 +1,122 @@
-"""Module conventions: members, binding, signatures, the one abi3 build."""
+"""Module conventions: members, argument binding, signatures, classes, the one abi3 build."""
 
 import inspect
 import shutil
 import subprocess
 import sys
+import weakref
 from array import array
 
 import pytest
 
 import tessary
 from tessary import _native
+from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, StringAccumulator,
+                             numeric_profile_f64, numeric_state_f64)
 
 from helpers import later_interpreters, run_with_installed_module
 
-MEMBERS = [
-    "NumericAccumulator",
-    "ArrowBatchProfileAccumulator",
-    "StringAccumulator",
-    "numeric_state_f64",
-    "numeric_profile_f64",
-    "backend_info",
-    "__version__",
-]
+BUF = array("d", [1.0])
+CLASSES = [NumericAccumulator, ArrowBatchProfileAccumulator, StringAccumulator]
 
 
 def test_members_version_and_backend():
-    assert _native.__all__ == [m for m in MEMBERS if hasattr(_native, m)]
-    assert _native.__version__ == "0.2.0"
+    assert _native.__all__ == ["NumericAccumulator", "ArrowBatchProfileAccumulator",
+                               "StringAccumulator", "numeric_state_f64", "numeric_profile_f64",
+                               "backend_info", "__version__"]
+    assert _native.__version__ == tessary.__version__ == "0.2.0"
     assert _native.backend_info() == ("rust", "0.2.0")
-    assert tessary.__version__ == "0.2.0"
-    assert _native.__doc__ == ""
-    assert _native.numeric_state_f64.__module__ == "tessary._native"
+    assert _native.__doc__ == "" and numeric_state_f64.__module__ == "tessary._native"
+    # Callables without parameters reject any argument.
+    for call in (lambda: _native.backend_info(1), lambda: _native.backend_info(x=1),
+                 lambda: NumericAccumulator().snapshot(1), lambda: StringAccumulator().reset(1)):
+        with pytest.raises(TypeError):
+            call()
 
 
-def test_no_argument_callables_reject_arguments():
-    with pytest.raises(TypeError):
-        _native.backend_info(1)
-    with pytest.raises(TypeError):
-        _native.backend_info(x=1)
-
-
-BUF = array("d", [1.0])
-
-
-@pytest.mark.parametrize(
-    ("call", "message"),
-    [
-        (lambda: _native.numeric_state_f64(),
-         "numeric_state_f64() missing 1 required positional argument: 'values'"),
-        (lambda: _native.numeric_state_f64(BUF, values=BUF),
-         "numeric_state_f64() got multiple values for argument 'values'"),
-        (lambda: _native.numeric_state_f64(BUF, x=1),
-         "numeric_state_f64() got an unexpected keyword argument 'x'"),
-        (lambda: _native.numeric_state_f64(BUF, BUF),
-         "numeric_state_f64() takes 1 positional arguments but 2 were given"),
-        # An unknown keyword is reported before a missing argument.
-        (lambda: _native.numeric_state_f64(valu=BUF),
-         "numeric_state_f64() got an unexpected keyword argument 'valu'"),
-    ],
-)
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda: numeric_state_f64(), "numeric_state_f64() missing 1 required positional argument: 'values'"),
+    (lambda: numeric_state_f64(BUF, values=BUF),
+     "numeric_state_f64() got multiple values for argument 'values'"),
+    (lambda: numeric_state_f64(BUF, BUF),
+     "numeric_state_f64() takes 1 positional arguments but 2 were given"),
+    # An unknown keyword is reported before a missing argument.
+    (lambda: numeric_state_f64(valu=BUF), "numeric_state_f64() got an unexpected keyword argument 'valu'"),
+    (lambda: numeric_profile_f64(BUF, 0, 0),
+     "numeric_profile_f64() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: NumericAccumulator().update_f64(BUF, 1),
+     "NumericAccumulator.update_f64() takes 1 positional arguments but 2 were given"),
+    (lambda: NumericAccumulator(seed=1),
+     "NumericAccumulator.__new__() got an unexpected keyword argument 'seed'"),
+    (lambda: ArrowBatchProfileAccumulator().update(),
+     "ArrowBatchProfileAccumulator.update() missing 1 required positional argument: 'batch'"),
+    (lambda: ArrowBatchProfileAccumulator().update(x=1),
+     "ArrowBatchProfileAccumulator.update() got an unexpected keyword argument 'x'"),
+    (lambda: StringAccumulator().update_utf8(b"abc", BUF),
+     "StringAccumulator.update_utf8() missing 1 required positional argument: 'length'"),
+    (lambda: StringAccumulator().update_large_utf8(b"abc", BUF, 3, None, 0, 1),
+     "StringAccumulator.update_large_utf8() takes from 3 to 5 positional arguments but 6 were given"),
+    (lambda: StringAccumulator().update_utf8(b"abc", BUF, 3, data=b"abc"),
+     "StringAccumulator.update_utf8() got multiple values for argument 'data'"),
+    (lambda: StringAccumulator(1), "StringAccumulator.__new__() takes 0 positional arguments but 1 was given"),
+])
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
 
 
-def test_keyword_binding_equals_positional():
-    assert _native.numeric_state_f64(values=BUF) == _native.numeric_state_f64(BUF)
+def test_signatures_and_docstrings():
+    signatures = {numeric_state_f64: "(values)", numeric_profile_f64: "(values, stream_id=0)",
+                  _native.backend_info: "()", NumericAccumulator: "(stream_id=0)",
+                  NumericAccumulator.update_f64: "(self, /, values)",
+                  NumericAccumulator.snapshot: "(self, /)", ArrowBatchProfileAccumulator: "()",
+                  ArrowBatchProfileAccumulator.update: "(self, /, batch)", StringAccumulator: "()",
+                  StringAccumulator.update_large_utf8:
+                      "(self, /, data, offsets, length, validity=None, array_offset=0)"}
+    assert {f: str(inspect.signature(f)) for f in signatures} == signatures
+    assert numeric_state_f64.__doc__ in (None, "") and NumericAccumulator.update_f64.__doc__ in (None, "")
+    assert ArrowBatchProfileAccumulator.__doc__.startswith(
+        "Persistent zero-copy Arrow batch profiler.\n\nRecord batches")
 
 
-def test_text_signatures():
-    assert str(inspect.signature(_native.numeric_state_f64)) == "(values)"
-    assert str(inspect.signature(_native.backend_info)) == "()"
-    assert _native.numeric_state_f64.__doc__ in (None, "")
-
-
-def _module_file():
-    return _native.__file__
+@pytest.mark.parametrize("cls, attribute", [(NumericAccumulator, "observations"),
+                                            (ArrowBatchProfileAccumulator, "rows"),
+                                            (StringAccumulator, "observations")])
+def test_classes_are_final_without_dict_or_weakrefs(cls, attribute):
+    assert cls.__name__ == cls.__qualname__ and "." not in cls.__name__
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    instance = cls()
+    for name in (attribute, "anything"):
+        with pytest.raises(AttributeError):
+            setattr(instance, name, 1)
+    with pytest.raises(AttributeError):
+        delattr(instance, attribute)
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
 
 
 def test_built_module_is_abi3_and_exports_only_its_init():
-    path = _module_file()
+    path = _native.__file__
     assert path.endswith(".abi3.so")
-    nm = shutil.which("nm")
-    if nm is None:
+    if shutil.which("nm") is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True,
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
                          check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__native"]
-    ldd = shutil.which("ldd")
-    if ldd is not None:
-        linked = subprocess.run([ldd, path], capture_output=True, text=True).stdout
-        assert "libpython" not in linked
-
-
-_INTERPRETERS = later_interpreters()
+    if shutil.which("ldd"):
+        assert "libpython" not in subprocess.run(["ldd", path], capture_output=True, text=True).stdout
 
 
 @pytest.mark.parametrize("minor", [12, 13])
 def test_the_same_build_loads_under_later_interpreters(minor, tmp_path):
-    if sys.version_info[:2] == (3, minor):
-        pytest.skip("this is the running interpreter")
-    interpreter = _INTERPRETERS.get(minor)
-    if interpreter is None:
-        pytest.skip(f"Python 3.{minor} is not installed")
-    script = (
-        "from array import array; import tessary._native as n; "
-        "r = n.numeric_state_f64(array('d', [1.0, 2.0, 3.0, 4.0])); "
-        "assert r['kurtosis'] == -1.200000000000001, r; print(n.__file__)"
-    )
+    interpreter = later_interpreters().get(minor)
+    if sys.version_info[:2] == (3, minor) or interpreter is None:
+        pytest.skip(f"Python 3.{minor} is the running interpreter or not installed")
+    script = ("from array import array; import tessary._native as n; "
+              "r = n.numeric_state_f64(array('d', [1.0, 2.0, 3.0, 4.0])); "
+              "assert r['kurtosis'] == -1.200000000000001, r; print(n.__file__)")
     result = run_with_installed_module(interpreter, script, tmp_path)
     assert result.returncode == 0, result.stderr
     assert str(tmp_path) in result.stdout

@@ -1,21 +1,15 @@
-"""numeric_state_f64: float64 buffer intake and the exact-state dictionary."""
+"""numeric_state_f64 and the float64 buffer intake shared by the numeric entry points."""
 
 import math
 import struct
-import sys
 from array import array
 
 import numpy as np
 import pytest
 
-from tessary._native import numeric_state_f64
+from tessary._native import NumericAccumulator, numeric_profile_f64, numeric_state_f64
 
-EXACT_KEYS = ["count", "missing", "infinite", "mean", "m2", "m3", "m4", "variance", "std",
-              "skewness", "kurtosis", "minimum", "maximum"]
-
-
-def bits(x):
-    return struct.pack("<d", x)
+from helpers import exact, fails_unchanged
 
 
 def test_empty_buffers_give_the_empty_state():
@@ -24,43 +18,29 @@ def test_empty_buffers_give_the_empty_state():
                 "minimum": None, "maximum": None, "backend": "rust", "observations": 0}
     # CPython exports an empty array('d') at a dummy, unaligned address.
     for empty in (array("d"), np.empty(0), memoryview(b"").cast("d")):
-        result = numeric_state_f64(empty)
-        assert list(result) == list(expected)
-        assert result == expected
+        assert exact(numeric_state_f64(empty)) == exact(expected)
 
 
-def test_check_values_bit_for_bit():
-    result = numeric_state_f64(array("d", [1.0, 2.0, 3.0, 4.0]))
-    assert list(result) == EXACT_KEYS + ["backend", "observations"]
+def test_values_bit_for_bit():
     expected = {"count": 4, "missing": 0, "infinite": 0, "mean": 2.5, "m2": 5.0, "m3": 0.0,
                 "m4": 10.25, "variance": 1.6666666666666667, "std": 1.2909944487358056,
                 "skewness": 0.0, "kurtosis": -1.200000000000001, "minimum": 1.0, "maximum": 4.0,
                 "backend": "rust", "observations": 4}
-    assert result == expected
-    for key in ("mean", "m2", "m4", "variance", "std", "kurtosis"):
-        assert bits(result[key]) == bits(expected[key])
+    assert exact(numeric_state_f64(array("d", [1.0, 2.0, 3.0, 4.0]))) == exact(expected)
+    assert exact(numeric_state_f64(values=np.arange(1.0, 5.0))) == exact(expected)
     outlier = numeric_state_f64(np.array([1.0, 2.0, 3.0, 4.0, 10.0]))
-    assert (outlier["m3"], outlier["m4"]) == (180.0, 1394.0)
-    assert outlier["skewness"] == 1.6970562748477138
-    assert outlier["kurtosis"] == 3.1519999999999992
-
-
-def test_missing_and_infinite_values():
-    result = numeric_state_f64(np.array([1.0, math.nan, math.inf, -math.inf, 3.0]))
-    assert (result["count"], result["missing"], result["infinite"]) == (2, 1, 2)
-    assert (result["mean"], result["m2"], result["minimum"], result["maximum"]) == (2.0, 2.0, 1.0, 3.0)
-    assert result["observations"] == 5
-
-
-def test_signed_zero_extremes():
-    result = numeric_state_f64(np.array([0.0, -0.0]))
-    assert bits(result["minimum"]) == bits(-0.0)
-    assert bits(result["maximum"]) == bits(0.0)
+    assert exact([outlier[k] for k in ("m3", "m4", "skewness", "kurtosis")]) == \
+        exact([180.0, 1394.0, 1.6970562748477138, 3.1519999999999992])
+    odd = numeric_state_f64(np.array([1.0, math.nan, math.inf, -math.inf, 3.0, 0.0, -0.0]))
+    assert [odd[k] for k in ("count", "missing", "infinite", "observations", "mean", "m2")] == \
+        [4, 1, 2, 7, 1.0, 6.0]
+    assert exact((odd["minimum"], odd["maximum"])) == exact((-0.0, 3.0))
+    zeros = numeric_state_f64(np.array([0.0, -0.0]))
+    assert exact((zeros["minimum"], zeros["maximum"])) == exact((-0.0, 0.0))
 
 
 def test_matches_a_python_model_of_the_recurrence():
-    rng = np.random.default_rng(7)
-    values = rng.normal(5.0, 3.0, 500)
+    values = np.random.default_rng(7).normal(5.0, 3.0, 500)
     count, mean, m2, m3, m4 = 0, 0.0, 0.0, 0.0, 0.0
     for x in values.tolist():
         p = float(count)
@@ -75,58 +55,46 @@ def test_matches_a_python_model_of_the_recurrence():
         m2 = m2 + term1
         mean = mean + dn
     result = numeric_state_f64(values)
-    assert [bits(result[k]) for k in ("mean", "m2", "m3", "m4")] == [bits(v) for v in (mean, m2, m3, m4)]
+    assert exact([result[k] for k in ("mean", "m2", "m3", "m4")]) == exact([mean, m2, m3, m4])
 
 
 INCOMPATIBLE = "buffer contents are not compatible with f64"
+CONTIGUOUS = "Tessary native numeric kernels require a C-contiguous float64 buffer."
 
 
-@pytest.mark.parametrize(
-    ("make", "error", "message"),
-    [
-        (lambda: np.zeros(3, dtype=np.float32), BufferError, INCOMPATIBLE),
-        (lambda: np.zeros(3, dtype=np.int64), BufferError, INCOMPATIBLE),
-        (lambda: b"12345678", BufferError, INCOMPATIBLE),
-        (lambda: np.zeros(3, dtype=">f8"), BufferError, INCOMPATIBLE),
-        (lambda: np.zeros(3, dtype=np.complex64), BufferError, INCOMPATIBLE),
-        (lambda: np.zeros((2, 2)), BufferError,
-         "Tessary native numeric kernels require a 1D float64 buffer."),
-        # A zero-dimensional export has no shape array at all.
-        (lambda: np.zeros(()), BufferError, "shape is null"),
-        (lambda: np.arange(6.0)[::2], BufferError,
-         "Tessary native numeric kernels require a C-contiguous float64 buffer."),
-        (lambda: np.arange(6.0)[::-1], BufferError,
-         "Tessary native numeric kernels require a C-contiguous float64 buffer."),
-        (lambda: np.frombuffer(bytearray(33), dtype=np.float64, offset=1, count=4), BufferError,
-         "buffer contents are insufficiently aligned for f64"),
-        (lambda: [1.0, 2.0], TypeError, None),
-        (lambda: None, TypeError, None),
-    ],
-)
-def test_rejected_buffers(make, error, message):
-    with pytest.raises(error) as info:
-        numeric_state_f64(make())
-    if message is not None:
-        assert str(info.value) == message
+@pytest.mark.parametrize(("make", "error", "message"), [
+    (lambda: np.zeros(3, dtype=np.float32), BufferError, INCOMPATIBLE),
+    (lambda: np.zeros(3, dtype=np.int64), BufferError, INCOMPATIBLE),
+    (lambda: b"12345678", BufferError, INCOMPATIBLE),
+    (lambda: np.zeros(3, dtype=">f8"), BufferError, INCOMPATIBLE),
+    (lambda: np.zeros(3, dtype=np.complex64), BufferError, INCOMPATIBLE),
+    (lambda: np.zeros((2, 2)), BufferError, "Tessary native numeric kernels require a 1D float64 buffer."),
+    (lambda: np.zeros(()), BufferError, "shape is null"),  # no shape array at all
+    (lambda: np.arange(6.0)[::2], BufferError, CONTIGUOUS),
+    (lambda: np.arange(6.0)[::-1], BufferError, CONTIGUOUS),
+    (lambda: np.frombuffer(bytearray(33), dtype=np.float64, offset=1, count=4), BufferError,
+     "buffer contents are insufficiently aligned for f64"),
+    (lambda: [1.0, 2.0], TypeError, None),
+    (lambda: None, TypeError, None),
+])
+def test_rejected_buffers_on_every_entry_point(make, error, message):
+    for function in (numeric_state_f64, numeric_profile_f64):
+        with pytest.raises(error) as info:
+            function(make())
+        assert message is None or str(info.value) == message
+    acc = NumericAccumulator(3)
+    acc.update_f64(np.array([1.0, math.nan, 2.0]))
+    fails_unchanged(acc, lambda: acc.update_f64(make()), error, message)
+    assert acc.observations == 3
+    acc.update_f64(np.array([4.0]))
+    assert exact(acc.snapshot()) == exact(numeric_profile_f64(np.array([1.0, math.nan, 2.0, 4.0]), 3))
 
 
 def test_accepted_layouts():
-    data = np.arange(10.0)
-    assert numeric_state_f64(data[3:5:2])["count"] == 1  # one element: no stride to speak of
-    little = np.arange(4.0).astype("<f8")
-    assert numeric_state_f64(memoryview(little).cast("B").cast("d"))["count"] == 4
-    for fmt in ("<d", "=d", "@d"):
-        view = memoryview(struct.pack(f"{fmt[0]}4d", 1.0, 2.0, 3.0, 4.0)).cast("B")
-        # memoryview.cast only takes native formats; go through numpy for prefixed ones.
-        arr = np.frombuffer(view, dtype=np.dtype(fmt.replace("@", "=")))
-        assert numeric_state_f64(arr)["mean"] == 2.5
-
-
-def test_big_endian_format_is_rejected_on_little_endian_hosts():
-    if sys.byteorder != "little":
-        pytest.skip("little-endian host only")
-    with pytest.raises(BufferError, match="not compatible with f64"):
-        numeric_state_f64(np.zeros(2, dtype=">f8"))
+    assert numeric_state_f64(np.arange(10.0)[3:5:2])["count"] == 1  # one element: no stride
+    assert numeric_state_f64(memoryview(np.arange(4.0)).cast("B").cast("d"))["count"] == 4
+    for fmt in ("<d", "=d"):
+        assert numeric_state_f64(np.frombuffer(struct.pack("<4d", 1, 2, 3, 4), fmt))["mean"] == 2.5
 
 
 def test_the_view_is_released_on_every_path():
