@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <map>
 #include <string>
@@ -280,25 +281,41 @@ struct ReferenceSketch {
 TEST(StringHeavyHittersSketch, AgreesWithOrderedMapReference) {
   // Skewed items with labels of varied length and content, some sharing a
   // hash under different labels, mostly unit weights with some heavier ones.
+  // Round 4 gives every hash the same low 16 bits, so lookups must confirm
+  // full hashes; rounds 5 and 6 lend the labels and retain them in batches,
+  // destroying the lent bytes afterwards.
   std::uint64_t state = 7;
   auto next = [&state] { return splitmix64(state++); };
   const std::vector<std::string> fragments = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
                                               "\xFF", "\xE2\x82", "zz", std::string(1, '\0')};
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 7; ++round) {
+    const bool same_low_bits = round == 4 || round == 6;
+    const bool lent = round >= 5;
     StringHeavyHittersSketch sketch;
     ReferenceSketch reference;
+    std::deque<std::string> lent_labels;
     for (int step = 0; step < 20000; ++step) {
       const std::uint64_t r = next();
-      const std::uint64_t item = (r % 97) * ((r >> 8) % 97) / (round == 0 ? 97 : 24 + 9 * round);
+      const std::uint64_t item =
+          (r % 97) * ((r >> 8) % 97) / (round == 0 ? 97 : 24 + 9 * (round % 4));
       std::string label;
       for (std::uint64_t k = 0; k < (item * 7) % 90; ++k)
         label += fragments[(item + k * (item % 5 + 1)) % fragments.size()];
       const bool shared_hash = (r >> 20) % 16 == 0;
-      const std::uint64_t hash = string_hash(std::to_string(item));
+      std::uint64_t hash = string_hash(std::to_string(item));
+      if (same_low_bits) hash = (hash << 16) | 0xbeef;
       if (shared_hash) label += "variant";
       const std::uint64_t w = (r >> 24) % 4 == 0 ? (r >> 32) % 12 : 1;
-      sketch.observe_hashed(hash, label, w);
       reference.observe_hashed(hash, label, w);
+      if (lent) {
+        sketch.observe_hashed_borrowed(hash, lent_labels.emplace_back(std::move(label)), w);
+        if (step % 61 != 0) continue;
+        sketch.retain_labels();
+        for (std::string& l : lent_labels) l.assign(l.size(), '#');
+        lent_labels.clear();
+      } else {
+        sketch.observe_hashed(hash, label, w);
+      }
 
       const auto counters = sketch.counters();
       ASSERT_EQ(counters.size(), reference.counters.size()) << "step " << step;
@@ -313,6 +330,8 @@ TEST(StringHeavyHittersSketch, AgreesWithOrderedMapReference) {
         ASSERT_EQ(sketch.candidates(), reference.candidates()) << "step " << step;
       }
     }
+    sketch.retain_labels();
+    lent_labels.clear();
     EXPECT_EQ(sketch.candidates(), reference.candidates());
   }
 }

@@ -198,7 +198,9 @@ std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
 }
 
 // Hashes every present row in one pass over its bytes and records it under a
-// view of its label prefix; the sketch copies the label only if it keeps it.
+// view of its label prefix. The heavy hitters keep viewing the data buffer
+// while the call runs and copy only the labels of the candidates that are
+// left at its end.
 template <class Offset>
 void observe_present_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) {
   rows.visit([&](std::size_t r) {
@@ -206,9 +208,10 @@ void observe_present_rows(const StringRows<Offset>& rows, CategoricalSketchState
     const auto n = static_cast<std::size_t>(rows.offsets[r + 1]) - start;
     const std::uint8_t* bytes = rows.data + start;
     const std::size_t label_length = std::min(n, StringHeavyHittersSketch::max_retained_label_bytes);
-    state.observe_hashed(string_hash(bytes, n),
-                         std::string_view(reinterpret_cast<const char*>(bytes), label_length));
+    state.observe_hashed_borrowed(
+        string_hash(bytes, n), std::string_view(reinterpret_cast<const char*>(bytes), label_length));
   });
+  state.retain_labels();
 }
 
 template <class Offset>

@@ -27,6 +27,17 @@ struct CategoricalSketchState {
     heavy_hitters.observe_hashed(hash, label, 1);
   }
 
+  // As observe_hashed, except that the heavy hitters may keep viewing
+  // `label` until retain_labels(); see
+  // StringHeavyHittersSketch::observe_hashed_borrowed.
+  void observe_hashed_borrowed(std::uint64_t hash, std::string_view label) noexcept {
+    count += count != std::numeric_limits<std::uint64_t>::max();
+    hll.observe_hash(hash);
+    heavy_hitters.observe_hashed_borrowed(hash, label, 1);
+  }
+
+  void retain_labels() noexcept { heavy_hitters.retain_labels(); }
+
   // A missing row has no hash and enters neither sketch.
   void observe_missing() noexcept { missing += missing != std::numeric_limits<std::uint64_t>::max(); }
 };

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -13,6 +12,10 @@
 #include <vector>
 
 #include "tessary/categorical_sketches/utf8.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tessary {
 
@@ -45,9 +48,11 @@ struct StringCandidate {
 // saturate at 2^64 - 1.
 //
 // Layout: the candidates live in a fixed array of slots with inline label
-// buffers, so that storing a candidate never allocates, and a small
-// open-addressing index maps hashes to slots. Reports sort by hash before
-// anything else, so they equal a walk of a map in ascending hash order.
+// buffers, so that storing a candidate never allocates. A hash is looked up
+// by comparing the 16-bit tags of all slots at once and confirming the full
+// hash of the few that match, so dropping candidates needs no index
+// maintenance. Reports sort by hash before anything else, so they equal a
+// walk of a map in ascending hash order.
 class StringHeavyHittersSketch {
  public:
   static constexpr std::size_t capacity = 32;
@@ -57,34 +62,34 @@ class StringHeavyHittersSketch {
   // most max_retained_label_bytes of `label`, and only when it starts a new
   // candidate.
   void observe_hashed(std::uint64_t hash, std::string_view label, std::uint64_t weight) noexcept {
+    observe_hashed_borrowed(hash, label, weight);
+    retain_labels();
+  }
+
+  // As observe_hashed, except that a new candidate only views `label`; the
+  // caller keeps those bytes alive and unchanged until it calls
+  // retain_labels(), and reads no report before that. Most candidates of a
+  // long stream are dropped again soon, so a batch copies only the labels
+  // that survive it.
+  void observe_hashed_borrowed(std::uint64_t hash, std::string_view label,
+                               std::uint64_t weight) noexcept {
     if (weight == 0) return;
-    std::size_t position = home_position(hash);
-    for (; index_[position] != empty_position; position = next_position(position)) {
-      const std::size_t slot = index_[position] - 1u;
-      if (hashes_[slot] == hash) {
-        counts_[slot] = saturating_add(counts_[slot], weight);
-        return;
-      }
+    if (const std::size_t slot = find_slot(hash); slot != capacity) {
+      counts_[slot] = saturating_add(counts_[slot], weight);
+    } else if (occupied_ != all_slots) {
+      insert(hash, label, weight);
+    } else {
+      observe_on_full_summary(hash, label, weight);
     }
-    if (occupied_ != all_slots) {
-      insert(position, hash, label, weight);
-      return;
+  }
+
+  // Copies the labels that candidates still view into their own buffers.
+  void retain_labels() noexcept {
+    for (SlotMask rest = borrowed_ & occupied_; rest != 0; rest &= rest - 1) {
+      const auto slot = static_cast<std::size_t>(std::countr_zero(rest));
+      std::copy_n(label_views_[slot], label_sizes_[slot], labels_[slot].data());
     }
-    // Every count is at least 1, so unit weights need no search for the
-    // smallest.
-    const std::uint64_t decrement = weight == 1 ? 1 : std::min(weight, smallest_count());
-    SlotMask survivors = 0;
-    for (std::size_t i = 0; i < capacity; ++i) {
-      counts_[i] -= decrement;
-      survivors |= static_cast<SlotMask>(counts_[i] != 0) << i;
-    }
-    if (survivors != occupied_) {
-      occupied_ = survivors;
-      rebuild_index();
-    }
-    if (weight == decrement) return;
-    // The candidates that held the smallest count are gone, so a slot is free.
-    insert(free_position(hash), hash, label, weight - decrement);
+    borrowed_ = 0;
   }
 
   // (decoded label, count) for every candidate: count descending, then label
@@ -127,42 +132,64 @@ class StringHeavyHittersSketch {
   std::size_t size() const noexcept { return static_cast<std::size_t>(std::popcount(occupied_)); }
 
  private:
-  using SlotMask = std::uint32_t;  // bit i: slot i holds a candidate
+  using SlotMask = std::uint32_t;  // bit i: slot i
   static_assert(capacity == std::numeric_limits<SlotMask>::digits);
   static constexpr SlotMask all_slots = ~SlotMask{0};
-
-  // Four positions per slot keep the index at most a quarter full, so that
-  // probes are short; an entry is a slot number plus one.
-  static constexpr std::size_t index_size = 4 * capacity;
-  static constexpr std::uint8_t empty_position = 0;
 
   static std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     const std::uint64_t sum = a + b;
     return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
   }
 
-  // Low hash bits: the high ones already select HyperLogLog registers.
-  static std::size_t home_position(std::uint64_t hash) noexcept {
-    return static_cast<std::size_t>(hash) & (index_size - 1);
+  static std::uint16_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint16_t>(hash); }
+
+  static std::uint16_t retained_size(std::string_view label) noexcept {
+    return static_cast<std::uint16_t>(std::min(label.size(), max_retained_label_bytes));
   }
 
-  static std::size_t next_position(std::size_t position) noexcept {
-    return (position + 1) & (index_size - 1);
+  // The slots whose tag equals `tag`, occupied or not.
+  SlotMask slots_tagged(std::uint16_t tag) const noexcept {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi16(static_cast<short>(tag));
+    const auto* tags = reinterpret_cast<const __m128i*>(tags_.data());
+    const __m128i low = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_load_si128(tags), wanted),
+                                        _mm_cmpeq_epi16(_mm_load_si128(tags + 1), wanted));
+    const __m128i high = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_load_si128(tags + 2), wanted),
+                                         _mm_cmpeq_epi16(_mm_load_si128(tags + 3), wanted));
+    return static_cast<SlotMask>(static_cast<std::uint16_t>(_mm_movemask_epi8(low))) |
+           static_cast<SlotMask>(_mm_movemask_epi8(high)) << 16;
+#else
+    SlotMask tagged = 0;
+    for (std::size_t i = 0; i < capacity; ++i) tagged |= static_cast<SlotMask>(tags_[i] == tag) << i;
+    return tagged;
+#endif
   }
 
-  std::size_t free_position(std::uint64_t hash) const noexcept {
-    std::size_t position = home_position(hash);
-    while (index_[position] != empty_position) position = next_position(position);
-    return position;
+  // The slot of `hash`, or capacity if it has none.
+  std::size_t find_slot(std::uint64_t hash) const noexcept {
+    for (SlotMask rest = slots_tagged(tag_of(hash)) & occupied_; rest != 0; rest &= rest - 1) {
+      const auto slot = static_cast<std::size_t>(std::countr_zero(rest));
+      if (hashes_[slot] == hash) return slot;
+    }
+    return capacity;
   }
 
-  // Linear probing cannot simply forget an entry, so after removals the
-  // index is built anew from the surviving slots.
-  void rebuild_index() noexcept {
-    index_.fill(empty_position);
-    for_each_slot([&](std::size_t slot) {
-      index_[free_position(hashes_[slot])] = static_cast<std::uint8_t>(slot + 1);
-    });
+  // A new string meets a full summary.
+  void observe_on_full_summary(std::uint64_t hash, std::string_view label,
+                               std::uint64_t weight) noexcept {
+    // Every count is at least 1, so unit weights need no search for the
+    // smallest.
+    const std::uint64_t decrement = weight == 1 ? 1 : std::min(weight, smallest_count());
+    SlotMask survivors = 0;
+    for (std::size_t i = 0; i < capacity; ++i) {
+      counts_[i] -= decrement;
+      survivors |= static_cast<SlotMask>(counts_[i] != 0) << i;
+    }
+    occupied_ = survivors;
+    borrowed_ &= survivors;
+    if (weight == decrement) return;
+    // The candidates that held the smallest count are gone, so a slot is free.
+    insert(hash, label, weight - decrement);
   }
 
   std::uint64_t smallest_count() const noexcept {
@@ -171,45 +198,21 @@ class StringHeavyHittersSketch {
     return smallest;
   }
 
-  // `position` is the free index position where the probe for `hash` ended.
-  void insert(std::size_t position, std::uint64_t hash, std::string_view label,
-              std::uint64_t count) noexcept {
+  // Stores a new candidate in the first free slot; one must exist.
+  void insert(std::uint64_t hash, std::string_view label, std::uint64_t count) noexcept {
     const auto slot = static_cast<std::size_t>(std::countr_zero(static_cast<SlotMask>(~occupied_)));
-    const std::size_t n = std::min(label.size(), max_retained_label_bytes);
-    copy_label_bytes(labels_[slot].data(), label.data(), n);
-    label_sizes_[slot] = static_cast<std::uint16_t>(n);
-    hashes_[slot] = hash;
     counts_[slot] = count;
+    hashes_[slot] = hash;
+    tags_[slot] = tag_of(hash);
+    label_views_[slot] = label.data();
+    label_sizes_[slot] = retained_size(label);
     occupied_ |= SlotMask{1} << slot;
-    index_[position] = static_cast<std::uint8_t>(slot + 1);
-  }
-
-  // Copies with fixed-size moves that overlap as needed, so that short labels
-  // of varying length take few and well-predicted branches; a general
-  // memcpy of variable length made insertions a third slower.
-  static void copy_label_bytes(char* dst, const char* src, std::size_t n) noexcept {
-    if (n < 4) {
-      if (n != 0) {
-        dst[0] = src[0];
-        dst[n / 2] = src[n / 2];
-        dst[n - 1] = src[n - 1];
-      }
-    } else if (n <= 16) {
-      const std::size_t last = n - 4;
-      const std::size_t second = std::min<std::size_t>(4, last);
-      const std::size_t third = std::min<std::size_t>(8, last);
-      std::memcpy(dst, src, 4);
-      std::memcpy(dst + second, src + second, 4);
-      std::memcpy(dst + third, src + third, 4);
-      std::memcpy(dst + last, src + last, 4);
-    } else {
-      for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
-      std::memcpy(dst + n - 16, src + n - 16, 16);
-    }
+    borrowed_ |= SlotMask{1} << slot;
   }
 
   std::string_view label(std::size_t slot) const noexcept {
-    return {labels_[slot].data(), label_sizes_[slot]};
+    const char* bytes = (borrowed_ >> slot) & 1u ? label_views_[slot] : labels_[slot].data();
+    return {bytes, label_sizes_[slot]};
   }
 
   template <typename F>
@@ -219,12 +222,14 @@ class StringHeavyHittersSketch {
     }
   }
 
-  // Hot fields first; a free slot's fields are stale and never read.
+  // Hot fields first; a free slot's fields are stale and never trusted.
+  alignas(16) std::array<std::uint16_t, capacity> tags_{};  // low 16 bits of the slot's hash
   std::array<std::uint64_t, capacity> hashes_{};
   std::array<std::uint64_t, capacity> counts_{};  // at least 1 in occupied slots
-  std::array<std::uint8_t, index_size> index_{};
   SlotMask occupied_ = 0;
+  SlotMask borrowed_ = 0;  // occupied slots whose label bytes are the caller's
   std::array<std::uint16_t, capacity> label_sizes_{};
+  std::array<const char*, capacity> label_views_{};  // a borrowed slot's label bytes
   std::array<std::array<char, max_retained_label_bytes>, capacity> labels_{};
 };
 
