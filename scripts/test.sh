@@ -12,6 +12,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 python3 -m pip install -q ".[test]"
+command -v cmake >/dev/null || python3 -m pip install -q cmake
 
 cmake -S . -B build/core-tests -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_TESTS=ON >/dev/null
 cmake --build build/core-tests --parallel 2
