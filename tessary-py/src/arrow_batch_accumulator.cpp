@@ -17,6 +17,13 @@ namespace {
 
 constexpr const char* sketch_policy = "moments_and_log_quantiles";
 
+constexpr const char* class_doc =
+    "ArrowBatchProfileAccumulator()\n--\n\n"
+    "Persistent zero-copy Arrow batch profiler.\n\n"
+    "Record batches are imported through the Arrow PyCapsule interface and\n"
+    "their numeric primitive arrays are scanned natively, without building\n"
+    "float64 copies and without a per-column dispatch in Python.";
+
 struct ArrowBatchProfileAccumulator {
   BatchProfileState state;
 };
@@ -119,28 +126,11 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(create)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_instance<ArrowBatchProfileAccumulator>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc,
-     const_cast<char*>("ArrowBatchProfileAccumulator()\n--\n\n"
-                       "Persistent zero-copy Arrow batch profiler.\n\n"
-                       "Record batches are imported through the Arrow PyCapsule interface and\n"
-                       "their numeric primitive arrays are scanned natively, without building\n"
-                       "float64 copies and without a per-column dispatch in Python.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"tessary._native.ArrowBatchProfileAccumulator",
-                    static_cast<int>(sizeof(ArrowBatchProfileAccumulatorInstance)), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-
-PyObject* cached_type = nullptr;
-
 }  // namespace
 
-PyObject* arrow_batch_profile_accumulator_type() noexcept { return type_from_spec(cached_type, spec); }
+PyObject* arrow_batch_profile_accumulator_type() noexcept {
+  return class_type<ArrowBatchProfileAccumulator>(
+      "tessary._native.ArrowBatchProfileAccumulator", class_doc, create, methods, getset);
+}
 
 }  // namespace tessary::py

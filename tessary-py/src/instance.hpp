@@ -51,11 +51,26 @@ void deallocate_instance(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-// A heap type created from `spec` on first use and kept for the process
-// lifetime. Returns a borrowed reference, or nullptr with an exception set.
-inline PyObject* type_from_spec(PyObject*& cache, PyType_Spec& spec) noexcept {
-  if (cache == nullptr) cache = PyType_FromSpec(&spec);
-  return cache;
+// The heap type of one of the module's classes, created from a spec on
+// first use and kept for the process lifetime: final (no base-type flag),
+// immutable, without instance dict or weak references. Returns a borrowed
+// reference, or nullptr with an exception set.
+template <class Value>
+PyObject* class_type(const char* qualified_name, const char* doc, newfunc create,
+                     PyMethodDef* methods, PyGetSetDef* getset) noexcept {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(create)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_instance<Value>)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(Instance<Value>)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&spec);
+  return type;
 }
 
 }  // namespace tessary::py

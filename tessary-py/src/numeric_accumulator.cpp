@@ -84,23 +84,12 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(create)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_instance<NumericAccumulator>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("NumericAccumulator(stream_id=0)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"tessary._native.NumericAccumulator",
-                    static_cast<int>(sizeof(NumericAccumulatorInstance)), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-
-PyObject* cached_type = nullptr;
-
 }  // namespace
 
-PyObject* numeric_accumulator_type() noexcept { return type_from_spec(cached_type, spec); }
+PyObject* numeric_accumulator_type() noexcept {
+  return class_type<NumericAccumulator>(
+      "tessary._native.NumericAccumulator", "NumericAccumulator(stream_id=0)\n--\n\n", create,
+      methods, getset);
+}
 
 }  // namespace tessary::py

@@ -365,23 +365,11 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(create)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_instance<CategoricalSketchState>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("StringAccumulator()\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"tessary._native.StringAccumulator",
-                    static_cast<int>(sizeof(StringAccumulatorInstance)), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-
-PyObject* cached_type = nullptr;
-
 }  // namespace
 
-PyObject* string_accumulator_type() noexcept { return type_from_spec(cached_type, spec); }
+PyObject* string_accumulator_type() noexcept {
+  return class_type<CategoricalSketchState>(
+      "tessary._native.StringAccumulator", "StringAccumulator()\n--\n\n", create, methods, getset);
+}
 
 }  // namespace tessary::py
