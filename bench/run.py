@@ -221,7 +221,7 @@ def numeric_shapes(n):
 def bench_numeric(native, n, workdir):
     for shape, x in numeric_shapes(n):
         table = Table(f"Numeric: {n:,} float64 values, {shape}", n)
-        floor_ns = table.add("floor", "floor: NumericState.observe loop (C++)",
+        floor_ns = table.add("floor", "floor: bare NumericState loop (C++)",
                              moments_floor(x, workdir) * n / 1e9,
                              "latency bound: serial chain, one division per value")
 
