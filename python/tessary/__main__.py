@@ -37,6 +37,22 @@ def main() -> None:
         print("\nStringAccumulator over 10,000 colour names:")
         print(json.dumps(strings.snapshot(), indent=2))
 
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return
+    batch = pa.record_batch({
+        "price": pa.array([rng.lognormvariate(3.0, 0.5) for _ in range(50_000)]),
+        "quantity": pa.array([rng.randint(1, 20) if rng.random() > 0.1 else None
+                              for _ in range(50_000)], type=pa.int32()),
+        "label": pa.array(["a", "b"] * 25_000),
+    })
+    batches = _native.ArrowBatchProfileAccumulator()
+    batches.update(batch)
+    batches.update(batch.slice(0, 10_000))
+    print("\nArrowBatchProfileAccumulator over a pyarrow batch and a slice of it:")
+    print(json.dumps(batches.snapshot(), indent=2))
+
 
 if __name__ == "__main__":
     main()
