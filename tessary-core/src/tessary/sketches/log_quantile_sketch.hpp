@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tessary/internal_error.hpp"
+#include "tessary/numeric_state.hpp"
 
 namespace tessary {
 
@@ -68,7 +69,7 @@ class LogQuantileSketch {
 
   // Records one value; NaN and infinities are ignored.
   void observe(double x) noexcept {
-    if ((std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL) return;
+    if (!is_finite_value(x)) return;
     observe_finite(x);
   }
 

@@ -27,7 +27,7 @@ struct NumericSketchState {
 
   // Feeds x, the element at `position` of stream `stream_id`.
   void observe(std::uint64_t stream_id, std::uint64_t position, double x) noexcept {
-    if ((std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL) return;
+    if (!is_finite_value(x)) return;
     observe_finite(splitmix64(stream_id), position, x);
   }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "tessary/numeric_state.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
 
 namespace tessary {
@@ -42,7 +43,7 @@ class PriorityReservoir {
   // Offers x, the element at `position` of stream `stream_id`; NaN and
   // infinities are ignored.
   void observe(std::uint64_t stream_id, std::uint64_t position, double x) noexcept {
-    if ((std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL) return;
+    if (!is_finite_value(x)) return;
     offer(priority(value_hash(x), splitmix64(stream_id), position), x);
   }
 
