@@ -145,6 +145,20 @@ class LogQuantileSketch {
     }
   }
 
+  // Adds n values to bin `index` of the given sign (a restored or merged
+  // bin count); count grows with them. The caller keeps index within
+  // [min_finite_index, max_finite_index] and n >= 1.
+  void add_to_bin(bool is_negative, std::int32_t index, std::uint64_t n) {
+    add(bins_[is_negative ? negative : positive], index, n);  // may throw: count after
+    count_ += n;
+  }
+
+  // Adds n values to the zero bucket; count grows with them.
+  void add_to_zero_bucket(std::uint64_t n) noexcept {
+    count_ += n;
+    zero_count_ += n;
+  }
+
   double relative_accuracy() const noexcept { return relative_accuracy_value; }
   double log_gamma() const noexcept { return log_gamma_value; }
   double multiplier() const noexcept { return multiplier_value; }
