@@ -82,8 +82,10 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const ImportedRecordBatch imported =
         convert_argument("batch", [batch] { return import_record_batch(batch); });
     BatchProfileState profile = profile_record_batch(imported.view());
+    // Merged into a copy of the running state, kept only on success: a
+    // failure (memory running out while bins grow) leaves it as it was.
     BatchProfileState& state = instance.value.state;
-    state = BatchProfileState::merge(std::exchange(state, {}), std::move(profile));
+    state = BatchProfileState::merge(state, std::move(profile));
     return PyRef::borrowed(Py_None).release();
   });
 }

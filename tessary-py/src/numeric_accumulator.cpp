@@ -1,6 +1,8 @@
 // NumericAccumulator: one numeric stream delivered in pieces. Elements are
 // numbered across calls, so any split of a stream gives the snapshot of
 // numeric_profile_f64 over the whole, bit for bit.
+#include <utility>
+
 #include "argument_binder.hpp"
 #include "instance.hpp"
 #include "module_members.hpp"
@@ -37,8 +39,11 @@ PyObject* update_f64(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto [values] = update_f64_signature.bind(args, nargs, kwnames);
     auto& instance = NumericAccumulatorInstance::of(self);
     const ExclusiveBorrow borrow(instance.borrow);
-    NumericAccumulator& acc = instance.value;
-    acc.observations += update_states(values, acc.state, acc.sketches, acc.stream_id, acc.position);
+    // Fed into a copy, kept only on success: running out of memory while
+    // the quantile bins grow leaves the instance as it was.
+    NumericAccumulator next = instance.value;
+    next.observations += update_states(values, next.state, next.sketches, next.stream_id, next.position);
+    instance.value = std::move(next);
     return PyRef::borrowed(Py_None).release();
   });
 }

@@ -7,6 +7,12 @@
 // An update records all of its rows or, when it raises, none: every check,
 // the offsets of every present row included, runs before the first change to
 // the state.
+//
+// The buffers belong to the exporter, and another thread may write them
+// while the kernel runs (NumPy releases the interpreter lock while it
+// copies). So the recording pass reads each offset once and clamps it to the
+// data, and counts the missing rows itself: a racing writer can make the
+// result wrong, never make the kernel read outside the buffers.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -176,13 +182,12 @@ bool decreases(const Offset* offsets, std::size_t count) noexcept {
   return found != 0;
 }
 
-// Checks the offsets of every present row and returns the number of missing
-// rows; raises the error of the first bad present row in row order.
+// Checks the offsets of every present row; raises the error of the first bad
+// present row in row order.
 template <class Offset>
-std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
+void check_present_rows(const StringRows<Offset>& rows) {
   // A cheap sweep first; only a failing call looks for the culprit row.
   bool any_bad = false;
-  std::uint64_t missing = 0;
   if (!rows.has_bitmap) {
     // With every row present, the rows are valid exactly when the offsets
     // start at 0 or above, never decrease and end within the data.
@@ -191,27 +196,38 @@ std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
     any_bad = offsets[0] < 0 || static_cast<std::uint64_t>(offsets[count - 1]) > rows.data_length ||
               decreases(offsets, count);
   } else {
-    missing = rows.visit([&](std::size_t r) { any_bad |= rows.is_bad(r); });
+    rows.visit([&](std::size_t r) { any_bad |= rows.is_bad(r); });
   }
   if (any_bad) rows.visit([&](std::size_t r) { rows.raise_if_bad(r); });
-  return missing;
+}
+
+// One read of a value that another thread may be writing.
+template <class T>
+T load_once(const T* address) noexcept {
+  return __atomic_load_n(address, __ATOMIC_RELAXED);
 }
 
 // Hashes every present row in one pass over its bytes and records it under a
-// view of its label prefix. The heavy hitters keep viewing the data buffer
-// while the call runs and copy only the labels of the candidates that are
-// left at its end.
+// view of its label prefix; returns the number of missing rows. The heavy
+// hitters keep viewing the data buffer while the call runs and copy only the
+// labels of the candidates that are left at its end. The offsets were
+// checked, but are clamped again here (see the top of this file).
 template <class Offset>
-void observe_present_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) {
-  rows.visit([&](std::size_t r) {
-    const auto start = static_cast<std::size_t>(rows.offsets[r]);
-    const auto n = static_cast<std::size_t>(rows.offsets[r + 1]) - start;
+std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) noexcept {
+  const std::uint64_t missing = rows.visit([&](std::size_t r) {
+    const std::uint64_t end_of_data = rows.data_length;
+    const Offset first = load_once(rows.offsets + r);
+    const Offset last = load_once(rows.offsets + r + 1);
+    const std::uint64_t start = std::min(first < 0 ? 0 : static_cast<std::uint64_t>(first), end_of_data);
+    const std::uint64_t stop = std::clamp(last < 0 ? 0 : static_cast<std::uint64_t>(last), start, end_of_data);
+    const auto n = static_cast<std::size_t>(stop - start);
     const std::uint8_t* bytes = rows.data + start;
     const std::size_t label_length = std::min(n, StringHeavyHittersSketch::max_retained_label_bytes);
     state.observe_hashed_borrowed(
         string_hash(bytes, n), std::string_view(reinterpret_cast<const char*>(bytes), label_length));
   });
   state.retain_labels();
+  return missing;
 }
 
 template <class Offset>
@@ -231,6 +247,9 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
   if (data.data() == nullptr) raise_buffer_error("Could not borrow Arrow UTF8 data as a byte slice.");
   if (offsets.data() == nullptr) {
     raise_buffer_error("Could not borrow Arrow UTF8 offsets as a typed slice.");
+  }
+  if (validity && validity->data() == nullptr && validity->byte_length() != 0) {
+    raise_buffer_error("Could not borrow Arrow validity bitmap as a byte slice.");
   }
   // The rows need offsets up to index array_offset + length, which must
   // itself be a 64-bit value.
@@ -254,9 +273,9 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
       static_cast<std::size_t>(array_offset),
       static_cast<std::size_t>(end),
   };
-  const std::uint64_t missing = checked_missing_rows(rows);
+  check_present_rows(rows);
   // Nothing below can fail.
-  observe_present_rows(rows, state);
+  const std::uint64_t missing = observe_rows(rows, state);
   state.missing = saturating_add(state.missing, missing);
 }
 
