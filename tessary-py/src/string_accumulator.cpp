@@ -21,9 +21,8 @@
 #include <optional>
 #include <string_view>
 
-#include "argument_binder.hpp"
 #include "buffer_view.hpp"
-#include "instance.hpp"
+#include "entry_points.hpp"
 #include "module_members.hpp"
 #include "result_dicts.hpp"
 #include "tessary/categorical_sketches.hpp"
@@ -31,16 +30,14 @@
 namespace tessary::py {
 namespace {
 
-using StringAccumulatorInstance = Instance<CategoricalSketchState>;
-
 constexpr Signature<0> new_signature{"StringAccumulator.__new__()", {}};
 
 constexpr std::array<Parameter, 5> update_parameters{{
     {"data", true},
     {"offsets", true},
     {"length", true},
-    {"validity", false},
-    {"array_offset", false},
+    {"validity", false, "None"},
+    {"array_offset", false, "0"},
 }};
 constexpr Signature<5> update_utf8_signature{"StringAccumulator.update_utf8()", update_parameters};
 constexpr Signature<5> update_large_utf8_signature{"StringAccumulator.update_large_utf8()",
@@ -279,36 +276,16 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
   state.missing = saturating_add(state.missing, missing);
 }
 
+// Both kernels take the exclusive borrow before `length` is converted and
+// before any buffer is requested.
 template <class Offset>
-PyObject* update(const Signature<5>& signature, PyObject* self, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto [data, offsets, length_arg, validity, array_offset_arg] =
-        signature.bind(args, nargs, kwnames);
-    auto& instance = StringAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    const std::uint64_t length = uint64_argument(length_arg, "length");
-    const std::uint64_t array_offset = uint64_argument(array_offset_arg, "array_offset");
-    update_state<Offset>(instance.value, data, offsets, length, validity, array_offset);
-    return PyRef::borrowed(Py_None).release();
-  });
+void update(CategoricalSketchState& state, PyObject* data, PyObject* offsets, PyObject* length,
+            PyObject* validity, PyObject* array_offset) {
+  update_state<Offset>(state, data, offsets, uint64_argument(length, "length"), validity,
+                       uint64_argument(array_offset, "array_offset"));
 }
 
-PyObject* update_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return update<std::int32_t>(update_utf8_signature, self, args, nargs, kwnames);
-}
-
-PyObject* update_large_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return update<std::int64_t>(update_large_utf8_signature, self, args, nargs, kwnames);
-}
-
-PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    new_signature.bind(args, kwargs);
-    return new_instance(type, CategoricalSketchState{});
-  });
-}
+CategoricalSketchState make() { return {}; }
 
 // count + missing can exceed 2^64 - 1, so the sum is a Python int.
 PyRef observations(const CategoricalSketchState& state) {
@@ -328,67 +305,44 @@ PyRef heavy_hitters_list(const StringHeavyHittersSketch& heavy_hitters) {
   return list;
 }
 
-PyObject* snapshot(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    const CategoricalSketchState& state = instance.value;
-    PyRef dict = new_dict();
-    set_item(dict.get(), "backend", to_python(backend_name));
-    set_item(dict.get(), "count", to_python(state.count));
-    set_item(dict.get(), "missing", to_python(state.missing));
-    set_item(dict.get(), "observations", observations(state));
-    set_item(dict.get(), "cardinality_estimate", to_python(rounded_estimate(state.hll.estimate())));
-    set_item(dict.get(), "heavy_hitters", heavy_hitters_list(state.heavy_hitters));
-    set_item(dict.get(), "cardinality_method", to_python("hyperloglog"));
-    set_item(dict.get(), "heavy_hitter_method", to_python("misra_gries_candidates"));
-    set_item(dict.get(), "heavy_hitter_count_semantics", to_python("lower_bound"));
-    set_item(dict.get(), "max_retained_label_bytes",
-             to_python(std::uint64_t{StringHeavyHittersSketch::max_retained_label_bytes}));
-    return dict.release();
-  });
+PyRef snapshot(const CategoricalSketchState& state) {
+  PyRef dict = new_dict();
+  set_item(dict.get(), "backend", to_python(backend_name));
+  set_item(dict.get(), "count", to_python(state.count));
+  set_item(dict.get(), "missing", to_python(state.missing));
+  set_item(dict.get(), "observations", observations(state));
+  set_item(dict.get(), "cardinality_estimate", to_python(rounded_estimate(state.hll.estimate())));
+  set_item(dict.get(), "heavy_hitters", heavy_hitters_list(state.heavy_hitters));
+  set_item(dict.get(), "cardinality_method", to_python("hyperloglog"));
+  set_item(dict.get(), "heavy_hitter_method", to_python("misra_gries_candidates"));
+  set_item(dict.get(), "heavy_hitter_count_semantics", to_python("lower_bound"));
+  set_item(dict.get(), "max_retained_label_bytes",
+           to_python(std::uint64_t{StringHeavyHittersSketch::max_retained_label_bytes}));
+  return dict;
 }
 
-PyObject* reset(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    instance.value = CategoricalSketchState{};
-    return PyRef::borrowed(Py_None).release();
-  });
-}
+void reset(CategoricalSketchState& state) { state = CategoricalSketchState{}; }
 
-PyObject* get_observations(PyObject* self, void*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    return observations(instance.value).release();
-  });
-}
+const char* const doc = class_doc<new_signature>();
 
 PyMethodDef methods[] = {
-    {"update_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_utf8)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
-    {"update_large_utf8",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_large_utf8)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update_large_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
-    {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    changing_method<update_utf8_signature, update<std::int32_t>>(),
+    changing_method<update_large_utf8_signature, update<std::int64_t>>(),
+    reading_method<snapshot>("snapshot"),
+    changing_method<reset>("reset"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"observations", get_observations, nullptr, nullptr, nullptr},
+    getter<observations>("observations"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyObject* string_accumulator_type() noexcept {
-  return class_type<CategoricalSketchState>(
-      "tessary._native.StringAccumulator", "StringAccumulator()\n--\n\n", create, methods, getset);
+  return class_type<CategoricalSketchState>("tessary._native.StringAccumulator", doc,
+                                            constructor<new_signature, make>, methods, getset);
 }
 
 }  // namespace tessary::py
