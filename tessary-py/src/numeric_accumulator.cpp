@@ -7,20 +7,18 @@
 #include "module_members.hpp"
 #include "numeric_profile.hpp"
 #include "result_dicts.hpp"
+#include "serialized_state.hpp"
 
 namespace tessary::py {
 namespace {
 
-struct NumericAccumulator {
-  NumericState state;
-  NumericSketchState sketches;
-  std::uint64_t stream_id = 0;
-  std::uint64_t position = 0;
-  std::uint64_t observations = 0;
-};
+// state, sketches, stream_id, position and observations.
+using NumericAccumulator = NumericStream;
 
 constexpr Signature<1> new_signature{"NumericAccumulator.__new__()", {{{"stream_id", false, "0"}}}};
 constexpr Signature<1> update_f64_signature{"NumericAccumulator.update_f64()", {{{"values", true}}}};
+constexpr Signature<1> from_bytes_signature{"NumericAccumulator.from_bytes()", {{{"data", true}}}};
+constexpr Signature<1> merge_signature{"NumericAccumulator.merge()", {{{"other", true}}}};
 
 NumericAccumulator make(PyObject* stream_id) {
   NumericAccumulator value;
@@ -48,12 +46,33 @@ void reset(NumericAccumulator& acc) {
 
 PyRef observations(const NumericAccumulator& acc) { return to_python(acc.observations); }
 
+// The stream's seed, position and observations travel with it, so a
+// restored accumulator continues the stream bit for bit.
+PyRef serialized(const NumericAccumulator& acc) { return bytes_object(to_bytes(acc)); }
+
+PyRef from_serialized(PyTypeObject* type, PyObject* data) {
+  return PyRef(new_instance(type, decode_argument(data, from_bytes<NumericStream>)));
+}
+
+// Moments merged with this accumulator as the left operand; its seed and
+// position stay, so later updates continue its own numbering.
+void merge(NumericAccumulator& acc, PyObject* other) {
+  merge_from(acc, other, numeric_accumulator_type(),
+             [](const NumericStream& a, const NumericStream& b) { return merged(a, b); });
+}
+
+PyRef reduce(const NumericAccumulator& acc) { return reduce_value(numeric_accumulator_type(), to_bytes(acc)); }
+
 const char* const doc = class_doc<new_signature>();
 
 PyMethodDef methods[] = {
     changing_method<update_f64_signature, update_f64>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
+    reading_method<serialized>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
+    changing_method<merge_signature, merge>(merge_doc),
+    reading_method<reduce>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 
