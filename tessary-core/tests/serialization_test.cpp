@@ -196,9 +196,10 @@ TEST(Merge, WithItselfCountsTheStreamTwice) {
 
 // ---------------------------------------------------------------- decoding failures
 
+template <class State = NumericStream>
 std::string decode_error(const std::string& data) {
   try {
-    from_bytes<NumericStream>(data);
+    from_bytes<State>(data);
   } catch (const DecodeError& error) {
     return error.what();
   }
@@ -273,6 +274,31 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
     std::string data = header() + ids;
     for (int i = 0; i < 5; ++i) data += i == replaced ? bytes : pieces[i];
     EXPECT_EQ(decode_error(data), "corrupt serialized data: " + message) << replaced << " " << message;
+  }
+}
+
+TEST(Decode, RejectsStringAndBatchFieldsThatNoStateHas) {
+  using namespace std::string_literals;
+  const std::string empty_column = "\x00\x00\x00" "\x00\x00\x00"s;  // counters, then the sketch
+  const std::string batch_cases[][2] = {
+      {"\x00\x02\x01" "b"s + empty_column + "\x01" "a" + empty_column + "\x00"s, "column names out of order"},
+      {"\x00\x00\x02\x01" "b\x01" "a"s, "skipped column names out of order"},
+      {"\x00\x01\x01\xff"s + empty_column + "\x00"s, "column name not UTF-8"},
+      {"\x00\x01\x00\x01\x00\x00"s + std::string(48, '\x00') + "\x00\x00\x00\x00"s, "quantile count"},
+  };
+  for (const auto& [payload, message] : batch_cases) {
+    EXPECT_EQ(decode_error<BatchProfileState>(header(3) + payload), "corrupt serialized data: " + message);
+  }
+  // count 2, missing 0, no registers, then the heavy hitters.
+  const std::string counts = "\x02\x00\x00"s;
+  const std::string string_cases[][2] = {
+      {counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
+       "string heavy hitter"},  // hashes 9 then 0
+      {counts + "\x01" + std::string(8, '\x00') + "\x01\x81\x02"s + std::string(257, 'a'),
+       "a heavy hitter label is too long"},
+  };
+  for (const auto& [payload, message] : string_cases) {
+    EXPECT_EQ(decode_error<CategoricalSketchState>(header(2) + payload), "corrupt serialized data: " + message);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tessary/categorical_sketches/categorical_sketch_state.hpp"
+#include "tessary/categorical_sketches/utf8.hpp"
 #include "tessary/fused_profile/batch_profile_state.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/serialization/byte_reader.hpp"
@@ -348,6 +349,13 @@ inline void encode(ByteWriter& out, const BatchProfileState& s) {
   for (const std::string& name : s.skipped_columns) out.text(name);
 }
 
+// A column name: the import takes only names that are valid UTF-8.
+inline std::string column_name(ByteReader& in) {
+  std::string name(in.text(std::numeric_limits<std::uint64_t>::max(), "a column name"));
+  if (utf8_with_replacement(name) != name) throw_corrupt("column name not UTF-8");
+  return name;
+}
+
 inline void decode(ByteReader& in, BatchProfileState& s, DecodeBudget& budget) {
   constexpr std::uint64_t no_limit = std::numeric_limits<std::uint64_t>::max();
   s = BatchProfileState{};
@@ -355,7 +363,7 @@ inline void decode(ByteReader& in, BatchProfileState& s, DecodeBudget& budget) {
   // Smallest column: empty name, three zero counters, empty sketch.
   const std::size_t columns = in.count(no_limit, 7, "columns");
   for (std::size_t i = 0; i < columns; ++i) {
-    std::string name(in.text(no_limit, "a column name"));
+    std::string name = column_name(in);
     if (i != 0 && !ColumnNameLess{}(s.profiles.rbegin()->first, name)) throw_corrupt("column names out of order");
     NumericProfileState column;
     decode(in, column.exact);
@@ -365,7 +373,7 @@ inline void decode(ByteReader& in, BatchProfileState& s, DecodeBudget& budget) {
   }
   const std::size_t skipped = in.count(no_limit, 1, "skipped columns");
   for (std::size_t i = 0; i < skipped; ++i) {
-    std::string name(in.text(no_limit, "a column name"));
+    std::string name = column_name(in);
     if (i != 0 && !ColumnNameLess{}(*s.skipped_columns.rbegin(), name)) throw_corrupt("skipped column names out of order");
     s.skipped_columns.emplace_hint(s.skipped_columns.end(), std::move(name));
   }
