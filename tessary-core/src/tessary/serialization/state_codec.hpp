@@ -36,8 +36,10 @@ namespace tessary {
 //   NumericState       varint count, missing, infinite; if count > 0:
 //                      f64 mean, m2, m3, m4, minimum, maximum
 //   HyperLogLog        varint k = non-zero registers; if k < 1024: k times
-//                      (varint index gap, u8 rank), else 3072 bytes of
-//                      6-bit ranks, four registers per 3 bytes, LSB first
+//                      (varint index gap, u8 rank), else u8 base (the
+//                      smallest rank), 2048 bytes of 4-bit ranks above it
+//                      (low nibble first; 15: an outlier), then u8 rank
+//                      of each outlier in register order
 //   LogQuantileSketch  varint zero_count; negative then positive bins:
 //                      varint n, n times (varint index gap, varint count);
 //                      the first gap is index - min_finite_index
@@ -71,7 +73,7 @@ class DecodeBudget {
 namespace codec {
 
 inline constexpr std::size_t sparse_register_limit = 1024;
-inline constexpr std::size_t packed_register_bytes = HyperLogLog::register_count * 6 / 8;
+inline constexpr std::uint8_t nibble_escape = 15;
 inline constexpr std::size_t bin_index_range =
     static_cast<std::size_t>(LogQuantileSketch::max_finite_index - LogQuantileSketch::min_finite_index) + 1;
 
@@ -133,11 +135,22 @@ inline void encode(ByteWriter& out, const HyperLogLog& hll) {
     }
     return;
   }
-  for (std::size_t i = 0; i < registers.size(); i += 4) {
-    const std::uint32_t packed = registers[i] | registers[i + 1] << 6 | registers[i + 2] << 12 |
-                                 static_cast<std::uint32_t>(registers[i + 3]) << 18;
-    for (int b = 0; b < 3; ++b) out.u8(static_cast<std::uint8_t>(packed >> (8 * b)));
+  // Dense: ranks cluster within a few of each other, so each register is
+  // its rank above the smallest in four bits; 15 marks a rank written out
+  // after the nibbles.
+  const std::uint8_t base = *std::min_element(registers.begin(), registers.end());
+  out.u8(base);
+  std::string outliers;
+  for (std::size_t i = 0; i < registers.size(); i += 2) {
+    std::uint8_t pair = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const auto above = static_cast<std::uint8_t>(registers[i + j] - base);
+      if (above >= nibble_escape) outliers.push_back(static_cast<char>(registers[i + j]));
+      pair |= static_cast<std::uint8_t>(std::min(above, nibble_escape) << (4 * j));
+    }
+    out.u8(pair);
   }
+  out.bytes(outliers);
 }
 
 inline void decode(ByteReader& in, HyperLogLog& hll) {
@@ -159,17 +172,23 @@ inline void decode(ByteReader& in, HyperLogLog& hll) {
     }
     return;
   }
-  const std::string_view packed = in.bytes(packed_register_bytes);
+  const std::uint8_t base = in.u8();
+  if (base > HyperLogLog::max_rank) throw_corrupt("HyperLogLog rank above 53");
+  const std::string_view nibbles = in.bytes(HyperLogLog::register_count / 2);
   std::size_t non_zero = 0;
-  for (std::size_t i = 0; i < HyperLogLog::register_count; i += 4) {
-    std::uint32_t group = 0;
-    for (std::size_t b = 0; b < 3; ++b) group |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(packed[i / 4 * 3 + b])) << (8 * b);
-    for (std::size_t j = 0; j < 4; ++j) {
-      const auto rank = static_cast<std::uint8_t>((group >> (6 * j)) & 63);
-      set(i + j, rank);
-      non_zero += rank != 0;
+  bool base_seen = false;
+  for (std::size_t i = 0; i < HyperLogLog::register_count; ++i) {
+    const std::uint8_t above = (static_cast<std::uint8_t>(nibbles[i / 2]) >> (4 * (i % 2))) & 15;
+    auto rank = static_cast<std::uint8_t>(base + above);
+    if (above == nibble_escape) {
+      rank = in.u8();
+      if (rank < base + nibble_escape) throw_corrupt("HyperLogLog outlier rank");
     }
+    base_seen = base_seen || above == 0;
+    set(i, rank);
+    non_zero += rank != 0;
   }
+  if (!base_seen) throw_corrupt("HyperLogLog base rank");
   if (non_zero != k) throw_corrupt("HyperLogLog register count");
 }
 
