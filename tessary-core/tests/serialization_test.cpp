@@ -302,6 +302,24 @@ TEST(Decode, RejectsStringAndBatchFieldsThatNoStateHas) {
   }
 }
 
+TEST(Decode, ChargesTheSpanOfQuantileBinsToABudget) {
+  using namespace std::string_literals;
+  // Positive bins -1382 and 35487: a window of 36870 slots.
+  const std::string bins = "\x00\x00\x02\x00\x01\x84\xa0\x02\x01"s;
+  for (const std::size_t slots : {36869u, 36870u}) {
+    ByteReader in(bins);
+    LogQuantileSketch sketch;
+    DecodeBudget budget(slots);
+    if (slots < 36870) {
+      EXPECT_THROW(codec::decode(in, sketch, budget), DecodeError);
+    } else {
+      codec::decode(in, sketch, budget);
+      EXPECT_EQ(sketch.count(), 2u);
+      EXPECT_THROW(budget.spend(1), DecodeError);
+    }
+  }
+}
+
 TEST(Decode, EveryByteFlipFailsCleanlyOrRoundTrips) {
   const std::string samples[] = {to_bytes(numeric(0, 40)), to_bytes(strings(0, 40)), to_bytes(batch(0, 40))};
   for (const std::string& valid : samples) {

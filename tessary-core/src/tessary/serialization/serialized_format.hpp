@@ -92,7 +92,7 @@ State from_bytes(std::string_view data) {
     const std::string held = found == nullptr ? "unknown kind " + std::to_string(kind) : with_article(found);
     throw DecodeError("serialized data holds " + held + ", not " + with_article(expected));
   }
-  DecodeBudget budget(data.size());
+  DecodeBudget budget = DecodeBudget::for_input(data.size());
   State state;
   codec::decode(in, state, budget);
   in.expect_end();
