@@ -24,11 +24,12 @@ namespace tessary {
 // Payload encodings of the states, one encode/decode pair per type.
 //
 // Every encoding is canonical: a state has exactly one encoding, and the
-// decoder accepts exactly the encodings of states that the operations can
-// produce (collections in ascending key order without repeats, counts of
-// at least 1 where a stored count cannot be 0, extremes and sampled values
-// finite, the cross-field invariants of each state), so decoding and
-// encoding again gives the input bytes back. Sizes are bounded by the
+// decoder takes nothing else (collections in ascending key order without
+// repeats, shortest varints, the sparse or dense register form by the
+// number of registers set), so decoding and encoding again gives the input
+// bytes back. It also rejects what no state can hold: a stored count of 0,
+// non-finite extremes or sampled values, ranks or bin indices out of range,
+// and states whose parts disagree on their counts. Sizes are bounded by the
 // sketches' fixed capacities and by the remaining bytes; the quantile
 // sketches' bin windows, which a few bytes can widen, are charged to a
 // budget proportional to the input (DecodeBudget).
