@@ -8,12 +8,13 @@ in Python: every array goes to the engine (or to one pyarrow kernel) whole.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Callable
+from typing import Any, Callable
 
 from tessary import _native
 
-if TYPE_CHECKING:
-    import pyarrow as pa
+# pyarrow ships no type information; these names say what is meant.
+Array = Any
+DataType = Any
 
 QUANTILE_KEYS = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
 
@@ -23,12 +24,12 @@ MIN_TOP_COUNT = 2
 
 
 def _pa() -> Any:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     return pyarrow
 
 
-def _feed_numeric(acc: _native.NumericAccumulator, array: pa.Array) -> None:
+def _feed_numeric(acc: _native.NumericAccumulator, array: Array) -> None:
     """Feeds one Arrow array of the ten numeric types to `acc`, nulls as NaN.
 
     The engine reads the array in place when it can; otherwise the array is
@@ -59,7 +60,7 @@ def _top(pairs: list[tuple[Any, int]], convert: Callable[[Any], Any] = lambda v:
     return [[convert(value), count] for value, count in pairs if count >= MIN_TOP_COUNT]
 
 
-def _within(q: float | None, low: float | None, high: float | None) -> float | None:
+def _within(q: Any, low: float | None, high: float | None) -> float | None:
     # A sketch quantile is a bucket's representative, which can fall just
     # outside the values seen; the true quantile never does.
     if q is None or low is None or high is None:
@@ -85,13 +86,13 @@ class Column:
 
     kind = "other"
 
-    def __init__(self, arrow_type: pa.DataType, reason: str = "") -> None:
+    def __init__(self, arrow_type: DataType, reason: str = "") -> None:
         self.type = arrow_type
         self.reason = reason
         self.count = 0
         self.missing = 0
 
-    def update(self, array: pa.Array) -> None:
+    def update(self, array: Array) -> None:
         nulls = array.null_count if array.type != _pa().null() else len(array)
         self.missing += nulls
         self.count += len(array) - nulls
@@ -109,14 +110,14 @@ class NumericColumn(Column):
 
     kind = "numeric"
 
-    def __init__(self, arrow_type: pa.DataType, stream_id: int,
-                 convert: Callable[[pa.Array], pa.Array] | None = None) -> None:
+    def __init__(self, arrow_type: DataType, stream_id: int,
+                 convert: Callable[[Array], Array] | None = None) -> None:
         super().__init__(arrow_type)
         self.acc = _native.NumericAccumulator(stream_id)
         self.convert = convert
         self.integral = _pa().types.is_integer(arrow_type)
 
-    def update(self, array: pa.Array) -> None:
+    def update(self, array: Array) -> None:
         _feed_numeric(self.acc, self.convert(array) if self.convert else array)
 
     def _value(self, x: float | None) -> Any:
@@ -132,8 +133,8 @@ class NumericColumn(Column):
                "variance": s["variance"], "skewness": s["skewness"], "kurtosis": s["kurtosis"],
                "min": self._value(s["minimum"]), "max": self._value(s["maximum"]),
                "infinite": s["infinite"],
-               "quantiles": {k: _within(s["quantiles"][k], s["minimum"], s["maximum"])
-                             for k in QUANTILE_KEYS},
+               "quantiles": {k: _within(v, s["minimum"], s["maximum"])
+                             for k, v in s["quantiles"].items() if k in QUANTILE_KEYS},
                # The estimate can overshoot; it never counts more values than were seen.
                "distinct": min(s["cardinality_estimate"], s["count"]),
                "top": _top(s["heavy_hitters"], self._value),
@@ -148,7 +149,7 @@ class TemporalColumn(NumericColumn):
 
     kind = "temporal"
 
-    def __init__(self, arrow_type: pa.DataType, stream_id: int) -> None:
+    def __init__(self, arrow_type: DataType, stream_id: int) -> None:
         pa = _pa()
         storage = pa.int32() if arrow_type.bit_width == 32 else pa.int64()
         super().__init__(arrow_type, stream_id, lambda a: a.view(storage))
@@ -194,13 +195,13 @@ class StringColumn(Column):
 
     kind = "string"
 
-    def __init__(self, arrow_type: pa.DataType,
-                 convert: Callable[[pa.Array], pa.Array] | None = None) -> None:
+    def __init__(self, arrow_type: DataType,
+                 convert: Callable[[Array], Array] | None = None) -> None:
         super().__init__(arrow_type)
         self.acc = _native.StringAccumulator()
         self.convert = convert
 
-    def update(self, array: pa.Array) -> None:
+    def update(self, array: Array) -> None:
         if self.convert is not None:
             array = self.convert(array)
         if len(array) == 0:
@@ -225,11 +226,11 @@ class BooleanColumn(Column):
 
     kind = "boolean"
 
-    def __init__(self, arrow_type: pa.DataType) -> None:
+    def __init__(self, arrow_type: DataType) -> None:
         super().__init__(arrow_type)
         self.true = 0
 
-    def update(self, array: pa.Array) -> None:
+    def update(self, array: Array) -> None:
         super().update(array)
         self.true += array.true_count
 
@@ -237,7 +238,7 @@ class BooleanColumn(Column):
         return {**super().to_dict(), "true": self.true, "false": self.count - self.true}
 
 
-def new_column(arrow_type: pa.DataType, stream_id: int) -> Column:
+def new_column(arrow_type: DataType, stream_id: int) -> Column:
     """The running profile for a column of `arrow_type`."""
     pa = _pa()
     t = pa.types
@@ -275,20 +276,20 @@ class _Decoded(Column):
     """A dictionary-encoded or extension column, profiled as its values but
     reported under its own type."""
 
-    def __init__(self, arrow_type: pa.DataType, inner: Column, storage: bool = False) -> None:
+    def __init__(self, arrow_type: DataType, inner: Column, storage: bool = False) -> None:
         super().__init__(arrow_type)
         self.inner = inner
         self.storage = storage
         self.kind = inner.kind
 
-    def update(self, array: pa.Array) -> None:
+    def update(self, array: Array) -> None:
         self.inner.update(array.storage if self.storage else array.dictionary_decode())
 
     def to_dict(self) -> dict[str, Any]:
         return {**self.inner.to_dict(), "type": str(self.type)}
 
 
-def feeds_directly(column: Column, arrow_type: pa.DataType) -> bool:
+def feeds_directly(column: Column, arrow_type: DataType) -> bool:
     """Whether arrays of `arrow_type` go to `column` as they are: any integer or
     float type to a plain numeric column (the engine reads them all as float64),
     and any string or binary layout to a plain string column."""

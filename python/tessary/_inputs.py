@@ -94,7 +94,7 @@ def _from_buffer(pa: Any, obj: Any, name: str) -> Source:
                         f"{view.ndim} dimensions is not a column of numbers; pass a 1-D "
                         "buffer of a native-endian numeric type, or a NumPy array")
     if not view.c_contiguous:
-        view = memoryview(view.tobytes()).cast(fmt)
+        view = memoryview(view.tobytes()).cast(fmt)  # type: ignore[call-overload]
     arrow_type = getattr(pa, _BUFFER_TYPES[fmt])()
     if fmt == "?":  # one byte per flag; Arrow packs them into bits
         array = pa.array(view.tolist(), arrow_type)
@@ -141,7 +141,9 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     if kind == "csv":
         csv = require("pyarrow.csv", "reading CSV files", "pyarrow")
         parse = csv.ParseOptions(delimiter="\t" if stem.endswith(".tsv") else ",")
-        convert = csv.ConvertOptions(include_columns=list(columns) if columns else None)
+        # An empty field is a missing value, as in every spreadsheet.
+        convert = csv.ConvertOptions(include_columns=list(columns) if columns else None,
+                                     strings_can_be_null=True)
         stream = pa.input_stream(path, compression="detect")
         return Source(csv.open_csv(stream, read_options=csv.ReadOptions(block_size=16 << 20),
                                    parse_options=parse, convert_options=convert))

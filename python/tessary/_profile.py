@@ -140,7 +140,12 @@ class Profiler:
                                   and not pa.types.is_null(array.type)):
                 fresh[name] = _columns.new_column(array.type, self._stream_id)
             elif array.type != column.type and not _columns.feeds_directly(column, array.type):
+                # Another type of the same kind (or all nulls) is cast to the
+                # column's first type; another kind is refused.
                 try:
+                    if not pa.types.is_null(array.type) and \
+                            _columns.new_column(array.type, 0).kind != column.kind:
+                        raise pa.ArrowTypeError
                     array = array.cast(column.type)
                 except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
                     raise TypeError(f"column {name!r} was {column.type} and is now "

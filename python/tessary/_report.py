@@ -71,7 +71,7 @@ def sections(profile: dict[str, Any]) -> list[tuple[str, tuple[str, ...], list[l
             other.append(head + ["", f"true ({c['true']:,}), false ({c['false']:,})"])
         else:
             other.append(head + ["", c.get("reason", "")])
-    out = []
+    out: list[tuple[str, tuple[str, ...], list[list[str]]]] = []
     if numeric:
         out.append(("numeric columns", NUMERIC_HEADERS, numeric))
     if temporal:
