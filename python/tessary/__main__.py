@@ -138,5 +138,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-if __name__ == "__main__":
+def entry_point() -> None:
+    """The `tessary` console command."""
     sys.exit(main())
+
+
+if __name__ == "__main__":
+    entry_point()
