@@ -1,6 +1,7 @@
 """Files of each format, the command line as a subprocess, and the type stubs."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -75,6 +76,7 @@ def test_cli_bad_file_is_one_line_and_status_1(tmp_path, content, name, message)
     assert result.stderr.startswith("tessary: error: ")
 
 
+@pytest.mark.skipif("LD_PRELOAD" in os.environ, reason="a type check: nothing to sanitize")
 def test_stubs_match_the_runtime():
     pytest.importorskip("mypy")
     allowlist = Path(__file__).with_name("stubtest_allowlist.txt")

@@ -95,10 +95,11 @@ def _from_buffer(pa: Any, obj: Any, name: str) -> Source:
                         "buffer of a native-endian numeric type, or a NumPy array")
     if not view.c_contiguous:
         view = memoryview(view.tobytes()).cast(fmt)  # type: ignore[call-overload]
-    arrow_type = getattr(pa, _BUFFER_TYPES[fmt])()
     if fmt == "?":  # one byte per flag; Arrow packs them into bits
-        array = pa.array(view.tolist(), arrow_type)
+        array = pa.Array.from_buffers(pa.uint8(), len(view), [None, pa.py_buffer(view)])
+        array = array.cast(pa.bool_())
     else:
+        arrow_type = getattr(pa, _BUFFER_TYPES[fmt])()
         array = pa.Array.from_buffers(arrow_type, len(view), [None, pa.py_buffer(view)])
     return Source([_batch(pa, [array], [name])], len(view))
 

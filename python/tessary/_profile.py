@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import json
+import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -97,6 +98,9 @@ class Profiler:
         self._rows = 0
         self._columns: dict[str, _columns.Column] = {}
         self._progress: Callable[[int, int | None], None] | None = None
+        # One update or profile at a time: a batch is applied to every column
+        # before another thread can see or change them.
+        self._lock = threading.RLock()
 
     @property
     def rows(self) -> int:
@@ -114,10 +118,11 @@ class Profiler:
         batches = source.batches
         if isinstance(data, (str, _inputs.os.PathLike)):
             batches = _inputs.prefetched(batches)
-        for batch in batches:
-            self._add(batch)
-            if self._progress is not None:
-                self._progress(batch.num_rows, source.total)
+        with self._lock:
+            for batch in batches:
+                self._add(batch)
+                if self._progress is not None:
+                    self._progress(batch.num_rows, source.total)
 
     def _add(self, batch: Any) -> None:
         pa = _inputs.require("pyarrow", "tessary.profile")
@@ -165,8 +170,9 @@ class Profiler:
 
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
-        return Profile(self._rows, {name: column.to_dict()
-                                    for name, column in self._columns.items()})
+        with self._lock:
+            return Profile(self._rows, {name: column.to_dict()
+                                        for name, column in self._columns.items()})
 
 
 def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int = 0) -> Profile:
