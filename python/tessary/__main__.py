@@ -79,8 +79,9 @@ def _show(profile: tessary.Profile) -> None:
     except ImportError:
         print(repr(profile))
         return
-    console = Console()
-    for part in _report.rich_tables(profile.to_dict()):
+    # On a terminal the tables fit its width; elsewhere lines are not wrapped.
+    console = Console() if sys.stdout.isatty() else Console(width=160)
+    for part in _report.rich_tables(profile.to_dict(), console.width):
         console.print(part)
 
 

@@ -119,21 +119,52 @@ def html(profile: dict[str, Any]) -> str:
     return "".join(parts)
 
 
-def rich_tables(profile: dict[str, Any]) -> list[Any]:
-    """rich renderables of the report (needs rich)."""
+def _needed_width(headers: tuple[str, ...], body: list[list[str]]) -> int:
+    return sum(max(len(r[i]) for r in [list(headers)] + body) + 3 for i in range(len(headers)))
+
+
+def rich_tables(profile: dict[str, Any], width: int = 200) -> list[Any]:
+    """rich renderables of the report for a console `width` characters wide (needs rich).
+
+    A table of figures too wide for the console is turned on its side, one
+    column of the data per table column, in as many tables as needed.
+    """
     from rich import box
     from rich.table import Table
     from rich.text import Text
 
     out: list[Any] = [Text(title(profile), style="bold")]
     for caption, headers, body in sections(profile):
-        table = Table(title=caption, title_justify="left", box=box.SIMPLE_HEAD)
-        for i, header in enumerate(headers):
-            table.add_column(header, justify="left" if _left(headers, i) else "right",
-                             overflow="fold")
+        if headers[-1].startswith("top") or _needed_width(headers, body) <= width:
+            table = Table(title=caption, title_justify="left", box=box.SIMPLE_HEAD)
+            for i, header in enumerate(headers):
+                left = _left(headers, i)
+                longest = max(len(r[i]) for r in [list(headers)] + body)
+                # Figures keep their width; names, types and top values fold.
+                table.add_column(header, justify="left" if left else "right", overflow="fold",
+                                 min_width=min(longest, 12) if left else longest)
+            for r in body:
+                table.add_row(*(Text(cell) for cell in r))  # no markup in the data
+            out.append(table)
+            continue
+        groups: list[list[list[str]]] = [[]]
+        label_width = max(len(h) for h in headers) + 3
+        used = label_width
         for r in body:
-            table.add_row(*(Text(cell) for cell in r))  # no markup in the data
-        out.append(table)
+            needed = max(len(cell) for cell in r) + 3
+            if groups[-1] and used + needed > width:
+                groups.append([])
+                used = label_width
+            groups[-1].append(r)
+            used += needed
+        for group in groups:
+            table = Table(title=caption, title_justify="left", box=box.SIMPLE_HEAD)
+            table.add_column("")
+            for r in group:
+                table.add_column(Text(r[0]), justify="right", overflow="fold")
+            for i, label in enumerate(headers[1:], start=1):
+                table.add_row(label, *(Text(r[i]) for r in group))
+            out.append(table)
     out.append(Text(NOTE, style="dim"))
     return out
 
