@@ -10,6 +10,7 @@
 #include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/sketches/log_quantile_sketch.hpp"
 #include "tessary/sketches/priority_reservoir.hpp"
+#include "tessary/thread_pool.hpp"
 
 namespace tessary {
 
@@ -58,6 +59,31 @@ struct NumericSketchState {
     };
     moments.observe_run(values.data(), values.size(), feed);
   }
+
+  // observe_run() on two threads of `pool` when the run is long enough to
+  // pay for it: one folds the moments, whose chain of dependent divisions
+  // bounds the whole loop, while the other feeds the sketches. Each
+  // structure sees the same values in the same order as in observe_run(),
+  // so the results are identical bit for bit.
+  void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
+                   std::uint64_t first_position, ThreadPool& pool) {
+    if (values.size() < parallel_run_length || pool.threads() < 2) {
+      observe_run(moments, values, stream_hash, first_position);
+      return;
+    }
+    pool.run(2, [&](std::size_t task) {
+      if (task == 0) {
+        moments.observe_all(values.data(), values.size());
+      } else {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          if (is_finite_value(values[i])) observe_finite(stream_hash, first_position + i, values[i]);
+        }
+      }
+    });
+  }
+
+  // Runs shorter than this stay on the calling thread.
+  static constexpr std::size_t parallel_run_length = std::size_t{1} << 16;
 };
 
 }  // namespace tessary
