@@ -78,6 +78,9 @@ TEST(Serialization, RoundTripsEveryKind) {
     EXPECT_EQ(round_tripped_bytes(numeric(0, n)), to_bytes(numeric(0, n)));
     EXPECT_EQ(round_tripped_bytes(strings(0, n)), to_bytes(strings(0, n)));
     EXPECT_EQ(round_tripped_bytes(batch(0, n)), to_bytes(batch(0, n)));
+    // Sampled from another stream: priorities written out.
+    const NumericStream two_streams = merged(numeric(0, n), numeric(0, n, 8));
+    EXPECT_EQ(round_tripped_bytes(two_streams), to_bytes(two_streams));
   }
 }
 
@@ -230,11 +233,18 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
     return out.result();
   };
   const std::string ids("\x00\x01\x01", 3);
+  ByteWriter reservoir;
+  codec::encode(reservoir, s.sketches.reservoir, 0);
   const std::string pieces[] = {piece(s.state), piece(s.sketches.hll), piece(s.sketches.quantiles),
-                                piece(s.sketches.heavy_hitters), piece(s.sketches.reservoir)};
+                                piece(s.sketches.heavy_hitters), reservoir.result()};
   const auto f64 = [](double x) {
     ByteWriter out;
     out.f64(x);
+    return out.result();
+  };
+  const auto u64 = [](std::uint64_t x) {
+    ByteWriter out;
+    out.u64(x);
     return out.result();
   };
   const std::string one_counts("\x01\x00\x00", 3);
@@ -257,7 +267,11 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
       {3, "\x02" + two + "\x01" + f64(1.0) + "\x01", "heavy hitter"},  // keys descending
       {3, "\x01" + two + std::string("\x00", 1), "heavy hitter"},
       {3, "\x21", "too many heavy hitters"},
-      {4, std::string("\x01", 1) + std::string(8, '\x00') + f64(INFINITY), "reservoir value not finite"},
+      {4, std::string("\x01\x00", 2) + f64(INFINITY), "reservoir value not finite"},
+      {4, std::string("\x01\x03", 2) + two, "reservoir entry"},  // odd tag other than 1
+      // The priority written out although the position (0) is short.
+      {4, "\x01\x01" + u64(PriorityReservoir::priority(value_hash(2.0), splitmix64(0), 0)) + two,
+       "reservoir entry"},
       {4, std::string("\x00", 1), "reservoir size"},
   };
   for (const auto& [replaced, bytes, message] : cases) {

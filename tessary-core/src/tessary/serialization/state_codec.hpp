@@ -45,8 +45,9 @@ namespace tessary {
 //                      varint n, n times (varint index gap, varint count);
 //                      the first gap is index - min_finite_index
 //   HeavyHittersSketch varint n; n times (u64 key, varint count), by key
-//   PriorityReservoir  varint n; n times (u64 priority, f64 value), in
-//                      storage order, which decides later replacements
+//   PriorityReservoir  varint n; n times (varint 2 * position, or varint 1
+//                      and u64 priority; f64 value), in storage order,
+//                      which decides later replacements
 //   StringHeavyHitters varint n; n times (u64 hash, varint count, varint
 //                      label length, label bytes), by hash
 //
@@ -277,22 +278,70 @@ inline void decode(ByteReader& in, HeavyHittersSketch& sketch) {
 
 // ---------------------------------------------------------------- PriorityReservoir
 
-inline void encode(ByteWriter& out, const PriorityReservoir& reservoir) {
+// The inverse of splitmix64: each xor-shift undone by repeating it, each
+// multiplication by the odd constant's inverse modulo 2^64.
+constexpr std::uint64_t inverse_mod_2_64(std::uint64_t odd) noexcept {
+  std::uint64_t x = odd;  // correct to 3 bits; each Newton step doubles them
+  for (int i = 0; i < 5; ++i) x *= 2 - odd * x;
+  return x;
+}
+
+constexpr std::uint64_t undo_xor_shift(std::uint64_t y, int shift) noexcept {
+  std::uint64_t x = y;
+  for (int done = shift; done < 64; done += shift) x = y ^ (x >> shift);
+  return x;
+}
+
+constexpr std::uint64_t unsplitmix64(std::uint64_t z) noexcept {
+  z = undo_xor_shift(z, 31) * inverse_mod_2_64(0x94d049bb133111ebULL);
+  z = undo_xor_shift(z, 27) * inverse_mod_2_64(0xbf58476d1ce4e5b9ULL);
+  return undo_xor_shift(z, 30) - 0x9e3779b97f4a7c15ULL;
+}
+
+static_assert(unsplitmix64(splitmix64(0)) == 0 && unsplitmix64(splitmix64(~0ULL)) == ~0ULL &&
+              unsplitmix64(splitmix64(0x0123456789abcdefULL)) == 0x0123456789abcdefULL);
+
+// A priority is a bijective function of the position for a given value and
+// stream, so an entry sampled from a stream with this stream_id is written
+// as its position, usually a few bytes instead of eight: varint 2p for a
+// position p below 2^48, else varint 1 and the priority itself.
+inline constexpr std::uint64_t short_position_limit = std::uint64_t{1} << 48;
+
+inline std::uint64_t position_of(const ReservoirEntry& entry, std::uint64_t stream_hash) noexcept {
+  return unsplitmix64(unsplitmix64(entry.priority) ^ value_hash(entry.value) ^ stream_hash);
+}
+
+inline void encode(ByteWriter& out, const PriorityReservoir& reservoir, std::uint64_t stream_id) {
+  const std::uint64_t stream_hash = splitmix64(stream_id);
   out.varint(reservoir.entries().size());
   for (const ReservoirEntry& entry : reservoir.entries()) {
-    out.u64(entry.priority);
+    const std::uint64_t position = position_of(entry, stream_hash);
+    if (position < short_position_limit) {
+      out.varint(position << 1);
+    } else {
+      out.varint(1);
+      out.u64(entry.priority);
+    }
     out.f64(entry.value);
   }
 }
 
-inline void decode(ByteReader& in, PriorityReservoir& reservoir) {
+inline void decode(ByteReader& in, PriorityReservoir& reservoir, std::uint64_t stream_id) {
   reservoir = PriorityReservoir{};
-  const std::size_t n = in.count(PriorityReservoir::capacity, 16, "reservoir entries");
+  const std::uint64_t stream_hash = splitmix64(stream_id);
+  const std::size_t n = in.count(PriorityReservoir::capacity, 9, "reservoir entries");
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t priority = in.u64();
+    const std::uint64_t tag = in.varint();
+    const std::uint64_t priority = tag == 1 ? in.u64() : 0;
     const double value = in.f64();
     if (!is_finite_value(value)) throw_corrupt("reservoir value not finite");
-    reservoir.offer(priority, value);  // appends: at most capacity entries
+    if (tag == 1) {
+      if (position_of({priority, value}, stream_hash) < short_position_limit) throw_corrupt("reservoir entry");
+      reservoir.offer(priority, value);  // appends: at most capacity entries
+    } else {
+      if ((tag & 1) != 0 || (tag >> 1) >= short_position_limit) throw_corrupt("reservoir entry");
+      reservoir.offer(PriorityReservoir::priority(value_hash(value), stream_hash, tag >> 1), value);
+    }
   }
 }
 
@@ -332,7 +381,7 @@ inline void encode(ByteWriter& out, const NumericStream& s) {
   encode(out, s.sketches.hll);
   encode(out, s.sketches.quantiles);
   encode(out, s.sketches.heavy_hitters);
-  encode(out, s.sketches.reservoir);
+  encode(out, s.sketches.reservoir, s.stream_id);
 }
 
 inline void decode(ByteReader& in, NumericStream& s, DecodeBudget& budget) {
@@ -343,7 +392,7 @@ inline void decode(ByteReader& in, NumericStream& s, DecodeBudget& budget) {
   decode(in, s.sketches.hll);
   decode(in, s.sketches.quantiles, budget);
   decode(in, s.sketches.heavy_hitters);
-  decode(in, s.sketches.reservoir);
+  decode(in, s.sketches.reservoir, s.stream_id);
   const NumericState& m = s.state;
   if (s.observations != m.count + m.missing + m.infinite) throw_corrupt("observations");
   if (s.sketches.quantiles.count() != m.count) throw_corrupt("quantile count");
