@@ -79,9 +79,9 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto& instance = ArrowBatchProfileAccumulatorInstance::of(self);
     const ExclusiveBorrow borrow(instance.borrow);
     // The import is complete and validated before the state is touched.
-    const ImportedRecordBatch imported =
+    const ArrowImport<ImportedRecordBatch> imported =
         convert_argument("batch", [batch] { return import_record_batch(batch); });
-    BatchProfileState profile = profile_record_batch(imported.view());
+    BatchProfileState profile = profile_record_batch(imported->view());
     BatchProfileState& state = instance.value.state;
     state = BatchProfileState::merge(std::exchange(state, {}), std::move(profile));
     return PyRef::borrowed(Py_None).release();

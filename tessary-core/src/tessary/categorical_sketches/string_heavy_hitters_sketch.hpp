@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tessary/categorical_sketches/utf8.hpp"
+#include "tessary/utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
