@@ -23,7 +23,7 @@ namespace fused_profile_detail {
 // store into the sketch's bins.
 template <typename Element, typename Moments>
 Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* values,
-                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) noexcept {
+                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) {
   const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, [&](std::int64_t i) {
     NumericProfileState::observe_value(exact, quantiles, static_cast<double>(values[i]));
   });
@@ -33,7 +33,7 @@ Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* v
 
 template <typename Element>
 void scan_column(NumericProfileState& state, const Element* values, const std::uint8_t* validity,
-                 std::int64_t begin, std::int64_t end) noexcept {
+                 std::int64_t begin, std::int64_t end) {
   // Separate locals keep the moments in registers (see observe_value).
   LogQuantileSketch quantiles = std::move(state.quantiles);
   if (RunningNumericState::fits(state.exact, static_cast<std::uint64_t>(end - begin))) {
