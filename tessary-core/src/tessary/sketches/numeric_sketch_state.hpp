@@ -58,6 +58,21 @@ struct NumericSketchState {
     };
     moments.observe_run(values.data(), values.size(), feed);
   }
+
+  // observe_run over the slots [begin, end) of an Arrow primitive column of
+  // Element read in place (NumericState::observe_slots): slot i is at
+  // position first_position + (i - begin), a null slot counts as missing and
+  // advances the position like NaN, so the result equals observe_run on the
+  // values converted to double with nulls as NaN, bit for bit.
+  template <typename Element>
+  void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
+                     std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
+                     std::uint64_t first_position) {
+    const auto feed = [this, stream_hash, first_position](std::size_t i, double x) {
+      observe_finite(stream_hash, first_position + i, x);
+    };
+    moments.observe_slots(values, validity, begin, end, feed);
+  }
 };
 
 }  // namespace tessary
