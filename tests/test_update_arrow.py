@@ -12,7 +12,7 @@ import pytest
 from tessary._native import NumericAccumulator
 
 from helpers import exact, fails_unchanged
-from test_arrow_batches import ARRAY_RELEASE, CAPSULE_DESTRUCTOR, capsule_new, node
+from test_arrow_batches import ARRAY_RELEASE, node
 
 TYPES = [pa.int8(), pa.int16(), pa.int32(), pa.int64(), pa.uint8(), pa.uint16(), pa.uint32(),
          pa.uint64(), pa.float32(), pa.float64()]
@@ -68,8 +68,15 @@ def test_refused_arrays_carry_the_note_and_change_nothing(make, error, message):
             "of every type")
 
 
+CAPSULE_DESTRUCTOR = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+capsule_new = ctypes.pythonapi.PyCapsule_New
+capsule_new.restype = ctypes.py_object
+capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, CAPSULE_DESTRUCTOR]
+
+
 class Export:
-    """A hand-built array export whose releases are counted."""
+    """A hand-built array export whose releases are counted; its array capsule releases an
+    array that nobody took over."""
 
     def __init__(self, schema_and_array):
         self.schema, self.array = schema_and_array
