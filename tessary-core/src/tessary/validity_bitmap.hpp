@@ -1,6 +1,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -16,11 +17,14 @@ inline std::uint64_t little_endian_word(std::uint64_t word) noexcept {
 
 // Calls on_valid(i) for every valid slot i of [begin, end), in ascending
 // order, and returns the number of null slots. A null `validity` means that
-// every slot is valid. The bitmap must cover slot end - 1.
+// every slot is valid. The bitmap must cover slot end - 1; no byte after the
+// one that holds it is read.
 //
-// Whole 64-slot words are read at once and only their set bits visited:
-// one hard-to-predict branch per word instead of one per null slot. Always
-// inlined, so that the caller's running state, captured by reference,
+// The bitmap is read 64 slots at a time, the first and last words masked to
+// the range, and only the set bits are visited: one hard-to-predict branch
+// per word instead of one per null slot. on_valid appears once per loop, so
+// that it can be inlined without multiplying the code; with it inlined (an
+// always_inline lambda), the caller's running state, captured by reference,
 // stays in registers through the loop.
 template <typename OnValid>
 [[gnu::always_inline]] inline std::uint64_t for_each_valid_slot(const std::uint8_t* validity, std::int64_t begin,
@@ -29,24 +33,26 @@ template <typename OnValid>
     for (std::int64_t i = begin; i < end; ++i) on_valid(i);
     return 0;
   }
+  if (begin >= end) return 0;
   std::uint64_t nulls = 0;
-  const auto visit = [&](std::int64_t i) {
-    if ((validity[i >> 3] >> (i & 7)) & 1) {
-      on_valid(i);
+  const std::int64_t last = (end - 1) >> 6;
+  for (std::int64_t w = begin >> 6; w <= last; ++w) {
+    const std::int64_t base = w << 6;
+    std::uint64_t word = 0;
+    if (w < last) [[likely]] {
+      std::memcpy(&word, validity + (base >> 3), sizeof(word));
     } else {
-      ++nulls;
+      // Only the bytes up to the one holding slot end - 1.
+      std::memcpy(&word, validity + (base >> 3), static_cast<std::size_t>(((end - base) + 7) >> 3));
     }
-  };
-  std::int64_t i = begin;
-  for (; i < end && (i & 63) != 0; ++i) visit(i);
-  for (; end - i >= 64; i += 64) {
-    std::uint64_t word;
-    std::memcpy(&word, validity + (i >> 3), sizeof(word));
     word = little_endian_word(word);
-    nulls += static_cast<std::uint64_t>(64 - std::popcount(word));
-    for (; word != 0; word &= word - 1) on_valid(i + std::countr_zero(word));
+    const std::int64_t low = base < begin ? begin - base : 0;
+    const std::int64_t high = end - base < 64 ? end - base : 64;
+    word &= ~std::uint64_t{0} << low;
+    if (high < 64) word &= (std::uint64_t{1} << high) - 1;
+    nulls += static_cast<std::uint64_t>((high - low) - std::popcount(word));
+    for (; word != 0; word &= word - 1) on_valid(base + std::countr_zero(word));
   }
-  for (; i < end; ++i) visit(i);
   return nulls;
 }
 

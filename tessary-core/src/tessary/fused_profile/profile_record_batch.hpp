@@ -24,9 +24,10 @@ namespace fused_profile_detail {
 template <typename Element, typename Moments>
 Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* values,
                    const std::uint8_t* validity, std::int64_t begin, std::int64_t end) {
-  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, [&](std::int64_t i) {
+  const auto observe_slot = [&](std::int64_t i) __attribute__((always_inline)) {
     NumericProfileState::observe_value(exact, quantiles, static_cast<double>(values[i]));
-  });
+  };
+  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, observe_slot);
   exact.missing += nulls;
   return exact;
 }
