@@ -8,19 +8,10 @@
 #include <optional>
 #include <type_traits>
 
+#include "tessary/float_classes.hpp"
 #include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
-
-// True for +/-infinity: the magnitude bits lie above those of the largest
-// finite double. Callers test NaN first.
-inline bool is_infinite_bits(double x) noexcept {
-  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL;
-}
-
-inline bool is_finite_value(double x) noexcept {
-  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) <= 0x7fefffffffffffffULL;
-}
 
 // Exact streaming moments of one numeric column.
 //
@@ -277,7 +268,7 @@ template <typename Element, typename Moments, typename OnFinite>
 [[gnu::always_inline]] inline void observe_slot_values(Moments& moments, const Element* values,
                                                        const std::uint8_t* validity, std::int64_t begin,
                                                        std::int64_t end, OnFinite& on_finite) {
-  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, [&](std::int64_t i) {
+  const auto observe_slot = [&](std::int64_t i) __attribute__((always_inline)) {
     const double x = static_cast<double>(values[i]);
     const auto index = static_cast<std::size_t>(i - begin);
     if constexpr (std::is_integral_v<Element>) {
@@ -286,7 +277,8 @@ template <typename Element, typename Moments, typename OnFinite>
     } else {
       observe_element(moments, index, x, on_finite);
     }
-  });
+  };
+  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, observe_slot);
   moments.missing += nulls;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "tessary/float_classes.hpp"
+#include "tessary/hashing.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/heavy_hitters_sketch.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
