@@ -60,7 +60,8 @@ void update_arrow(NumericAccumulator& acc, PyObject* array) {
   const std::uint64_t stream_hash = splitmix64(next.stream_id);
   read_numeric_column(*imported, [&]<typename Element>(const Element* values, const std::uint8_t* validity,
                                                        std::int64_t begin, std::int64_t end) {
-    next.sketches.observe_slots(next.state, values, validity, begin, end, stream_hash, next.position);
+    next.sketches.observe_slots(next.state, values, validity, begin, end, stream_hash, next.position,
+                                ThreadPool::shared());
   });
   const auto length = static_cast<std::uint64_t>(imported->view().length);
   next.position += length;
