@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of tessary against a C++ floor and against peer libraries.
 
-Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch]
+Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file]
 
 Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
 the flags of the extension module, then times in one run:
@@ -14,7 +14,10 @@ the flags of the extension module, then times in one run:
   strings  StringAccumulator.update_utf8 against the bare string hash loop,
            pyarrow.compute and DataSketches;
   batch    ArrowBatchProfileAccumulator.update against 8 x the moments floor,
-           pyarrow.compute, DuckDB SUMMARIZE and polars describe().
+           pyarrow.compute, DuckDB SUMMARIZE and polars describe();
+  file     tessary.profile(path) end to end on a Parquet file of 5,000,000 rows
+           against reading it alone, today's engine wired by hand for the same
+           information, DuckDB SUMMARIZE and polars describe().
 
 Every time is the best of a few repetitions (time.perf_counter). Sections
 whose tessary entry point is missing are skipped; missing peers are listed as
@@ -573,13 +576,112 @@ def bench_batch(native, rows, workdir):
 
 
 # ---------------------------------------------------------------------------
+# End-to-end section
+
+
+def write_parquet(path, rows, rng):
+    """4 float64 and 4 int64 columns (one of each kind with ~10% nulls) and one
+    string column, in row groups of 500,000 rows."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    columns = {}
+    for i in range(4):
+        columns[f"f{i}"] = pa.array(rng.standard_normal(rows) * (i + 1),
+                                    mask=rng.random(rows) < 0.1 if i == 0 else None)
+    for i in range(4):
+        columns[f"i{i}"] = pa.array(rng.integers(-10 ** (i + 2), 10 ** (i + 2), rows),
+                                    mask=rng.random(rows) < 0.1 if i == 0 else None)
+    columns["s"] = zipf_strings(rows, 10_000, rng)
+    pq.write_table(pa.table(columns), path, row_group_size=500_000)
+
+
+def bench_file(native, rows, workdir):
+    pa = optional_import("pyarrow")
+    tessary = optional_import("tessary")
+    if pa is None or not hasattr(tessary, "profile"):
+        print("\n== File: skipped (needs pyarrow and tessary.profile) ==")
+        return
+    import pyarrow.parquet as pq
+
+    path = str(Path(workdir) / "profile.parquet")
+    write_parquet(path, rows, np.random.default_rng(SEED + 3))
+    size = os.path.getsize(path)
+    table = Table(f"File: tessary.profile on Parquet, {rows:,} rows x 9 columns (4 float64, "
+                  f"4 int64, 1 string), row groups of 500,000, {size / 2**20:.0f} MiB", rows,
+                  unit="row")
+
+    def read_alone():
+        for _ in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            pass
+
+    def by_hand():
+        numeric = {}
+        strings = native.StringAccumulator()
+        for batch in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            for name, column in zip(batch.schema.names, batch.columns):
+                if pa.types.is_string(column.type):
+                    validity, offsets, data = column.buffers()
+                    strings.update_utf8(np.frombuffer(data, np.uint8),
+                                        np.frombuffer(offsets, np.int32), len(column),
+                                        None if validity is None else np.frombuffer(validity, np.uint8),
+                                        column.offset)
+                    continue
+                acc = numeric.setdefault(name, native.NumericAccumulator())
+                acc.update_f64(np.asarray(column.cast(pa.float64()).fill_null(math.nan)))
+        return [acc.snapshot() for acc in numeric.values()], strings.snapshot()
+
+    def batch_path():
+        acc = native.ArrowBatchProfileAccumulator()
+        for batch in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            acc.update(batch)
+        return acc.snapshot()
+
+    read = table.add("read", "pyarrow: read the file alone (iter_batches)",
+                     best_time(read_alone, PEER_REPEATS))
+    table.add("batch", "ArrowBatchProfileAccumulator per batch",
+              best_time(batch_path, PEER_REPEATS), "moments and quantiles only")
+    hand = table.add("hand", "engine by hand: cast f64 + NaN, Numeric/String acc.",
+                     best_time(by_hand, PEER_REPEATS), "same information as the report")
+    ours = table.add("tessary", "tessary.profile(path)",
+                     best_time(lambda: tessary.profile(path), PEER_REPEATS),
+                     "update_arrow" if hasattr(native.NumericAccumulator, "update_arrow")
+                     else "numeric columns through the float64 fallback")
+    duckdb = optional_import("duckdb")
+    if duckdb is None:
+        table.skip("DuckDB SUMMARIZE", "not installed")
+    else:
+        con = duckdb.connect()
+        con.execute("SET enable_progress_bar = false")
+        table.add("duckdb", "DuckDB SUMMARIZE of read_parquet(path)",
+                  best_time(lambda: con.sql(f"SUMMARIZE SELECT * FROM read_parquet('{path}')")
+                            .fetchall(), PEER_REPEATS))
+        con.close()
+    pl = optional_import("polars")
+    if pl is None:
+        table.skip("polars describe", "not installed")
+    else:
+        table.add("polars", "polars read_parquet(path).describe(7 levels)",
+                  best_time(lambda: pl.read_parquet(path).describe(percentiles=LEVELS),
+                            PEER_REPEATS))
+    table.print()
+    ns = table.ns
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        ("tessary.profile / by hand", ours, hand, 0.9),
+        vs_part("profile / reading alone", ours, read),
+        vs_peer("profile / DuckDB SUMMARIZE", ours, ns.get("duckdb")),
+        vs_peer("profile / polars describe", ours, ns.get("polars")),
+    ])
+
+
+# ---------------------------------------------------------------------------
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
-    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch"),
+    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file"),
                         help="run one section only")
     args = parser.parse_args(argv)
 
@@ -607,6 +709,8 @@ def main(argv=None):
             bench_strings(native, elements, workdir)
         if args.only in (None, "batch"):
             bench_batch(native, batch_rows, workdir)
+        if args.only in (None, "file"):
+            bench_file(native, 1_000_000 if args.quick else 5_000_000, workdir)
     print()
     print(f"Total benchmark time: {time.perf_counter() - started:.1f} s")
 

@@ -1,10 +1,11 @@
 """Type stubs of the native core."""
 
-from typing import Final, Protocol, TypedDict
+from typing import Final, Protocol, TypedDict, final
 
 from typing_extensions import Buffer
 
-__all__: list[str]
+__all__ = ["NumericAccumulator", "ArrowBatchProfileAccumulator", "StringAccumulator",
+           "numeric_state_f64", "numeric_profile_f64", "backend_info", "__version__"]
 __version__: Final[str]
 
 class _ArrowArrayExportable(Protocol):
@@ -76,6 +77,7 @@ def numeric_state_f64(values: Buffer) -> NumericStateResult: ...
 def numeric_profile_f64(values: Buffer, stream_id: int = 0) -> NumericProfile: ...
 def backend_info() -> tuple[str, str]: ...
 
+@final
 class NumericAccumulator:
     def __new__(cls, stream_id: int = 0) -> NumericAccumulator: ...
     def update_f64(self, values: Buffer) -> None: ...
@@ -85,6 +87,7 @@ class NumericAccumulator:
     @property
     def observations(self) -> int: ...
 
+@final
 class ArrowBatchProfileAccumulator:
     def __new__(cls) -> ArrowBatchProfileAccumulator: ...
     def update(self, batch: _ArrowArrayExportable) -> None: ...
@@ -93,6 +96,7 @@ class ArrowBatchProfileAccumulator:
     @property
     def rows(self) -> int: ...
 
+@final
 class StringAccumulator:
     def __new__(cls) -> StringAccumulator: ...
     def update_utf8(
