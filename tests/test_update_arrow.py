@@ -1,9 +1,6 @@
 """NumericAccumulator.update_arrow: numeric Arrow arrays read in place."""
 
-import ctypes
-import gc
 import math
-import struct
 
 import numpy as np
 import pyarrow as pa
@@ -12,7 +9,6 @@ import pytest
 from tessary._native import NumericAccumulator
 
 from helpers import exact, fails_unchanged
-from test_arrow_batches import ARRAY_RELEASE, node
 
 TYPES = [pa.int8(), pa.int16(), pa.int32(), pa.int64(), pa.uint8(), pa.uint16(), pa.uint32(),
          pa.uint64(), pa.float32(), pa.float64()]
@@ -66,48 +62,3 @@ def test_refused_arrays_carry_the_note_and_change_nothing(make, error, message):
             "NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to int64, "
             f"uint8 to uint64, float32 or float64), {message}; tessary.profile() profiles columns "
             "of every type")
-
-
-CAPSULE_DESTRUCTOR = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
-capsule_new = ctypes.pythonapi.PyCapsule_New
-capsule_new.restype = ctypes.py_object
-capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, CAPSULE_DESTRUCTOR]
-
-
-class Export:
-    """A hand-built array export whose releases are counted; its array capsule releases an
-    array that nobody took over."""
-
-    def __init__(self, schema_and_array):
-        self.schema, self.array = schema_and_array
-        self.released = 0
-
-        def release(pointer):
-            self.released += 1
-            pointer.contents.release = ARRAY_RELEASE()
-
-        self.array.release = ARRAY_RELEASE(release)
-        self.destructor = CAPSULE_DESTRUCTOR(
-            lambda _: self.array.release and self.array.release(ctypes.pointer(self.array)))
-
-    def __arrow_c_array__(self, requested_schema=None):
-        return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", CAPSULE_DESTRUCTOR()),
-                capsule_new(ctypes.addressof(self.array), b"arrow_array", self.destructor))
-
-
-@pytest.mark.parametrize("make, message", [
-    (lambda: node(b"l", 2, [b"\x05", struct.pack("<3q", 4, 5, 6)], null_count=-1, offset=1), None),
-    (lambda: node(b"u", 1, [None, b"\0\0\0\0\1\0\0\0", b"x"]), "not string"),
-    (lambda: node(b"l", 3, [None, None]), "int64 array buffer 1 to have size >= 24 bytes"),
-])
-def test_hand_built_arrays_are_released_once(make, message):
-    acc, export = NumericAccumulator(), Export(make())
-    if message is None:
-        acc.update_arrow(export)
-        assert acc.snapshot()["minimum"] == 6.0 and acc.snapshot()["missing"] == 1
-    else:
-        with pytest.raises(TypeError, match=message.replace("(", r"\(")):
-            acc.update_arrow(export)
-    assert export.released == 1
-    gc.collect()
-    assert export.released == 1

@@ -100,12 +100,7 @@ TEST(ImportedRecordBatch, RefusalsHaveOneKindEachAndReleaseTheArrayOnce) {
        },
        Kind::unexpected_type, "int64"},
       {"extension struct", extension, Kind::unexpected_type, "x.y{struct<a: int64, b: string>}"},
-      {"malformed child", [](Export& e) { e.array->children[0]->length = -1; }, Kind::malformed, ""},
-      {"name not UTF-8", [](Export& e) { ok(ArrowSchemaSetName(e.schema->children[1], "\xc0\xaf")); },
-       Kind::malformed, "The name of field 1 is not valid UTF-8"},
       {"short column", [](Export& e) { e.array->offset = 1; }, Kind::not_a_record_batch, ""},
-      {"nulls where none are declared", [](Export& e) { e.schema->children[0]->flags = 0; },
-       Kind::not_a_record_batch, ""},
       {"top-level nulls",
        [](Export& e) {
          e.array->buffers[0] = e.array->children[0]->buffers[0];
