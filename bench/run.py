@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of tessary against a C++ floor and against peer libraries.
 
-Usage: python3 bench/run.py [--quick] [--only numeric|strings|batch|file]
+Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file]
 
 Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
 the flags of the extension module, then times in one run:
@@ -9,6 +9,8 @@ the flags of the extension module, then times in one run:
   numeric  float64 profiling (numeric_state_f64, numeric_profile_f64,
            NumericAccumulator.update_f64) against the bare NumericState loop,
            NumPy and Apache DataSketches;
+  arrow    NumericAccumulator.update_arrow on an int64 and a nullable float64
+           column against casting to float64, then update_f64;
   strings  StringAccumulator.update_utf8 against the bare string hash loop,
            pyarrow.compute and DataSketches;
   batch    ArrowBatchProfileAccumulator.update against 8 x the moments floor,
@@ -305,6 +307,40 @@ def bench_numeric(native, n, workdir):
             vs_part("profile / DataSketches HLL (scaled)", profile, ns.get("ds_hll")),
             vs_part("profile / DataSketches frequent items (scaled)", profile, ns.get("ds_fi")),
             vs_peer("profile / DataSketches total", profile, ns.get("ds_total")),
+        ])
+
+
+def bench_update_arrow(native, n):
+    """NumericAccumulator.update_arrow, reading an Arrow column in place, against the
+    float64 copy it replaces (cast, nulls filled with NaN, then update_f64)."""
+    pa = optional_import("pyarrow")
+    if pa is None or not hasattr(native.NumericAccumulator, "update_arrow"):
+        print("\n== Arrow columns: skipped (needs pyarrow and NumericAccumulator.update_arrow) ==")
+        return
+    rng = np.random.default_rng(SEED)
+    columns = [
+        ("int64, no nulls", pa.array(rng.integers(-10**6, 10**6, n))),
+        ("float64, 10% nulls", pa.array(rng.standard_normal(n), mask=rng.random(n) < 0.1)),
+    ]
+    for shape, column in columns:
+        table = Table(f"Arrow column: {n:,} values, {shape}", n)
+        dense = column.cast(pa.float64()).fill_null(math.nan).to_numpy()
+        arrow = table.add("arrow", "tessary NumericAccumulator.update_arrow",
+                          best_time(lambda acc: acc.update_arrow(column), TESSARY_REPEATS,
+                                    prepare=native.NumericAccumulator),
+                          "in place")
+        copy = table.add("copy", "cast to float64 + fill_null(NaN) + update_f64",
+                         best_time(lambda acc: acc.update_f64(
+                             column.cast(pa.float64()).fill_null(math.nan).to_numpy()),
+                                   TESSARY_REPEATS, prepare=native.NumericAccumulator))
+        f64 = table.add("f64", "update_f64 on the float64 copy alone",
+                        best_time(lambda acc: acc.update_f64(dense), TESSARY_REPEATS,
+                                  prepare=native.NumericAccumulator),
+                        "the loop without the copy")
+        table.print()
+        print_ratios("Ratios (time / time; a goal is an upper bound):", [
+            ("update_arrow / cast + update_f64", arrow, copy, 1.0),
+            ("update_arrow / update_f64 on the copy", arrow, f64, None),
         ])
 
 
@@ -645,7 +681,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
-    parser.add_argument("--only", choices=("numeric", "strings", "batch", "file"),
+    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file"),
                         help="run one section only")
     args = parser.parse_args(argv)
 
@@ -667,6 +703,8 @@ def main(argv=None):
     with tempfile.TemporaryDirectory(prefix="tessary-bench-") as workdir:
         if args.only in (None, "numeric"):
             bench_numeric(native, elements, workdir)
+        if args.only in (None, "arrow"):
+            bench_update_arrow(native, elements)
         if args.only in (None, "strings"):
             bench_strings(native, elements, workdir)
         if args.only in (None, "batch"):

@@ -20,10 +20,14 @@ def results():
     acc = _native.NumericAccumulator(stream_id=3)
     for piece in np.array_split(values, 3):
         acc.update_f64(piece)
+    arrow = _native.NumericAccumulator(stream_id=3)
+    column = pa.array(values, mask=np.arange(values.size) % 89 == 0)
+    for start in range(0, values.size, 100_000):
+        arrow.update_arrow(column.slice(start, 100_000))
     batches = _native.ArrowBatchProfileAccumulator()
     batches.update(pa.record_batch({f"c{i}": values * i for i in range(8)}))
     return repr((_native.numeric_profile_f64(values, stream_id=9), acc.snapshot(),
-                 batches.snapshot()))
+                 arrow.snapshot(), batches.snapshot()))
 """
 
 

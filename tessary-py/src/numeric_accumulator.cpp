@@ -1,8 +1,11 @@
 // NumericAccumulator: one numeric stream delivered in pieces. Elements are
 // numbered across calls, so any split of a stream gives the snapshot of
 // numeric_profile_f64 over the whole, bit for bit.
+#include <cstdint>
+#include <string>
 #include <utility>
 
+#include "arrow_import.hpp"
 #include "entry_points.hpp"
 #include "module_members.hpp"
 #include "numeric_profile.hpp"
@@ -17,6 +20,7 @@ using NumericAccumulator = NumericStream;
 
 constexpr Signature<1> new_signature{"NumericAccumulator.__new__()", {{{"stream_id", false, "0"}}}};
 constexpr Signature<1> update_f64_signature{"NumericAccumulator.update_f64()", {{{"values", true}}}};
+constexpr Signature<1> update_arrow_signature{"NumericAccumulator.update_arrow()", {{{"array", true}}}};
 constexpr Signature<1> from_bytes_signature{"NumericAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<1> merge_signature{"NumericAccumulator.merge()", {{{"other", true}}}};
 
@@ -31,6 +35,35 @@ void update_f64(NumericAccumulator& acc, PyObject* values) {
   // quantile bins grow leaves the instance as it was.
   NumericAccumulator next = acc;
   next.observations += update_states(values, next.state, next.sketches, next.stream_id, next.position);
+  acc = std::move(next);
+}
+
+[[noreturn]] void raise_not_numeric(const std::string& type_text) {
+  raise_error(PyExc_TypeError,
+              ("NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to "
+               "int64, uint8 to uint64, float32 or float64), not " +
+               type_text + "; tessary.profile() profiles columns of every type")
+                  .c_str());
+}
+
+// The array is read in place, its values converted to float64 one at a time
+// and its nulls counted as missing, as update_f64 counts NaN: the result is
+// that of update_f64 on the converted values with nulls as NaN, bit for bit,
+// and positions advance over nulls too.
+void update_arrow(NumericAccumulator& acc, PyObject* array) {
+  const ArrowImport<ImportedArray> imported = convert_argument("array", [array] {
+    return ArrowImport<ImportedArray>(array, raise_not_numeric, require_numeric);
+  });
+  NumericAccumulator next = acc;
+  const std::uint64_t stream_hash = splitmix64(next.stream_id);
+  read_numeric_column(*imported, [&]<typename Element>(const Element* values, const std::uint8_t* validity,
+                                                       std::int64_t begin, std::int64_t end) {
+    next.sketches.observe_slots(next.state, values, validity, begin, end, stream_hash, next.position,
+                                ThreadPool::shared());
+  });
+  const auto length = static_cast<std::uint64_t>(imported->view().length);
+  next.position += length;
+  next.observations += length;
   acc = std::move(next);
 }
 
@@ -67,6 +100,7 @@ const char* const doc = class_doc<new_signature>();
 
 PyMethodDef methods[] = {
     changing_method<update_f64_signature, update_f64>(),
+    changing_method<update_arrow_signature, update_arrow>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
     reading_method<serialized>("to_bytes", to_bytes_doc),

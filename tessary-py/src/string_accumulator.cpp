@@ -27,6 +27,7 @@
 #include "result_dicts.hpp"
 #include "serialized_state.hpp"
 #include "tessary/categorical_sketches.hpp"
+#include "tessary/saturating.hpp"
 
 namespace tessary::py {
 namespace {
@@ -168,11 +169,6 @@ struct StringRows {
     return (end - first) - present_rows;
   }
 };
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 // Whether some offset is smaller than the one before it.
 template <class Offset>

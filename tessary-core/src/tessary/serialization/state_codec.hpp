@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tessary/categorical_sketches/categorical_sketch_state.hpp"
-#include "tessary/categorical_sketches/utf8.hpp"
+#include "tessary/utf8.hpp"
 #include "tessary/fused_profile/batch_profile_state.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/serialization/byte_reader.hpp"
@@ -430,7 +430,7 @@ inline void encode(ByteWriter& out, const BatchProfileState& s) {
 // A column name: the import takes only names that are valid UTF-8.
 inline std::string column_name(ByteReader& in) {
   std::string name(in.text(std::numeric_limits<std::uint64_t>::max(), "a column name"));
-  if (utf8_with_replacement(name) != name) throw_corrupt("column name not UTF-8");
+  if (!is_utf8(name)) throw_corrupt("column name not UTF-8");
   return name;
 }
 

@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tessary/internal_error.hpp"
-#include "tessary/numeric_state.hpp"
+#include "tessary/float_classes.hpp"
 
 namespace tessary {
 
@@ -123,14 +122,11 @@ class LogQuantileSketch {
     return {occupied(bins_[negative]), occupied(bins_[positive])};
   }
 
-  // Adds every count of `other` into this sketch; `other` is consumed. If
-  // widening a window throws std::bad_alloc, this sketch is left counted in
-  // part: callers that must stay unchanged merge into a copy.
+  // Adds every count of `other` into this sketch; `other` is consumed.
+  // Every sketch has the same parameters, so any two merge. If widening a
+  // window throws std::bad_alloc, this sketch is left counted in part:
+  // callers that must stay unchanged merge into a copy.
   void merge(LogQuantileSketch&& other) {
-    const double difference = std::fabs(relative_accuracy() - other.relative_accuracy());
-    if (!(difference <= std::numeric_limits<double>::epsilon())) {
-      throw InternalError("quantile sketch accuracy mismatch");
-    }
     zero_count_ += other.zero_count_;
     count_ += other.count_;
     for (int sign : {negative, positive}) {
@@ -168,20 +164,6 @@ class LogQuantileSketch {
   double zero_threshold() const noexcept { return zero_threshold_value; }
   std::uint64_t count() const noexcept { return count_; }
   std::uint64_t zero_count() const noexcept { return zero_count_; }
-
-  // floor(ln(magnitude) * multiplier) of the default sketch, saturated to
-  // int32 (NaN gives 0).
-  static std::int32_t bin_index(double magnitude) noexcept {
-    const double scaled = std::floor(std::log(magnitude) * multiplier_value);
-    if (std::isnan(scaled)) return 0;
-    if (scaled <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-      return std::numeric_limits<std::int32_t>::min();
-    }
-    if (scaled >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-      return std::numeric_limits<std::int32_t>::max();
-    }
-    return static_cast<std::int32_t>(scaled);
-  }
 
  private:
   // The parameters are the same for every sketch. log_gamma is
