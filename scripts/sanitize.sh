@@ -34,4 +34,4 @@ cd tests
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
   "$python" -c "import tessary._native as n; assert n.__file__.startswith('$stage'), n.__file__"
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
-  "$python" -m pytest -q -p no:cacheprovider "$@"
+  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@"

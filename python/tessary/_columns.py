@@ -30,30 +30,27 @@ def _pa() -> Any:
 
 
 def _feed_numeric(acc: _native.NumericAccumulator, array: Array) -> None:
-    """Feeds one Arrow array of the ten numeric types to `acc`, nulls as NaN.
-
-    The engine reads the array in place when it can; otherwise the array is
-    converted to float64 once, nulls filled with NaN, and read as a buffer.
-    Both give the same result, bit for bit.
-    """
-    if len(array) == 0:
-        return
-    update_arrow = getattr(acc, "update_arrow", None)
-    if update_arrow is not None:
-        update_arrow(array)
-        return
-    pa = _pa()
-    values = array.cast(pa.float64(), safe=False)
-    if values.null_count:
-        values = values.fill_null(math.nan)
-    view = memoryview(values.buffers()[1]).cast("d")
-    acc.update_f64(view[values.offset:values.offset + len(values)])
+    """Feeds one Arrow array of the ten numeric types to `acc`, read in place, nulls as NaN."""
+    if len(array):
+        acc.update_arrow(array)
 
 
 def _unsigned_bytes(buffer: Any) -> Any:
     # pyarrow exports its buffers as signed bytes ("b"); the string kernels
     # read unsigned ones. A memoryview cast reinterprets without copying.
     return memoryview(b"" if buffer is None else buffer).cast("B")
+
+
+def _count(value: Any) -> int:
+    if type(value) is not int or not 0 <= value < 2 ** 64:
+        raise ValueError(f"a count must be an int from 0 to 2**64 - 1, got {value!r}")
+    return value
+
+
+def _blob(value: Any) -> bytes:
+    if not isinstance(value, bytes):
+        raise ValueError(f"expected the bytes of an accumulator, got {type(value).__name__}")
+    return value
 
 
 def _top(pairs: list[tuple[Any, int]], convert: Callable[[Any], Any] = lambda v: v) -> list[list[Any]]:
@@ -97,6 +94,18 @@ class Column:
         self.missing += nulls
         self.count += len(array) - nulls
 
+    # The running state as plain data (ints and bytes), for Profiler.to_bytes;
+    # load() takes it back, merge() folds another column of the same type in.
+    def state(self) -> dict[str, Any]:
+        return {"count": self.count, "missing": self.missing}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.count, self.missing = _count(state["count"]), _count(state["missing"])
+
+    def merge(self, other: Column) -> None:
+        self.count += other.count
+        self.missing += other.missing
+
     def to_dict(self) -> dict[str, Any]:
         out: dict[str, Any] = {"kind": self.kind, "type": str(self.type),
                                "count": self.count, "missing": self.missing}
@@ -119,6 +128,16 @@ class NumericColumn(Column):
 
     def update(self, array: Array) -> None:
         _feed_numeric(self.acc, self.convert(array) if self.convert else array)
+
+    def state(self) -> dict[str, Any]:
+        return {"acc": self.acc.to_bytes()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.acc = _native.NumericAccumulator.from_bytes(_blob(state["acc"]))
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, NumericColumn)
+        self.acc.merge(other.acc)
 
     def _value(self, x: float | None) -> Any:
         # Integer columns show integral figures as ints (exact below 2**53).
@@ -214,6 +233,16 @@ class StringColumn(Column):
                len(array), None if validity is None else _unsigned_bytes(validity),
                array.offset)
 
+    def state(self) -> dict[str, Any]:
+        return {"acc": self.acc.to_bytes()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.acc = _native.StringAccumulator.from_bytes(_blob(state["acc"]))
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, StringColumn)
+        self.acc.merge(other.acc)
+
     def to_dict(self) -> dict[str, Any]:
         s = self.acc.snapshot()
         return {"kind": self.kind, "type": str(self.type), "count": s["count"],
@@ -233,6 +262,20 @@ class BooleanColumn(Column):
     def update(self, array: Array) -> None:
         super().update(array)
         self.true += array.true_count
+
+    def state(self) -> dict[str, Any]:
+        return {**super().state(), "true": self.true}
+
+    def load(self, state: dict[str, Any]) -> None:
+        super().load(state)
+        self.true = _count(state["true"])
+        if self.true > self.count:
+            raise ValueError("a boolean column counts more true values than values")
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, BooleanColumn)
+        super().merge(other)
+        self.true += other.true
 
     def to_dict(self) -> dict[str, Any]:
         return {**super().to_dict(), "true": self.true, "false": self.count - self.true}
@@ -284,6 +327,16 @@ class _Decoded(Column):
 
     def update(self, array: Array) -> None:
         self.inner.update(array.storage if self.storage else array.dictionary_decode())
+
+    def state(self) -> dict[str, Any]:
+        return {"inner": self.inner.state()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.inner.load(state["inner"])
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, _Decoded)
+        self.inner.merge(other.inner)
 
     def to_dict(self) -> dict[str, Any]:
         return {**self.inner.to_dict(), "type": str(self.type)}

@@ -4,11 +4,23 @@ from __future__ import annotations
 
 import copy
 import json
+import struct
 import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
 from tessary import _columns, _inputs, _report
+
+
+_MAGIC = b"TSRYPROF"
+_FORMAT_VERSION = 1
+
+
+def _feed_nulls(column: _columns.Column, rows: int) -> None:
+    """Counts `rows` rows in which `column` was absent, as nulls."""
+    pa = _inputs.require("pyarrow", "Profiler.merge")
+    for start in range(0, rows, 1 << 20):
+        column.update(pa.nulls(min(1 << 20, rows - start), column.type))
 
 
 class Profile:
@@ -173,6 +185,140 @@ class Profiler:
         with self._lock:
             return Profile(self._rows, {name: column.to_dict()
                                         for name, column in self._columns.items()})
+
+    def to_bytes(self) -> bytes:
+        """The running state as bytes, for `Profiler.from_bytes` in this or another process.
+
+        The same state always gives the same bytes, on every machine.
+        """
+        blobs: list[bytes] = []
+
+        def refer(value: Any) -> Any:  # bytes move out of the JSON header
+            if isinstance(value, bytes):
+                blobs.append(value)
+                return {"blob": len(blobs) - 1}
+            return {k: refer(v) for k, v in value.items()} if isinstance(value, dict) else value
+
+        pa = _inputs.require("pyarrow", "Profiler.to_bytes")
+        with self._lock:
+            columns = [[name, refer(pa.schema([pa.field(name, column.type)]).serialize()
+                                    .to_pybytes()), refer(column.state())]
+                       for name, column in self._columns.items()]
+            header = {"rows": self._rows, "stream_id": self._stream_id,
+                      "select": self._select, "columns": columns}
+        head = json.dumps(header, separators=(",", ":")).encode()
+        parts = [_MAGIC, struct.pack("<HI", _FORMAT_VERSION, len(head)), head]
+        for blob in blobs:
+            parts += [struct.pack("<Q", len(blob)), blob]
+        return b"".join(parts)
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Profiler:
+        """A profiler with the state that `to_bytes()` saved.
+
+        Raises ValueError when `data` is not such bytes (truncated, corrupt or
+        of another version).
+        """
+        pa = _inputs.require("pyarrow", "Profiler.from_bytes")
+        data = bytes(data)
+        try:
+            if data[:len(_MAGIC)] != _MAGIC:
+                raise ValueError("it does not start with the profiler magic")
+            if len(data) < len(_MAGIC) + 6:
+                raise ValueError("it is truncated")
+            version, size = struct.unpack_from("<HI", data, len(_MAGIC))
+            if version != _FORMAT_VERSION:
+                raise ValueError(f"format version {version} is not supported")
+            at = len(_MAGIC) + 6
+            if size > len(data) - at:
+                raise ValueError("it is truncated")
+            header = json.loads(data[at:at + size])
+            at += size
+            blobs = []
+            while at < len(data):
+                if len(data) - at < 8:
+                    raise ValueError("it is truncated")
+                (length,) = struct.unpack_from("<Q", data, at)
+                if length > len(data) - at - 8:
+                    raise ValueError("it is truncated")
+                blobs.append(data[at + 8:at + 8 + length])
+                at += 8 + length
+
+            def resolve(value: Any) -> Any:
+                if isinstance(value, dict):
+                    if set(value) == {"blob"}:
+                        index = value["blob"]
+                        if type(index) is not int or not 0 <= index < len(blobs):
+                            raise ValueError("it refers to a part it does not have")
+                        return blobs[index]
+                    return {k: resolve(v) for k, v in value.items()}
+                return value
+
+            profiler = cls(columns=header["select"], stream_id=header["stream_id"])
+            profiler._rows = _columns._count(header["rows"])
+            for name, schema, state in header["columns"]:
+                arrow_type = pa.ipc.read_schema(pa.py_buffer(resolve(schema))).field(0).type
+                column = _columns.new_column(arrow_type, profiler._stream_id)
+                column.load(resolve(state))
+                profiler._columns[str(name)] = column
+        except (ValueError, TypeError, KeyError, IndexError, struct.error, pa.ArrowException) as e:
+            raise ValueError(f"not a serialized tessary Profiler: {e}") from None
+        return profiler
+
+    def merge(self, other: Profiler) -> None:
+        """Adds the rows that `other` has seen; `other` is left unchanged.
+
+        Counts, extremes, distinct-count registers and quantile bins add up
+        exactly; the moments merge pairwise (within rounding of one pass);
+        heavy hitters follow the mergeable Misra-Gries rule, so their counts
+        stay lower bounds. A column that only one side has counts the other
+        side's rows as missing. The same profilers merged in the same order
+        give the same bytes.
+        """
+        if not isinstance(other, Profiler):
+            raise TypeError(f"expected a Profiler, not {type(other).__name__}")
+        theirs = Profiler.from_bytes(other.to_bytes())  # a copy: other may be self
+        with self._lock:
+            merged = {}
+            for name, mine in self._columns.items():
+                column = self._copy(mine)
+                if name in theirs._columns:
+                    column = self._merged(name, column, theirs._columns[name], theirs._rows)
+                else:
+                    _feed_nulls(column, theirs._rows)
+                merged[name] = column
+            for name, column in theirs._columns.items():
+                if name not in merged:  # absent from this profiler's rows
+                    merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
+                    _feed_nulls(fresh, self._rows)
+                    fresh.merge(column)
+            self._columns, self._rows = merged, self._rows + theirs._rows
+
+    def _copy(self, column: _columns.Column) -> _columns.Column:
+        copy = _columns.new_column(column.type, self._stream_id)
+        copy.load(column.state())
+        return copy
+
+    def _merged(self, name: str, mine: _columns.Column, theirs: _columns.Column,
+                their_rows: int) -> _columns.Column:
+        """`mine` (this profiler's rows) followed by `theirs` (their_rows rows)."""
+        pa = _inputs.require("pyarrow", "Profiler.merge")
+        if pa.types.is_null(theirs.type) and not pa.types.is_null(mine.type):
+            _feed_nulls(mine, their_rows)
+            return mine
+        if pa.types.is_null(mine.type) and not pa.types.is_null(theirs.type):
+            fresh = _columns.new_column(theirs.type, self._stream_id)
+            _feed_nulls(fresh, self._rows)
+            mine = fresh
+        elif type(mine) is not type(theirs) or (
+                mine.type != theirs.type and not _columns.feeds_directly(mine, theirs.type)):
+            raise TypeError(f"column {name!r} is {mine.type} here and {theirs.type} in the "
+                            "other profiler; cast the pieces to one type")
+        mine.merge(theirs)
+        return mine
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Profiler.from_bytes, (self.to_bytes(),))
 
 
 def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int = 0) -> Profile:
