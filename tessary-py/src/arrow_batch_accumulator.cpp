@@ -71,7 +71,7 @@ void update(ArrowBatchProfileAccumulator& acc, PyObject* batch) {
   // The import is complete and validated before the state is touched.
   const ArrowImport<ImportedRecordBatch> imported =
       convert_argument("batch", [batch] { return import_record_batch(batch); });
-  BatchProfileState profile = profile_record_batch(imported->view());
+  BatchProfileState profile = profile_record_batch(imported->view(), &ThreadPool::shared());
   // Merged into a copy of the running state, kept only on success: a
   // failure (memory running out while bins grow) leaves it as it was.
   acc.state = BatchProfileState::merge(acc.state, std::move(profile));

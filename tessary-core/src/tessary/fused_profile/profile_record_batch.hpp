@@ -3,14 +3,19 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tessary/arrow_import/imported_record_batch.hpp"
 #include "tessary/arrow_import/numeric_column.hpp"
 #include "tessary/fused_profile/batch_profile_state.hpp"
 #include "tessary/fused_profile/numeric_profile_state.hpp"
+#include "tessary/thread_pool.hpp"
 #include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
+
+// Batches shorter than this are profiled on the calling thread.
+inline constexpr std::uint64_t parallel_batch_rows = std::uint64_t{1} << 14;
 
 namespace fused_profile_detail {
 
@@ -58,20 +63,34 @@ void scan_column(NumericProfileState& state, const Element* values, const std::u
 // with the same name the later one wins. `rows` is the batch's row count.
 // The columns are read as they stand: the import has validated them (see
 // ColumnView), and nothing is checked again here.
-inline BatchProfileState profile_record_batch(const RecordBatchView& batch) {
-  BatchProfileState result;
-  result.rows = batch.rows;
-  for (const ColumnView& column : batch.columns) {
-    std::string name(column.name);
-    NumericProfileState state;
-    const bool numeric = read_numeric_column(
+//
+// With a `pool`, a batch of parallel_batch_rows rows or more has its columns
+// profiled side by side, each into its own state; the states are then
+// gathered in column order, so the result is the same as on one thread.
+inline BatchProfileState profile_record_batch(const RecordBatchView& batch, ThreadPool* pool = nullptr) {
+  const std::size_t count = batch.columns.size();
+  std::vector<NumericProfileState> states(count);
+  std::vector<char> numeric(count, 0);
+  const auto profile_column = [&](std::size_t i) {
+    const ColumnView& column = batch.columns[i];
+    numeric[i] = read_numeric_column(
         *column.field, *column.array, column.first_slot, column.length,
-        [&state]<typename Element>(const Element* values, const std::uint8_t* validity, std::int64_t begin,
-                                   std::int64_t end) {
+        [&state = states[i]]<typename Element>(const Element* values, const std::uint8_t* validity,
+                                               std::int64_t begin, std::int64_t end) {
           fused_profile_detail::scan_column(state, values, validity, begin, end);
         });
-    if (numeric) {
-      result.profiles.insert_or_assign(std::move(name), std::move(state));
+  };
+  if (pool != nullptr && count >= 2 && batch.rows >= parallel_batch_rows) {
+    pool->run(count, profile_column);
+  } else {
+    for (std::size_t i = 0; i < count; ++i) profile_column(i);
+  }
+  BatchProfileState result;
+  result.rows = batch.rows;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name(batch.columns[i].name);
+    if (numeric[i]) {
+      result.profiles.insert_or_assign(std::move(name), std::move(states[i]));
     } else {
       result.skipped_columns.insert(std::move(name));
     }
