@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of tessary against a C++ floor and against peer libraries.
 
-Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file]
+Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file|threads|distributed]
 
 Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
 the flags of the extension module, then times in one run:
@@ -17,7 +17,12 @@ the flags of the extension module, then times in one run:
            pyarrow.compute, DuckDB SUMMARIZE and polars describe();
   file     tessary.profile(path) end to end on a Parquet file of 5,000,000 rows
            against reading it alone, today's engine wired by hand for the same
-           information, DuckDB SUMMARIZE and polars describe().
+           information, DuckDB SUMMARIZE and polars describe();
+  threads  numeric_profile_f64, an 8-column batch and tessary.profile(path) with
+           TESSARY_NUM_THREADS=1 and 2, against the moments floor and each other;
+  distributed  tessary.dask.profile and tessary.spark.profile of a 20,000,000-row
+           Parquet folder against tessary.profile of the same data in one process,
+           and the size and cost of a 100-column Profiler.to_bytes.
 
 Every time is the best of a few repetitions (time.perf_counter). Sections
 whose tessary entry point is missing are skipped; missing peers are listed as
@@ -168,9 +173,11 @@ def print_context(native):
           f"{native.backend_info() if hasattr(native, 'backend_info') else ''}")
     print("  " + ", ".join(f"{name} {module_version(name)}"
                            for name in ("numpy", "pyarrow", "datasketches", "polars", "duckdb")))
-    print("  Threads: tessary, NumPy, DataSketches and the floor run on one thread; pyarrow.compute,")
+    threads = os.environ.get("TESSARY_NUM_THREADS", "unset: all cores")
+    print(f"  Threads: tessary uses TESSARY_NUM_THREADS ({threads}) for long inputs; NumPy, "
+          "DataSketches and the floor run on one thread; pyarrow.compute,")
     print("  DuckDB and polars may use several threads (this machine has "
-          f"{os.cpu_count()} cores), so their times are wall times on all cores.")
+          f"{os.cpu_count()} cores), so all times are wall times.")
     coretype = os.environ.get("OPENBLAS_CORETYPE")
     if coretype:
         print(f"  Note: OPENBLAS_CORETYPE={coretype} is set; it only affects BLAS calls, and "
@@ -675,13 +682,138 @@ def bench_file(native, rows, workdir):
 
 
 # ---------------------------------------------------------------------------
+# Threads: the same work with TESSARY_NUM_THREADS=1 and =2, each in its own process (the pool
+# is sized once per process)
+
+THREADED_WORK = """
+import os, sys, time, math
+import numpy as np, pyarrow as pa, tessary
+from tessary import _native
+what, n, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+rng = np.random.default_rng(%d)
+if what == "profile":
+    x = rng.standard_normal(n)
+    run = lambda: _native.numeric_profile_f64(x)
+elif what == "batch":
+    batch = pa.record_batch({f"c{i}": rng.standard_normal(n) for i in range(8)})
+    run = lambda: _native.ArrowBatchProfileAccumulator().update(batch)
+else:
+    run = lambda: tessary.profile(path)
+best = math.inf
+for _ in range(%d):
+    start = time.perf_counter(); run(); best = min(best, time.perf_counter() - start)
+print(best)
+""" % (SEED, TESSARY_REPEATS)
+
+
+def threaded_time(what, n, path, threads):
+    result = subprocess.run([sys.executable, "-c", THREADED_WORK, what, str(n), path],
+                            capture_output=True, text=True,
+                            env=dict(os.environ, TESSARY_NUM_THREADS=str(threads)))
+    if result.returncode != 0:
+        sys.exit(f"bench: threaded run failed: {result.stderr.strip()}")
+    return float(result.stdout)
+
+
+def bench_threads(native, elements, batch_rows, file_rows, workdir):
+    rng = np.random.default_rng(SEED)
+    floor_ns = moments_floor(rng.standard_normal(elements), workdir)
+    batch_floor_ns = moments_floor(np.random.default_rng(SEED).standard_normal(batch_rows), workdir)
+    path = str(Path(workdir) / "threads.parquet")
+    write_parquet(path, file_rows, np.random.default_rng(SEED + 3))
+    rows = []
+    for threads in (1, 2):
+        rows.append((threads, threaded_time("profile", elements, path, threads) * 1e9 / elements,
+                     threaded_time("batch", batch_rows, path, threads) * 1e9 / batch_rows,
+                     threaded_time("file", file_rows, path, threads) * 1e9 / file_rows))
+    print()
+    print(f"== Threads: TESSARY_NUM_THREADS=1 and 2 ({os.cpu_count()} cores) ==")
+    print(f"  {'threads':>7} {'numeric_profile_f64 ns/value':>30} {'8-column batch ns/row':>23} "
+          f"{'tessary.profile(path) ns/row':>30}")
+    for threads, profile, batch, file in rows:
+        print(f"  {threads:>7} {profile:>30.2f} {batch:>23.2f} {file:>30.2f}")
+    (_, p1, b1, f1), (_, p2, b2, f2) = rows
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        (f"numeric_profile_f64, 1 thread / moments floor ({elements:,})", p1, floor_ns, None),
+        (f"numeric_profile_f64, 2 threads / moments floor", p2, floor_ns, 1.3),
+        (f"8-column batch of {batch_rows:,} rows, 1 thread / (8 x floor)", b1, 8 * batch_floor_ns, None),
+        ("8-column batch, 2 threads / (8 x floor)", b2, 8 * batch_floor_ns, 0.55),
+        (f"tessary.profile(path) {file_rows:,} rows, 2 threads / 1 thread", f2, f1, 0.6),
+    ])
+
+
+# ---------------------------------------------------------------------------
+# Beyond one process: tessary.dask and tessary.spark against tessary.profile
+
+
+def bench_distributed(rows, workdir):
+    pa = optional_import("pyarrow")
+    tessary = optional_import("tessary")
+    if pa is None or not hasattr(tessary, "Profiler"):
+        print("\n== Distributed: skipped (needs pyarrow and tessary) ==")
+        return
+    import pyarrow.dataset as ds
+
+    folder = Path(workdir) / "lake"
+    folder.mkdir()
+    parts = 8
+    rng = np.random.default_rng(SEED + 4)
+    for i in range(parts):
+        write_parquet(str(folder / f"part-{i}.parquet"), rows // parts, rng)
+    table = Table(f"Distributed: {rows:,} rows x 9 columns in {parts} Parquet files", rows, unit="row")
+    single = table.add("single", "tessary.profile(pyarrow dataset), one process",
+                       best_time(lambda: tessary.profile(ds.dataset(str(folder))), 1))
+    try:
+        import dask
+        import dask.dataframe as dd
+        import tessary.dask
+
+        with dask.config.set(scheduler="processes", num_workers=os.cpu_count()):
+            table.add("dask", "tessary.dask.profile(dd.read_parquet), process scheduler",
+                      best_time(lambda: tessary.dask.profile(dd.read_parquet(str(folder))), 1))
+    except ImportError:
+        table.skip("tessary.dask", "dask is not installed")
+    try:
+        from pyspark.sql import SparkSession
+
+        import tessary.spark
+
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+        spark = (SparkSession.builder.master(f"local[{os.cpu_count()}]").appName("tessary-bench")
+                 .config("spark.ui.enabled", "false").getOrCreate())
+        spark.sparkContext.setLogLevel("ERROR")
+        try:
+            df = spark.read.parquet(str(folder))
+            table.add("spark", "tessary.spark.profile(spark.read.parquet), local session",
+                      best_time(lambda: tessary.spark.profile(df), 1), "session already started")
+        finally:
+            spark.stop()
+    except ImportError:
+        table.skip("tessary.spark", "pyspark is not installed")
+    table.print()
+    ns = table.ns
+    print_ratios("Ratios (time / time):", [
+        ("tessary.dask.profile / tessary.profile", ns.get("dask"), single, None),
+        ("tessary.spark.profile / tessary.profile", ns.get("spark"), single, None),
+    ])
+    profiler = tessary.Profiler()
+    profiler.update({f"c{i}": np.random.default_rng(i).standard_normal(200_000) for i in range(100)})
+    data = profiler.to_bytes()
+    encode = best_time(profiler.to_bytes, TESSARY_REPEATS)
+    decode = best_time(lambda: tessary.Profiler.from_bytes(data), TESSARY_REPEATS)
+    print(f"\n  A profile of 100 numeric columns: {len(data) / 1024:.0f} KiB; to_bytes "
+          f"{encode * 1e6 / 100:.1f} us and from_bytes {decode * 1e6 / 100:.1f} us per column")
+
+
+# ---------------------------------------------------------------------------
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
-    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file"),
+    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file", "threads",
+                                           "distributed"),
                         help="run one section only")
     args = parser.parse_args(argv)
 
@@ -711,6 +843,11 @@ def main(argv=None):
             bench_batch(native, batch_rows, workdir)
         if args.only in (None, "file"):
             bench_file(native, 1_000_000 if args.quick else 5_000_000, workdir)
+        if args.only in (None, "threads"):
+            bench_threads(native, elements, batch_rows, 1_000_000 if args.quick else 5_000_000,
+                          workdir)
+        if args.only in (None, "distributed"):
+            bench_distributed(2_000_000 if args.quick else 20_000_000, workdir)
     print()
     print(f"Total benchmark time: {time.perf_counter() - started:.1f} s")
 
