@@ -135,3 +135,18 @@ def test_spark_dataframe(tmp_path, monkeypatch):
         assert_same_figures(result, tessary.profile(df.toArrow()))
     finally:
         spark.stop()
+
+
+def test_a_stream_failing_midway_leaves_the_profiler_unchanged():
+    data = table()
+    profiler = tessary.Profiler()
+    profiler.update(data.slice(0, 100))
+    before = profiler.to_bytes()
+
+    def batches():
+        yield from data.slice(100, 500).to_batches(max_chunksize=200)
+        raise ValueError("the source broke")
+
+    with pytest.raises(ValueError, match="the source broke"):
+        profiler.update(pa.RecordBatchReader.from_batches(data.schema, batches()))
+    assert profiler.to_bytes() == before

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import itertools
 import json
 import struct
 import threading
@@ -123,18 +124,31 @@ class Profiler:
         """Adds the rows of `data`: a file path, NumPy array, sequence, pandas,
         polars or pyarrow object, or any Arrow PyCapsule producer.
 
-        If the data cannot be read, a TypeError or ValueError says why; rows of
-        batches before the failing one stay counted.
+        If the data cannot be read, a TypeError or ValueError says why, and the
+        profiler is left as it was, even when the failure comes after some
+        batches of a file were read.
         """
         source = _inputs.source(data, self._select)
         batches = source.batches
         if isinstance(data, (str, _inputs.os.PathLike)):
             batches = _inputs.prefetched(batches)
         with self._lock:
-            for batch in batches:
-                self._add(batch)
-                if self._progress is not None:
-                    self._progress(batch.num_rows, source.total)
+            # A refused batch changes nothing. When more than one batch comes,
+            # a copy of the state is kept, to undo the batches before a failure.
+            iterator = iter(batches)
+            ahead = list(itertools.islice(iterator, 2))
+            saved = None
+            if len(ahead) == 2:
+                saved = (self._rows, {n: self._copy(c) for n, c in self._columns.items()})
+            try:
+                for batch in itertools.chain(ahead, iterator):
+                    self._add(batch)
+                    if self._progress is not None:
+                        self._progress(batch.num_rows, source.total)
+            except BaseException:
+                if saved is not None:
+                    self._rows, self._columns = saved
+                raise
 
     def _add(self, batch: Any) -> None:
         pa = _inputs.require("pyarrow", "tessary.profile")
