@@ -179,24 +179,6 @@ TEST(ProfileRecordBatch, SlicedArraysUseTheirOffset) {
   expect_identical(child.profiles.at("no_bitmap"), Values{40.0});
 }
 
-TEST(ProfileRecordBatch, LongBitmapsAcrossWordBoundaries) {
-  // Runs of valid and null slots across 64-slot words, seen from odd offsets.
-  Values full;
-  for (int i = 0; i < 400; ++i) {
-    const bool valid = (i >= 70 && i < 200) ? true : (i >= 200 && i < 270) ? false : i % 7 != 3;
-    full.push_back(valid ? std::optional(std::sin(i) * 100.0) : std::nullopt);
-  }
-  for (const auto& [offset, length] : {std::pair{0, 400}, {5, 390}, {63, 130}, {130, 10}}) {
-    TestBatch batch;
-    batch.add("x", type(NANOARROW_TYPE_DOUBLE), full);
-    batch.last()->offset = offset;
-    batch.last()->length = length;
-    batch.last()->null_count = -1;
-    expect_identical(batch.profile(static_cast<std::uint64_t>(length)).profiles.at("x"),
-                     Values(full.begin() + offset, full.begin() + offset + length));
-  }
-}
-
 BatchProfileState one_column(const Values& values, std::uint64_t rows) {
   TestBatch batch;
   batch.add("x", type(NANOARROW_TYPE_DOUBLE), values);
