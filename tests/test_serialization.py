@@ -91,14 +91,8 @@ VALID = feed(NumericAccumulator(), 0).to_bytes()
 
 
 @pytest.mark.parametrize("data, error, message", [
-    (b"", ValueError, "serialized data is truncated"),
+    # The decoder's messages pass through unchanged; the core tests list them all.
     (VALID[:-1], ValueError, "serialized data is truncated"),
-    (b"PK\x03\x04", ValueError, 'serialized data does not start with the magic bytes "TSRY"'),
-    (b"TSRY\x02\x00\x01", ValueError,
-     "unsupported serialized format version 2; this build reads version 1"),
-    (StringAccumulator().to_bytes(), ValueError,
-     "serialized data holds a StringAccumulator, not a NumericAccumulator"),
-    (VALID + b"\x00", ValueError, "corrupt serialized data: bytes follow the end of the data"),
     # stream_id, position and observations (1000: two bytes each) replaced by zeros
     (VALID[:7] + b"\x00\x00\x00" + VALID[12:], ValueError, "corrupt serialized data: observations"),
     ("TSRY", TypeError, "a bytes-like object is required, not 'str'"),

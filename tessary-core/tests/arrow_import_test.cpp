@@ -7,7 +7,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace tessary {
 namespace {
@@ -125,30 +124,6 @@ TEST(ImportedRecordBatch, RefusalsHaveOneKindEachAndReleaseTheArrayOnce) {
     }
     EXPECT_EQ(ReleaseCounter::released, 1);
     EXPECT_EQ(e.array->release, nullptr);
-  }
-}
-
-TEST(ImportedArray, ANumericArrayIsReadAtItsOffsetAndOtherTypesAreRefused) {
-  Export e;
-  ArrowArray& a = *e.array->children[0];
-  a.offset = 1;
-  a.length = 3;
-  const ImportedArray imported(*e.schema->children[0], a, require_numeric);
-  std::vector<std::optional<std::int64_t>> read;
-  EXPECT_TRUE(read_numeric_column(imported, [&]<typename Element>(const Element* values, const std::uint8_t* validity,
-                                                                  std::int64_t begin, std::int64_t end) {
-    for (std::int64_t i = begin; i < end; ++i) {
-      read.push_back(ArrowBitGet(validity, i) ? std::optional<std::int64_t>(values[i]) : std::nullopt);
-    }
-  }));
-  EXPECT_EQ(read, (std::vector<std::optional<std::int64_t>>{std::nullopt, 3, 4}));
-
-  try {
-    const ImportedArray refused(*e.schema->children[1], *e.array->children[1], require_numeric);
-    ADD_FAILURE() << "accepted";
-  } catch (const ArrowImportError& error) {
-    EXPECT_EQ(error.kind(), ArrowImportError::Kind::unexpected_type);
-    EXPECT_EQ(error.what(), std::string("string"));
   }
 }
 

@@ -131,29 +131,6 @@ TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   EXPECT_EQ(left.sketches.quantiles.sorted_bins(), right.sketches.quantiles.sorted_bins());
 }
 
-TEST(Merge, StringAndBatchSplitsEqualOnePass) {
-  const CategoricalSketchState whole = strings(0, 2000);
-  const BatchProfileState whole_batch = batch(0, 2000);
-  for (std::uint64_t cut : {0, 700, 2000}) {
-    const CategoricalSketchState m = merged(strings(0, cut), strings(cut, 2000));
-    EXPECT_EQ(m.count, whole.count);
-    EXPECT_EQ(m.missing, whole.missing);
-    EXPECT_EQ(m.hll.registers(), whole.hll.registers());
-    // 50 labels over 32 counters: merged counts are lower bounds.
-    std::map<std::string, std::uint64_t> truth;
-    for (std::uint64_t i = 0; i < 2000; ++i) truth[label_at(i)] += i % 11 != 0;
-    for (const auto& [label, count] : m.heavy_hitters.candidates()) {
-      EXPECT_LE(count, truth[label]);
-      EXPECT_GE(count + 2000 / 33, truth[label]);
-    }
-    const BatchProfileState mb = merged(batch(0, cut), batch(cut, 2000));
-    for (const auto& [name, column] : whole_batch.profiles) {
-      expect_merge_equals_one_pass(mb.profiles.at(name).exact, column.exact);
-      EXPECT_EQ(mb.profiles.at(name).quantiles.sorted_bins(), column.quantiles.sorted_bins());
-    }
-  }
-}
-
 TEST(Merge, MisraGriesSummaryRule) {
   // a: keys 1..32 with count 10 + key; b: keys 20..40 with count 5.
   // Combined: 1..19 -> 11..29, 20..32 -> 35..47, 33..40 -> 5: 40 keys, the
@@ -174,17 +151,6 @@ TEST(Merge, MisraGriesSummaryRule) {
   y.observe_hashed(4, "other", 1);
   const std::vector<std::pair<std::string, std::uint64_t>> labels = {{"first", 5}, {"other", 1}};
   EXPECT_EQ(merged(x, y).candidates(), labels);
-}
-
-TEST(Merge, WithItselfCountsTheStreamTwice) {
-  const NumericStream a = numeric(0, 400);
-  const NumericStream twice = merged(a, a);
-  EXPECT_EQ(twice.state.count, 2 * a.state.count);
-  EXPECT_EQ(twice.sketches.quantiles.count(), 2 * a.sketches.quantiles.count());
-  EXPECT_EQ(twice.sketches.reservoir.entries().size(), 256u);
-  const CategoricalSketchState s = strings(0, 400);
-  EXPECT_EQ(merged(s, s).count, 2 * s.count);
-  EXPECT_EQ(merged(batch(0, 9), batch(0, 9)).rows, 18u);
 }
 
 // ---------------------------------------------------------------- decoding failures
