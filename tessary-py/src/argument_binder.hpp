@@ -12,6 +12,7 @@ namespace tessary::py {
 struct Parameter {
   const char* name;
   bool required;
+  const char* default_text = nullptr;  // shown in the text signature of an optional parameter
 };
 
 // Binds the arguments of one call to a parameter table: every parameter by

@@ -4,9 +4,8 @@
 // running state; a failed import leaves the state as it was.
 #include <utility>
 
-#include "argument_binder.hpp"
 #include "arrow_import.hpp"
-#include "instance.hpp"
+#include "entry_points.hpp"
 #include "module_members.hpp"
 #include "numeric_profile.hpp"
 #include "result_dicts.hpp"
@@ -17,8 +16,7 @@ namespace {
 
 constexpr const char* sketch_policy = "moments_and_log_quantiles";
 
-constexpr const char* class_doc =
-    "ArrowBatchProfileAccumulator()\n--\n\n"
+constexpr const char* class_description =
     "Persistent zero-copy Arrow batch profiler.\n\n"
     "Record batches are imported through the Arrow PyCapsule interface and\n"
     "their numeric primitive arrays are scanned natively, without building\n"
@@ -27,8 +25,6 @@ constexpr const char* class_doc =
 struct ArrowBatchProfileAccumulator {
   BatchProfileState state;
 };
-
-using ArrowBatchProfileAccumulatorInstance = Instance<ArrowBatchProfileAccumulator>;
 
 constexpr Signature<0> new_signature{"ArrowBatchProfileAccumulator.__new__()", {}};
 constexpr Signature<1> update_signature{"ArrowBatchProfileAccumulator.update()", {{{"batch", true}}}};
@@ -66,63 +62,35 @@ PyRef snapshot_dict(const BatchProfileState& state) {
   return dict;
 }
 
-PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    new_signature.bind(args, kwargs);
-    return new_instance(type, ArrowBatchProfileAccumulator{});
-  });
+ArrowBatchProfileAccumulator make() { return {}; }
+
+void update(ArrowBatchProfileAccumulator& acc, PyObject* batch) {
+  // The import is complete and validated before the state is touched.
+  const ImportedRecordBatch imported =
+      convert_argument("batch", [batch] { return import_record_batch(batch); });
+  BatchProfileState profile = profile_record_batch(imported.view());
+  // Merged into a copy of the running state, kept only on success: a
+  // failure (memory running out while bins grow) leaves it as it was.
+  acc.state = BatchProfileState::merge(acc.state, std::move(profile));
 }
 
-PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto [batch] = update_signature.bind(args, nargs, kwnames);
-    auto& instance = ArrowBatchProfileAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    // The import is complete and validated before the state is touched.
-    const ImportedRecordBatch imported =
-        convert_argument("batch", [batch] { return import_record_batch(batch); });
-    BatchProfileState profile = profile_record_batch(imported.view());
-    BatchProfileState& state = instance.value.state;
-    state = BatchProfileState::merge(std::exchange(state, {}), std::move(profile));
-    return PyRef::borrowed(Py_None).release();
-  });
-}
+PyRef snapshot(const ArrowBatchProfileAccumulator& acc) { return snapshot_dict(acc.state); }
 
-PyObject* snapshot(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = ArrowBatchProfileAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    return snapshot_dict(instance.value.state).release();
-  });
-}
+void reset(ArrowBatchProfileAccumulator& acc) { acc = ArrowBatchProfileAccumulator{}; }
 
-PyObject* reset(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = ArrowBatchProfileAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    instance.value = ArrowBatchProfileAccumulator{};
-    return PyRef::borrowed(Py_None).release();
-  });
-}
+PyRef rows(const ArrowBatchProfileAccumulator& acc) { return to_python(acc.state.rows); }
 
-PyObject* get_rows(PyObject* self, void*) {
-  return guarded([&] {
-    auto& instance = ArrowBatchProfileAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    return to_python(instance.value.state.rows).release();
-  });
-}
+const char* const doc = class_doc<new_signature>(class_description);
 
 PyMethodDef methods[] = {
-    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
-     METH_FASTCALL | METH_KEYWORDS, "update($self, batch)\n--\n\n"},
-    {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    changing_method<update_signature, update>(),
+    reading_method<snapshot>("snapshot"),
+    changing_method<reset>("reset"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"rows", get_rows, nullptr, nullptr, nullptr},
+    getter<rows>("rows"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -130,7 +98,8 @@ PyGetSetDef getset[] = {
 
 PyObject* arrow_batch_profile_accumulator_type() noexcept {
   return class_type<ArrowBatchProfileAccumulator>(
-      "tessary._native.ArrowBatchProfileAccumulator", class_doc, create, methods, getset);
+      "tessary._native.ArrowBatchProfileAccumulator", doc, constructor<new_signature, make>, methods,
+      getset);
 }
 
 }  // namespace tessary::py

@@ -31,6 +31,14 @@ std::optional<NativeFormat> native_format(const Py_buffer& view) noexcept {
   }
 }
 
+BufferView BufferView::acquire(PyObject* exporter) {
+  BufferView result;
+  if (PyObject_GetBuffer(exporter, &result.view_, PyBUF_FULL_RO) != 0) throw PythonError{};
+  result.held_ = true;
+  if (result.view_.len < 0) raise_buffer_error("buffer exporter reported a negative length");
+  return result;
+}
+
 void raise_buffer_error(const char* message) { raise_error(PyExc_BufferError, message); }
 
 void require_shape_and_strides(const Py_buffer& view) {

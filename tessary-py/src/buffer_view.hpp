@@ -12,13 +12,10 @@ namespace tessary::py {
 class BufferView {
  public:
   // Requests a full read-only view (format, shape, strides, suboffsets). A
-  // refused request leaves the exporter's exception set.
-  static BufferView acquire(PyObject* exporter) {
-    BufferView result;
-    if (PyObject_GetBuffer(exporter, &result.view_, PyBUF_FULL_RO) != 0) throw PythonError{};
-    result.held_ = true;
-    return result;
-  }
+  // refused request leaves the exporter's exception set; a view that claims
+  // a negative length is released and refused with BufferError before
+  // anything reads it.
+  static BufferView acquire(PyObject* exporter);
 
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;

@@ -7,6 +7,12 @@
 // An update records all of its rows or, when it raises, none: every check,
 // the offsets of every present row included, runs before the first change to
 // the state.
+//
+// The buffers belong to the exporter, and another thread may write them
+// while the kernel runs (NumPy releases the interpreter lock while it
+// copies). So the recording pass reads each offset once and clamps it to the
+// data, and counts the missing rows itself: a racing writer can make the
+// result wrong, never make the kernel read outside the buffers.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -15,9 +21,8 @@
 #include <optional>
 #include <string_view>
 
-#include "argument_binder.hpp"
 #include "buffer_view.hpp"
-#include "instance.hpp"
+#include "entry_points.hpp"
 #include "module_members.hpp"
 #include "result_dicts.hpp"
 #include "tessary/categorical_sketches.hpp"
@@ -25,16 +30,14 @@
 namespace tessary::py {
 namespace {
 
-using StringAccumulatorInstance = Instance<CategoricalSketchState>;
-
 constexpr Signature<0> new_signature{"StringAccumulator.__new__()", {}};
 
 constexpr std::array<Parameter, 5> update_parameters{{
     {"data", true},
     {"offsets", true},
     {"length", true},
-    {"validity", false},
-    {"array_offset", false},
+    {"validity", false, "None"},
+    {"array_offset", false, "0"},
 }};
 constexpr Signature<5> update_utf8_signature{"StringAccumulator.update_utf8()", update_parameters};
 constexpr Signature<5> update_large_utf8_signature{"StringAccumulator.update_large_utf8()",
@@ -176,13 +179,12 @@ bool decreases(const Offset* offsets, std::size_t count) noexcept {
   return found != 0;
 }
 
-// Checks the offsets of every present row and returns the number of missing
-// rows; raises the error of the first bad present row in row order.
+// Checks the offsets of every present row; raises the error of the first bad
+// present row in row order.
 template <class Offset>
-std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
+void check_present_rows(const StringRows<Offset>& rows) {
   // A cheap sweep first; only a failing call looks for the culprit row.
   bool any_bad = false;
-  std::uint64_t missing = 0;
   if (!rows.has_bitmap) {
     // With every row present, the rows are valid exactly when the offsets
     // start at 0 or above, never decrease and end within the data.
@@ -191,27 +193,38 @@ std::uint64_t checked_missing_rows(const StringRows<Offset>& rows) {
     any_bad = offsets[0] < 0 || static_cast<std::uint64_t>(offsets[count - 1]) > rows.data_length ||
               decreases(offsets, count);
   } else {
-    missing = rows.visit([&](std::size_t r) { any_bad |= rows.is_bad(r); });
+    rows.visit([&](std::size_t r) { any_bad |= rows.is_bad(r); });
   }
   if (any_bad) rows.visit([&](std::size_t r) { rows.raise_if_bad(r); });
-  return missing;
+}
+
+// One read of a value that another thread may be writing.
+template <class T>
+T load_once(const T* address) noexcept {
+  return __atomic_load_n(address, __ATOMIC_RELAXED);
 }
 
 // Hashes every present row in one pass over its bytes and records it under a
-// view of its label prefix. The heavy hitters keep viewing the data buffer
-// while the call runs and copy only the labels of the candidates that are
-// left at its end.
+// view of its label prefix; returns the number of missing rows. The heavy
+// hitters keep viewing the data buffer while the call runs and copy only the
+// labels of the candidates that are left at its end. The offsets were
+// checked, but are clamped again here (see the top of this file).
 template <class Offset>
-void observe_present_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) {
-  rows.visit([&](std::size_t r) {
-    const auto start = static_cast<std::size_t>(rows.offsets[r]);
-    const auto n = static_cast<std::size_t>(rows.offsets[r + 1]) - start;
+std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) noexcept {
+  const std::uint64_t missing = rows.visit([&](std::size_t r) {
+    const std::uint64_t end_of_data = rows.data_length;
+    const Offset first = load_once(rows.offsets + r);
+    const Offset last = load_once(rows.offsets + r + 1);
+    const std::uint64_t start = std::min(first < 0 ? 0 : static_cast<std::uint64_t>(first), end_of_data);
+    const std::uint64_t stop = std::clamp(last < 0 ? 0 : static_cast<std::uint64_t>(last), start, end_of_data);
+    const auto n = static_cast<std::size_t>(stop - start);
     const std::uint8_t* bytes = rows.data + start;
     const std::size_t label_length = std::min(n, StringHeavyHittersSketch::max_retained_label_bytes);
     state.observe_hashed_borrowed(
         string_hash(bytes, n), std::string_view(reinterpret_cast<const char*>(bytes), label_length));
   });
   state.retain_labels();
+  return missing;
 }
 
 template <class Offset>
@@ -231,6 +244,9 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
   if (data.data() == nullptr) raise_buffer_error("Could not borrow Arrow UTF8 data as a byte slice.");
   if (offsets.data() == nullptr) {
     raise_buffer_error("Could not borrow Arrow UTF8 offsets as a typed slice.");
+  }
+  if (validity && validity->data() == nullptr && validity->byte_length() != 0) {
+    raise_buffer_error("Could not borrow Arrow validity bitmap as a byte slice.");
   }
   // The rows need offsets up to index array_offset + length, which must
   // itself be a 64-bit value.
@@ -254,42 +270,22 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
       static_cast<std::size_t>(array_offset),
       static_cast<std::size_t>(end),
   };
-  const std::uint64_t missing = checked_missing_rows(rows);
+  check_present_rows(rows);
   // Nothing below can fail.
-  observe_present_rows(rows, state);
+  const std::uint64_t missing = observe_rows(rows, state);
   state.missing = saturating_add(state.missing, missing);
 }
 
+// Both kernels take the exclusive borrow before `length` is converted and
+// before any buffer is requested.
 template <class Offset>
-PyObject* update(const Signature<5>& signature, PyObject* self, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto [data, offsets, length_arg, validity, array_offset_arg] =
-        signature.bind(args, nargs, kwnames);
-    auto& instance = StringAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    const std::uint64_t length = uint64_argument(length_arg, "length");
-    const std::uint64_t array_offset = uint64_argument(array_offset_arg, "array_offset");
-    update_state<Offset>(instance.value, data, offsets, length, validity, array_offset);
-    return PyRef::borrowed(Py_None).release();
-  });
+void update(CategoricalSketchState& state, PyObject* data, PyObject* offsets, PyObject* length,
+            PyObject* validity, PyObject* array_offset) {
+  update_state<Offset>(state, data, offsets, uint64_argument(length, "length"), validity,
+                       uint64_argument(array_offset, "array_offset"));
 }
 
-PyObject* update_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return update<std::int32_t>(update_utf8_signature, self, args, nargs, kwnames);
-}
-
-PyObject* update_large_utf8(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return update<std::int64_t>(update_large_utf8_signature, self, args, nargs, kwnames);
-}
-
-PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    new_signature.bind(args, kwargs);
-    return new_instance(type, CategoricalSketchState{});
-  });
-}
+CategoricalSketchState make() { return {}; }
 
 // count + missing can exceed 2^64 - 1, so the sum is a Python int.
 PyRef observations(const CategoricalSketchState& state) {
@@ -309,67 +305,44 @@ PyRef heavy_hitters_list(const StringHeavyHittersSketch& heavy_hitters) {
   return list;
 }
 
-PyObject* snapshot(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    const CategoricalSketchState& state = instance.value;
-    PyRef dict = new_dict();
-    set_item(dict.get(), "backend", to_python(backend_name));
-    set_item(dict.get(), "count", to_python(state.count));
-    set_item(dict.get(), "missing", to_python(state.missing));
-    set_item(dict.get(), "observations", observations(state));
-    set_item(dict.get(), "cardinality_estimate", to_python(rounded_estimate(state.hll.estimate())));
-    set_item(dict.get(), "heavy_hitters", heavy_hitters_list(state.heavy_hitters));
-    set_item(dict.get(), "cardinality_method", to_python("hyperloglog"));
-    set_item(dict.get(), "heavy_hitter_method", to_python("misra_gries_candidates"));
-    set_item(dict.get(), "heavy_hitter_count_semantics", to_python("lower_bound"));
-    set_item(dict.get(), "max_retained_label_bytes",
-             to_python(std::uint64_t{StringHeavyHittersSketch::max_retained_label_bytes}));
-    return dict.release();
-  });
+PyRef snapshot(const CategoricalSketchState& state) {
+  PyRef dict = new_dict();
+  set_item(dict.get(), "backend", to_python(backend_name));
+  set_item(dict.get(), "count", to_python(state.count));
+  set_item(dict.get(), "missing", to_python(state.missing));
+  set_item(dict.get(), "observations", observations(state));
+  set_item(dict.get(), "cardinality_estimate", to_python(rounded_estimate(state.hll.estimate())));
+  set_item(dict.get(), "heavy_hitters", heavy_hitters_list(state.heavy_hitters));
+  set_item(dict.get(), "cardinality_method", to_python("hyperloglog"));
+  set_item(dict.get(), "heavy_hitter_method", to_python("misra_gries_candidates"));
+  set_item(dict.get(), "heavy_hitter_count_semantics", to_python("lower_bound"));
+  set_item(dict.get(), "max_retained_label_bytes",
+           to_python(std::uint64_t{StringHeavyHittersSketch::max_retained_label_bytes}));
+  return dict;
 }
 
-PyObject* reset(PyObject* self, PyObject*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
-    instance.value = CategoricalSketchState{};
-    return PyRef::borrowed(Py_None).release();
-  });
-}
+void reset(CategoricalSketchState& state) { state = CategoricalSketchState{}; }
 
-PyObject* get_observations(PyObject* self, void*) {
-  return guarded([&] {
-    auto& instance = StringAccumulatorInstance::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    return observations(instance.value).release();
-  });
-}
+const char* const doc = class_doc<new_signature>();
 
 PyMethodDef methods[] = {
-    {"update_utf8", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_utf8)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
-    {"update_large_utf8",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_large_utf8)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update_large_utf8($self, data, offsets, length, validity=None, array_offset=0)\n--\n\n"},
-    {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    changing_method<update_utf8_signature, update<std::int32_t>>(),
+    changing_method<update_large_utf8_signature, update<std::int64_t>>(),
+    reading_method<snapshot>("snapshot"),
+    changing_method<reset>("reset"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"observations", get_observations, nullptr, nullptr, nullptr},
+    getter<observations>("observations"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyObject* string_accumulator_type() noexcept {
-  return class_type<CategoricalSketchState>(
-      "tessary._native.StringAccumulator", "StringAccumulator()\n--\n\n", create, methods, getset);
+  return class_type<CategoricalSketchState>("tessary._native.StringAccumulator", doc,
+                                            constructor<new_signature, make>, methods, getset);
 }
 
 }  // namespace tessary::py

@@ -63,7 +63,8 @@ struct NumericState {
   // alias the fields as far as the compiler knows, which would otherwise
   // force every field through memory on each step of the chain.
   template <typename OnFinite>
-  void observe_run(const double* values, std::size_t count_of_values, OnFinite on_finite) noexcept;
+  void observe_run(const double* values, std::size_t count_of_values, OnFinite on_finite) noexcept(
+      noexcept(on_finite(std::size_t{0}, 0.0)));
 
   // The finite path of observe; the caller has already classified x.
   void observe_finite(double x) noexcept {
@@ -237,7 +238,8 @@ namespace detail {
 template <typename Moments, typename OnFinite>
 [[gnu::always_inline]] inline void observe_values(Moments& moments, const double* values,
                                                   std::size_t count_of_values,
-                                                  OnFinite& on_finite) noexcept {
+                                                  OnFinite& on_finite) noexcept(
+    noexcept(on_finite(std::size_t{0}, 0.0))) {
   for (std::size_t i = 0; i < count_of_values; ++i) {
     const double x = values[i];
     if (std::isnan(x)) {
@@ -255,7 +257,8 @@ template <typename Moments, typename OnFinite>
 
 template <typename OnFinite>
 void NumericState::observe_run(const double* values, std::size_t count_of_values,
-                               OnFinite on_finite) noexcept {
+                               OnFinite on_finite) noexcept(
+    noexcept(on_finite(std::size_t{0}, 0.0))) {
   if (!RunningNumericState::fits(*this, count_of_values)) {
     NumericState local = *this;
     detail::observe_values(local, values, count_of_values, on_finite);

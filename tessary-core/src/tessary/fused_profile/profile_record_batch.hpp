@@ -58,7 +58,7 @@ inline std::uint64_t little_endian_word(std::uint64_t word) noexcept {
 
 template <typename Element, typename Moments>
 Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* values,
-                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) noexcept {
+                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) {
   if (validity == nullptr) {
     for (std::int64_t i = begin; i < end; ++i) {
       NumericProfileState::observe_value(exact, quantiles, static_cast<double>(values[i]));
@@ -92,7 +92,7 @@ Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* v
 
 template <typename Element>
 void scan_column(NumericProfileState& state, const Element* values, const std::uint8_t* validity,
-                 std::int64_t begin, std::int64_t end) noexcept {
+                 std::int64_t begin, std::int64_t end) {
   // Separate locals keep the moments in registers (see observe_value).
   LogQuantileSketch quantiles = std::move(state.quantiles);
   if (RunningNumericState::fits(state.exact, static_cast<std::uint64_t>(end - begin))) {
@@ -108,7 +108,7 @@ void scan_column(NumericProfileState& state, const Element* values, const std::u
 // touching `state` when the array is not a primitive array of the field's
 // type whose buffers cover the column's slots.
 template <typename Element>
-bool profile_column(const ColumnView& column, NumericProfileState& state) noexcept {
+bool profile_column(const ColumnView& column, NumericProfileState& state) {
   const ArrowArrayView& array = *column.array;
   if (array.storage_type != column.field->type) return false;
   if (column.first_slot < 0 || column.length < 0 || array.offset < 0 ||
@@ -133,7 +133,7 @@ bool profile_column(const ColumnView& column, NumericProfileState& state) noexce
 // Dispatches on the field's logical type: storage-compatible types such as
 // timestamps, dates, durations and dictionary indices are not numbers.
 // Extension types are skipped too: their meaning is not their storage's.
-inline bool profile_numeric_column(const ColumnView& column, NumericProfileState& state) noexcept {
+inline bool profile_numeric_column(const ColumnView& column, NumericProfileState& state) {
   if (column.field == nullptr || column.array == nullptr) return false;
   if (column.field->extension_name.data != nullptr) return false;
   switch (column.field->type) {

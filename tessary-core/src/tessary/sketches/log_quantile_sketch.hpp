@@ -67,29 +67,30 @@ class LogQuantileSketch {
 
   LogQuantileSketch() = default;
 
-  // Records one value; NaN and infinities are ignored.
-  void observe(double x) noexcept {
+  // Records one value; NaN and infinities are ignored. Widening the window
+  // of bins may throw std::bad_alloc, and then the sketch is unchanged.
+  void observe(double x) {
     if (!is_finite_value(x)) return;
     observe_finite(x);
   }
 
   // observe() for a value the caller already knows to be finite.
-  void observe_finite(double x) noexcept {
-    ++count_;
+  void observe_finite(double x) {
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
     const std::uint64_t magnitude_bits = bits & 0x7fffffffffffffffULL;
     if (magnitude_bits <= zero_threshold_bits) {  // bit patterns of magnitudes order like the values
       ++zero_count_;
-      return;
-    }
-    const std::int32_t index = magnitude_index(magnitude_bits);
-    BinArray& bins = bins_[bits >> 63];  // negative = 1
-    const std::uint32_t slot = static_cast<std::uint32_t>(index - bins.lowest_index);
-    if (slot < bins.width) [[likely]] {
-      ++bins.counts[slot];
     } else {
-      add_outside(bins, index, 1);
+      const std::int32_t index = magnitude_index(magnitude_bits);
+      BinArray& bins = bins_[bits >> 63];  // negative = 1
+      const std::uint32_t slot = static_cast<std::uint32_t>(index - bins.lowest_index);
+      if (slot < bins.width) [[likely]] {
+        ++bins.counts[slot];
+      } else {
+        add_outside(bins, index, 1);  // may throw before changing anything
+      }
     }
+    ++count_;
   }
 
   // The estimated q-quantile; none for an empty sketch or q outside [0, 1].
@@ -122,7 +123,9 @@ class LogQuantileSketch {
     return {occupied(bins_[negative]), occupied(bins_[positive])};
   }
 
-  // Adds every count of `other` into this sketch; `other` is consumed.
+  // Adds every count of `other` into this sketch; `other` is consumed. If
+  // widening a window throws std::bad_alloc, this sketch is left counted in
+  // part: callers that must stay unchanged merge into a copy.
   void merge(LogQuantileSketch&& other) {
     const double difference = std::fabs(relative_accuracy() - other.relative_accuracy());
     if (!(difference <= std::numeric_limits<double>::epsilon())) {

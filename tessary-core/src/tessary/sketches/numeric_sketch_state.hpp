@@ -19,6 +19,10 @@ namespace tessary {
 // four; NaN and infinities reach none (the exact moments count them).
 // The value hash is computed once and shared by the HyperLogLog, the heavy
 // hitters' table and the reservoir priority.
+//
+// Only the quantile sketch allocates (when its window of bins widens), so a
+// feed may throw std::bad_alloc part-way through a run; an owner that must
+// stay unchanged on failure feeds a copy and keeps it only on success.
 struct NumericSketchState {
   HyperLogLog hll;
   LogQuantileSketch quantiles;
@@ -26,14 +30,14 @@ struct NumericSketchState {
   PriorityReservoir reservoir;
 
   // Feeds x, the element at `position` of stream `stream_id`.
-  void observe(std::uint64_t stream_id, std::uint64_t position, double x) noexcept {
+  void observe(std::uint64_t stream_id, std::uint64_t position, double x) {
     if (!is_finite_value(x)) return;
     observe_finite(splitmix64(stream_id), position, x);
   }
 
   // observe() for finite x, with stream_hash == splitmix64(stream_id)
   // computed once by the caller for a whole run of elements.
-  void observe_finite(std::uint64_t stream_hash, std::uint64_t position, double x) noexcept {
+  void observe_finite(std::uint64_t stream_hash, std::uint64_t position, double x) {
     const std::uint64_t bits = canonical_bits(x);
     const std::uint64_t hash = splitmix64(bits);
     hll.observe_hash(hash);
@@ -46,10 +50,10 @@ struct NumericSketchState {
   // sketches: element i is at position first_position + i. NaN and
   // infinities reach only the moments. stream_hash == splitmix64(stream_id).
   void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
-                   std::uint64_t first_position) noexcept {
+                   std::uint64_t first_position) {
     // Captures by value: copies the loop keeps in registers, where captured
     // references would be re-read after every store into the sketches.
-    const auto feed = [this, stream_hash, first_position](std::size_t i, double x) noexcept {
+    const auto feed = [this, stream_hash, first_position](std::size_t i, double x) {
       observe_finite(stream_hash, first_position + i, x);
     };
     moments.observe_run(values.data(), values.size(), feed);
