@@ -89,6 +89,8 @@ class BufferExporter(_RawExporter):
     `released` ones (a view released twice counts twice). The caller keeps the memory covering
     whatever the fields claim."""
 
+    DEFAULT = _DEFAULT
+
     def __init__(self, data=b"", *, padding=0, offset=0, buf=_DEFAULT, len=_DEFAULT, itemsize=1,
                  format=b"B", ndim=1, shape=_DEFAULT, strides=_DEFAULT, suboffsets=None):
         self.memory = aligned_copy(data, padding)
@@ -116,6 +118,11 @@ class BufferExporter(_RawExporter):
                 self._kept.append((SSIZE * max(ndim, builtins.len(values), 1))(*values))
             pointers.append(ctypes.addressof(self._kept[-1]))
         self._fields = (buf or None, len, itemsize, ndim, *pointers)
+
+    @property
+    def address(self):
+        """The view's data address; 0 for a null one."""
+        return self._fields[0] or 0
 
     @property
     def acquired(self):
