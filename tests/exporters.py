@@ -199,10 +199,13 @@ class CExport:
 
     def __init__(self, schema, array, change=None):
         self.schema, self.array, self.released = schema, array, 0
+        self.before_release = None
         inner = array.release
 
         def release(pointer):
             self.released += 1
+            if self.before_release:  # undoes a change that the producer's release relies on
+                self.before_release(pointer.contents)
             pointer.contents.release = inner
             if inner:
                 inner(pointer)
