@@ -200,7 +200,9 @@ class CExport:
     def __init__(self, schema, array, change=None):
         self.schema, self.array, self.released = schema, array, 0
         self.before_release = None
-        inner = array.release
+        # A field read shares the structure's memory: keep the callback's address instead.
+        address = ctypes.cast(array.release, VOIDP).value
+        inner = ARRAY_RELEASE(address) if address else None
 
         def release(pointer):
             self.released += 1
