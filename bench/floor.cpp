@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "tessary/numeric_state.hpp"
-#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/hashing.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of tessary against a C++ floor and against peer libraries.
 
-Usage: python3 bench/run.py [--quick] [--only numeric|strings|batch]
+Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file|threads|distributed]
 
 Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
 the flags of the extension module, then times in one run:
@@ -9,10 +9,20 @@ the flags of the extension module, then times in one run:
   numeric  float64 profiling (numeric_state_f64, numeric_profile_f64,
            NumericAccumulator.update_f64) against the bare NumericState loop,
            NumPy and Apache DataSketches;
+  arrow    NumericAccumulator.update_arrow on an int64 and a nullable float64
+           column against casting to float64, then update_f64;
   strings  StringAccumulator.update_utf8 against the bare string hash loop,
            pyarrow.compute and DataSketches;
   batch    ArrowBatchProfileAccumulator.update against 8 x the moments floor,
-           pyarrow.compute, DuckDB SUMMARIZE and polars describe().
+           pyarrow.compute, DuckDB SUMMARIZE and polars describe();
+  file     tessary.profile(path) end to end on a Parquet file of 5,000,000 rows
+           against reading it alone, today's engine wired by hand for the same
+           information, DuckDB SUMMARIZE and polars describe();
+  threads  numeric_profile_f64, an 8-column batch and tessary.profile(path) with
+           TESSARY_NUM_THREADS=1 and 2, against the moments floor and each other;
+  distributed  tessary.dask.profile and tessary.spark.profile of a 20,000,000-row
+           Parquet folder against tessary.profile of the same data in one process,
+           and the size and cost of a 100-column Profiler.to_bytes.
 
 Every time is the best of a few repetitions (time.perf_counter). Sections
 whose tessary entry point is missing are skipped; missing peers are listed as
@@ -163,9 +173,11 @@ def print_context(native):
           f"{native.backend_info() if hasattr(native, 'backend_info') else ''}")
     print("  " + ", ".join(f"{name} {module_version(name)}"
                            for name in ("numpy", "pyarrow", "datasketches", "polars", "duckdb")))
-    print("  Threads: tessary, NumPy, DataSketches and the floor run on one thread; pyarrow.compute,")
+    threads = os.environ.get("TESSARY_NUM_THREADS", "unset: all cores")
+    print(f"  Threads: tessary uses TESSARY_NUM_THREADS ({threads}) for long inputs; NumPy, "
+          "DataSketches and the floor run on one thread; pyarrow.compute,")
     print("  DuckDB and polars may use several threads (this machine has "
-          f"{os.cpu_count()} cores), so their times are wall times on all cores.")
+          f"{os.cpu_count()} cores), so all times are wall times.")
     coretype = os.environ.get("OPENBLAS_CORETYPE")
     if coretype:
         print(f"  Note: OPENBLAS_CORETYPE={coretype} is set; it only affects BLAS calls, and "
@@ -302,6 +314,40 @@ def bench_numeric(native, n, workdir):
             vs_part("profile / DataSketches HLL (scaled)", profile, ns.get("ds_hll")),
             vs_part("profile / DataSketches frequent items (scaled)", profile, ns.get("ds_fi")),
             vs_peer("profile / DataSketches total", profile, ns.get("ds_total")),
+        ])
+
+
+def bench_update_arrow(native, n):
+    """NumericAccumulator.update_arrow, reading an Arrow column in place, against the
+    float64 copy it replaces (cast, nulls filled with NaN, then update_f64)."""
+    pa = optional_import("pyarrow")
+    if pa is None or not hasattr(native.NumericAccumulator, "update_arrow"):
+        print("\n== Arrow columns: skipped (needs pyarrow and NumericAccumulator.update_arrow) ==")
+        return
+    rng = np.random.default_rng(SEED)
+    columns = [
+        ("int64, no nulls", pa.array(rng.integers(-10**6, 10**6, n))),
+        ("float64, 10% nulls", pa.array(rng.standard_normal(n), mask=rng.random(n) < 0.1)),
+    ]
+    for shape, column in columns:
+        table = Table(f"Arrow column: {n:,} values, {shape}", n)
+        dense = column.cast(pa.float64()).fill_null(math.nan).to_numpy()
+        arrow = table.add("arrow", "tessary NumericAccumulator.update_arrow",
+                          best_time(lambda acc: acc.update_arrow(column), TESSARY_REPEATS,
+                                    prepare=native.NumericAccumulator),
+                          "in place")
+        copy = table.add("copy", "cast to float64 + fill_null(NaN) + update_f64",
+                         best_time(lambda acc: acc.update_f64(
+                             column.cast(pa.float64()).fill_null(math.nan).to_numpy()),
+                                   TESSARY_REPEATS, prepare=native.NumericAccumulator))
+        f64 = table.add("f64", "update_f64 on the float64 copy alone",
+                        best_time(lambda acc: acc.update_f64(dense), TESSARY_REPEATS,
+                                  prepare=native.NumericAccumulator),
+                        "the loop without the copy")
+        table.print()
+        print_ratios("Ratios (time / time; a goal is an upper bound):", [
+            ("update_arrow / cast + update_f64", arrow, copy, 1.0),
+            ("update_arrow / update_f64 on the copy", arrow, f64, None),
         ])
 
 
@@ -537,13 +583,237 @@ def bench_batch(native, rows, workdir):
 
 
 # ---------------------------------------------------------------------------
+# End-to-end section
+
+
+def write_parquet(path, rows, rng):
+    """4 float64 and 4 int64 columns (one of each kind with ~10% nulls) and one
+    string column, in row groups of 500,000 rows."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    columns = {}
+    for i in range(4):
+        columns[f"f{i}"] = pa.array(rng.standard_normal(rows) * (i + 1),
+                                    mask=rng.random(rows) < 0.1 if i == 0 else None)
+    for i in range(4):
+        columns[f"i{i}"] = pa.array(rng.integers(-10 ** (i + 2), 10 ** (i + 2), rows),
+                                    mask=rng.random(rows) < 0.1 if i == 0 else None)
+    columns["s"] = zipf_strings(rows, 10_000, rng)
+    pq.write_table(pa.table(columns), path, row_group_size=500_000)
+
+
+def bench_file(native, rows, workdir):
+    pa = optional_import("pyarrow")
+    tessary = optional_import("tessary")
+    if pa is None or not hasattr(tessary, "profile"):
+        print("\n== File: skipped (needs pyarrow and tessary.profile) ==")
+        return
+    import pyarrow.parquet as pq
+
+    path = str(Path(workdir) / "profile.parquet")
+    write_parquet(path, rows, np.random.default_rng(SEED + 3))
+    size = os.path.getsize(path)
+    table = Table(f"File: tessary.profile on Parquet, {rows:,} rows x 9 columns (4 float64, "
+                  f"4 int64, 1 string), row groups of 500,000, {size / 2**20:.0f} MiB", rows,
+                  unit="row")
+
+    def read_alone():
+        for _ in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            pass
+
+    def by_hand():
+        numeric = {}
+        strings = native.StringAccumulator()
+        for batch in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            for name, column in zip(batch.schema.names, batch.columns):
+                if pa.types.is_string(column.type):
+                    validity, offsets, data = column.buffers()
+                    strings.update_utf8(np.frombuffer(data, np.uint8),
+                                        np.frombuffer(offsets, np.int32), len(column),
+                                        None if validity is None else np.frombuffer(validity, np.uint8),
+                                        column.offset)
+                    continue
+                acc = numeric.setdefault(name, native.NumericAccumulator())
+                acc.update_f64(np.asarray(column.cast(pa.float64()).fill_null(math.nan)))
+        return [acc.snapshot() for acc in numeric.values()], strings.snapshot()
+
+    def batch_path():
+        acc = native.ArrowBatchProfileAccumulator()
+        for batch in pq.ParquetFile(path).iter_batches(batch_size=1 << 20):
+            acc.update(batch)
+        return acc.snapshot()
+
+    read = table.add("read", "pyarrow: read the file alone (iter_batches)",
+                     best_time(read_alone, PEER_REPEATS))
+    table.add("batch", "ArrowBatchProfileAccumulator per batch",
+              best_time(batch_path, PEER_REPEATS), "moments and quantiles only")
+    hand = table.add("hand", "engine by hand: cast f64 + NaN, Numeric/String acc.",
+                     best_time(by_hand, PEER_REPEATS), "same information as the report")
+    ours = table.add("tessary", "tessary.profile(path)",
+                     best_time(lambda: tessary.profile(path), PEER_REPEATS),
+                     "update_arrow" if hasattr(native.NumericAccumulator, "update_arrow")
+                     else "numeric columns through the float64 fallback")
+    duckdb = optional_import("duckdb")
+    if duckdb is None:
+        table.skip("DuckDB SUMMARIZE", "not installed")
+    else:
+        con = duckdb.connect()
+        con.execute("SET enable_progress_bar = false")
+        table.add("duckdb", "DuckDB SUMMARIZE of read_parquet(path)",
+                  best_time(lambda: con.sql(f"SUMMARIZE SELECT * FROM read_parquet('{path}')")
+                            .fetchall(), PEER_REPEATS))
+        con.close()
+    pl = optional_import("polars")
+    if pl is None:
+        table.skip("polars describe", "not installed")
+    else:
+        table.add("polars", "polars read_parquet(path).describe(7 levels)",
+                  best_time(lambda: pl.read_parquet(path).describe(percentiles=LEVELS),
+                            PEER_REPEATS))
+    table.print()
+    ns = table.ns
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        ("tessary.profile / by hand", ours, hand, 0.9),
+        vs_part("profile / reading alone", ours, read),
+        vs_peer("profile / DuckDB SUMMARIZE", ours, ns.get("duckdb")),
+        vs_peer("profile / polars describe", ours, ns.get("polars")),
+    ])
+
+
+# ---------------------------------------------------------------------------
+# Threads: the same work with TESSARY_NUM_THREADS=1 and =2, each in its own process (the pool
+# is sized once per process)
+
+THREADED_WORK = """
+import os, sys, time, math
+import numpy as np, pyarrow as pa, tessary
+from tessary import _native
+what, n, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+rng = np.random.default_rng(%d)
+if what == "profile":
+    x = rng.standard_normal(n)
+    run = lambda: _native.numeric_profile_f64(x)
+elif what == "batch":
+    batch = pa.record_batch({f"c{i}": rng.standard_normal(n) for i in range(8)})
+    run = lambda: _native.ArrowBatchProfileAccumulator().update(batch)
+else:
+    run = lambda: tessary.profile(path)
+best = math.inf
+for _ in range(%d):
+    start = time.perf_counter(); run(); best = min(best, time.perf_counter() - start)
+print(best)
+""" % (SEED, TESSARY_REPEATS)
+
+
+def threaded_time(what, n, path, threads):
+    result = subprocess.run([sys.executable, "-c", THREADED_WORK, what, str(n), path],
+                            capture_output=True, text=True,
+                            env=dict(os.environ, TESSARY_NUM_THREADS=str(threads)))
+    if result.returncode != 0:
+        sys.exit(f"bench: threaded run failed: {result.stderr.strip()}")
+    return float(result.stdout)
+
+
+def bench_threads(native, elements, batch_rows, file_rows, workdir):
+    rng = np.random.default_rng(SEED)
+    floor_ns = moments_floor(rng.standard_normal(elements), workdir)
+    batch_floor_ns = moments_floor(np.random.default_rng(SEED).standard_normal(batch_rows), workdir)
+    path = str(Path(workdir) / "threads.parquet")
+    write_parquet(path, file_rows, np.random.default_rng(SEED + 3))
+    rows = []
+    for threads in (1, 2):
+        rows.append((threads, threaded_time("profile", elements, path, threads) * 1e9 / elements,
+                     threaded_time("batch", batch_rows, path, threads) * 1e9 / batch_rows,
+                     threaded_time("file", file_rows, path, threads) * 1e9 / file_rows))
+    print()
+    print(f"== Threads: TESSARY_NUM_THREADS=1 and 2 ({os.cpu_count()} cores) ==")
+    print(f"  {'threads':>7} {'numeric_profile_f64 ns/value':>30} {'8-column batch ns/row':>23} "
+          f"{'tessary.profile(path) ns/row':>30}")
+    for threads, profile, batch, file in rows:
+        print(f"  {threads:>7} {profile:>30.2f} {batch:>23.2f} {file:>30.2f}")
+    (_, p1, b1, f1), (_, p2, b2, f2) = rows
+    print_ratios("Ratios (time / time; a goal is an upper bound):", [
+        (f"numeric_profile_f64, 1 thread / moments floor ({elements:,})", p1, floor_ns, None),
+        (f"numeric_profile_f64, 2 threads / moments floor", p2, floor_ns, 1.3),
+        (f"8-column batch of {batch_rows:,} rows, 1 thread / (8 x floor)", b1, 8 * batch_floor_ns, None),
+        ("8-column batch, 2 threads / (8 x floor)", b2, 8 * batch_floor_ns, 0.55),
+        (f"tessary.profile(path) {file_rows:,} rows, 2 threads / 1 thread", f2, f1, 0.6),
+    ])
+
+
+# ---------------------------------------------------------------------------
+# Beyond one process: tessary.dask and tessary.spark against tessary.profile
+
+
+def bench_distributed(rows, workdir):
+    pa = optional_import("pyarrow")
+    tessary = optional_import("tessary")
+    if pa is None or not hasattr(tessary, "Profiler"):
+        print("\n== Distributed: skipped (needs pyarrow and tessary) ==")
+        return
+    import pyarrow.dataset as ds
+
+    folder = Path(workdir) / "lake"
+    folder.mkdir()
+    parts = 8
+    rng = np.random.default_rng(SEED + 4)
+    for i in range(parts):
+        write_parquet(str(folder / f"part-{i}.parquet"), rows // parts, rng)
+    table = Table(f"Distributed: {rows:,} rows x 9 columns in {parts} Parquet files", rows, unit="row")
+    single = table.add("single", "tessary.profile(pyarrow dataset), one process",
+                       best_time(lambda: tessary.profile(ds.dataset(str(folder))), 1))
+    try:
+        import dask
+        import dask.dataframe as dd
+        import tessary.dask
+
+        with dask.config.set(scheduler="processes", num_workers=os.cpu_count()):
+            table.add("dask", "tessary.dask.profile(dd.read_parquet), process scheduler",
+                      best_time(lambda: tessary.dask.profile(dd.read_parquet(str(folder))), 1))
+    except ImportError:
+        table.skip("tessary.dask", "dask is not installed")
+    try:
+        from pyspark.sql import SparkSession
+
+        import tessary.spark
+
+        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+        spark = (SparkSession.builder.master(f"local[{os.cpu_count()}]").appName("tessary-bench")
+                 .config("spark.ui.enabled", "false").getOrCreate())
+        spark.sparkContext.setLogLevel("ERROR")
+        try:
+            df = spark.read.parquet(str(folder))
+            table.add("spark", "tessary.spark.profile(spark.read.parquet), local session",
+                      best_time(lambda: tessary.spark.profile(df), 1), "session already started")
+        finally:
+            spark.stop()
+    except ImportError:
+        table.skip("tessary.spark", "pyspark is not installed")
+    table.print()
+    ns = table.ns
+    print_ratios("Ratios (time / time):", [
+        ("tessary.dask.profile / tessary.profile", ns.get("dask"), single, None),
+        ("tessary.spark.profile / tessary.profile", ns.get("spark"), single, None),
+    ])
+    profiler = tessary.Profiler()
+    profiler.update({f"c{i}": np.random.default_rng(i).standard_normal(200_000) for i in range(100)})
+    data = profiler.to_bytes()
+    encode = best_time(profiler.to_bytes, TESSARY_REPEATS)
+    decode = best_time(lambda: tessary.Profiler.from_bytes(data), TESSARY_REPEATS)
+    print(f"\n  A profile of 100 numeric columns: {len(data) / 1024:.0f} KiB; to_bytes "
+          f"{encode * 1e6 / 100:.1f} us and from_bytes {decode * 1e6 / 100:.1f} us per column")
+
+
+# ---------------------------------------------------------------------------
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
-    parser.add_argument("--only", choices=("numeric", "strings", "batch"),
+    parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file", "threads",
+                                           "distributed"),
                         help="run one section only")
     args = parser.parse_args(argv)
 
@@ -565,10 +835,19 @@ def main(argv=None):
     with tempfile.TemporaryDirectory(prefix="tessary-bench-") as workdir:
         if args.only in (None, "numeric"):
             bench_numeric(native, elements, workdir)
+        if args.only in (None, "arrow"):
+            bench_update_arrow(native, elements)
         if args.only in (None, "strings"):
             bench_strings(native, elements, workdir)
         if args.only in (None, "batch"):
             bench_batch(native, batch_rows, workdir)
+        if args.only in (None, "file"):
+            bench_file(native, 1_000_000 if args.quick else 5_000_000, workdir)
+        if args.only in (None, "threads"):
+            bench_threads(native, elements, batch_rows, 1_000_000 if args.quick else 5_000_000,
+                          workdir)
+        if args.only in (None, "distributed"):
+            bench_distributed(2_000_000 if args.quick else 20_000_000, workdir)
     print()
     print(f"Total benchmark time: {time.perf_counter() - started:.1f} s")
 

@@ -14,8 +14,9 @@ harness="tests/fuzz/$name.py"
 [ -f "$harness" ] || { echo "no harness $harness" >&2; exit 2; }
 out="build/fuzz/$name"
 mkdir -p "$out/corpus"
+python=$(bash scripts/venv.sh)
 # A file argument replays that input instead of fuzzing the corpus.
 for argument in "$@"; do
-  [ -f "$argument" ] && exec python3 "$harness" "$@"
+  [ -f "$argument" ] && exec "$python" "$harness" "$@"
 done
-exec python3 "$harness" -artifact_prefix="$out/" "$@" "$out/corpus"
+exec "$python" "$harness" -artifact_prefix="$out/" "$@" "$out/corpus"

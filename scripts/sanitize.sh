@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="$root/build/sanitize"
-python=$(python3 -c "import sys; print(sys.executable)")
+# The interpreter of the environment that scripts/test.sh installed into.
+python=$(bash scripts/venv.sh)
+export PATH="$(dirname "$python"):$PATH"
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_SANITIZE=ON \
   -DTESSARY_BUILD_TESTS=ON -DPython_EXECUTABLE="$python" >/dev/null
@@ -24,8 +26,7 @@ ctest --test-dir "$build" --output-on-failure
 # instrumented module.
 stage="$build/stage"
 rm -rf "$stage" && mkdir -p "$stage/tessary"
-cp python/tessary/*.py python/tessary/py.typed "$stage/tessary/"
-[ -f python/tessary/_native.pyi ] && cp python/tessary/_native.pyi "$stage/tessary/"
+cp python/tessary/*.py python/tessary/*.pyi python/tessary/py.typed "$stage/tessary/"
 cp "$build"/tessary-py/_native*.so "$stage/tessary/"
 
 runtime="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
@@ -33,4 +34,4 @@ cd tests
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
   "$python" -c "import tessary._native as n; assert n.__file__.startswith('$stage'), n.__file__"
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
-  "$python" -m pytest -q -p no:cacheprovider "$@"
+  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@"

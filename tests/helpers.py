@@ -68,7 +68,8 @@ def run_with_installed_module(interpreter, script, tmp_path):
     import tessary
 
     (tmp_path / "tessary").mkdir(exist_ok=True)
-    for source in (tessary.__file__, tessary._native.__file__):
+    package = os.path.dirname(tessary.__file__)
+    for source in glob.glob(os.path.join(package, "*.py")) + [tessary._native.__file__]:
         shutil.copy(source, tmp_path / "tessary" / os.path.basename(source))
     return subprocess.run([interpreter, "-c", script], capture_output=True, text=True,
                           env=child_environment(PYTHONPATH=str(tmp_path)), cwd=tmp_path)

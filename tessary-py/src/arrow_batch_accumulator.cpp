@@ -9,6 +9,7 @@
 #include "module_members.hpp"
 #include "numeric_profile.hpp"
 #include "result_dicts.hpp"
+#include "serialized_state.hpp"
 #include "tessary/fused_profile.hpp"
 
 namespace tessary::py {
@@ -28,6 +29,8 @@ struct ArrowBatchProfileAccumulator {
 
 constexpr Signature<0> new_signature{"ArrowBatchProfileAccumulator.__new__()", {}};
 constexpr Signature<1> update_signature{"ArrowBatchProfileAccumulator.update()", {{{"batch", true}}}};
+constexpr Signature<1> from_bytes_signature{"ArrowBatchProfileAccumulator.from_bytes()", {{{"data", true}}}};
+constexpr Signature<1> merge_signature{"ArrowBatchProfileAccumulator.merge()", {{{"other", true}}}};
 
 PyRef column_name(const std::string& name) {
   return PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
@@ -66,9 +69,9 @@ ArrowBatchProfileAccumulator make() { return {}; }
 
 void update(ArrowBatchProfileAccumulator& acc, PyObject* batch) {
   // The import is complete and validated before the state is touched.
-  const ImportedRecordBatch imported =
+  const ArrowImport<ImportedRecordBatch> imported =
       convert_argument("batch", [batch] { return import_record_batch(batch); });
-  BatchProfileState profile = profile_record_batch(imported.view());
+  BatchProfileState profile = profile_record_batch(imported->view(), &ThreadPool::shared());
   // Merged into a copy of the running state, kept only on success: a
   // failure (memory running out while bins grow) leaves it as it was.
   acc.state = BatchProfileState::merge(acc.state, std::move(profile));
@@ -80,12 +83,34 @@ void reset(ArrowBatchProfileAccumulator& acc) { acc = ArrowBatchProfileAccumulat
 
 PyRef rows(const ArrowBatchProfileAccumulator& acc) { return to_python(acc.state.rows); }
 
+PyRef serialized(const ArrowBatchProfileAccumulator& acc) { return bytes_object(to_bytes(acc.state)); }
+
+PyRef from_serialized(PyTypeObject* type, PyObject* data) {
+  return PyRef(new_instance(type, ArrowBatchProfileAccumulator{decode_argument(data, from_bytes<BatchProfileState>)}));
+}
+
+// Column states merged with this accumulator's as the left operands, as update does.
+void merge(ArrowBatchProfileAccumulator& acc, PyObject* other) {
+  merge_from(acc, other, arrow_batch_profile_accumulator_type(),
+             [](const ArrowBatchProfileAccumulator& a, const ArrowBatchProfileAccumulator& b) {
+               return ArrowBatchProfileAccumulator{merged(a.state, b.state)};
+             });
+}
+
+PyRef reduce(const ArrowBatchProfileAccumulator& acc) {
+  return reduce_value(arrow_batch_profile_accumulator_type(), to_bytes(acc.state));
+}
+
 const char* const doc = class_doc<new_signature>(class_description);
 
 PyMethodDef methods[] = {
     changing_method<update_signature, update>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
+    reading_method<serialized>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
+    changing_method<merge_signature, merge>(merge_doc),
+    reading_method<reduce>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,17 +1,16 @@
 #pragma once
 
-// Import of an Arrow record batch handed over through the Arrow PyCapsule
-// interface (array export only: `__arrow_c_array__`), zero-copy, on the
-// C Data Interface import of nanoarrow.
-#include <nanoarrow/nanoarrow.h>
-
-#include <cstdint>
-#include <memory>
+// The Arrow PyCapsule interface, consumer side, array export only
+// (`__arrow_c_array__`): the protocol with the Python object and its
+// capsules. Everything else of the import (taking the array over,
+// validation, reading) is the core's Arrow import component.
+#include <optional>
+#include <string>
 #include <utility>
-#include <vector>
 
+#include "errors.hpp"
 #include "py_ref.hpp"
-#include "tessary/fused_profile.hpp"
+#include "tessary/arrow_import.hpp"
 
 namespace tessary::py {
 
@@ -64,105 +63,59 @@ class ProducerRef {
   PyRef object_;
 };
 
-// Owns an ArrowArray taken over from its producer: calls its release
-// callback exactly once, when the owner is destroyed. The structure lives on
-// the heap so that views keep pointing at it when the owner moves.
-class OwnedArrowArray {
- public:
-  OwnedArrowArray() = default;
-  // Moves `*source` out and leaves a released structure (null release
-  // callback) in its place, so that the producer's capsule does not release
-  // it again.
-  static OwnedArrowArray take(ArrowArray* source);
-
-  OwnedArrowArray(OwnedArrowArray&&) noexcept = default;
-  OwnedArrowArray& operator=(OwnedArrowArray&& other) noexcept {
-    if (this != &other) {
-      release();
-      array_ = std::move(other.array_);
-    }
-    return *this;
-  }
-  ~OwnedArrowArray() { release(); }
-
-  const ArrowArray* get() const noexcept { return array_.get(); }
-
- private:
-  void release() noexcept;
-
-  std::unique_ptr<ArrowArray> array_;
-};
-
-// Owns the allocations of an ArrowArrayView (its child and dictionary views).
-class OwnedArrayView {
- public:
-  OwnedArrayView() noexcept { ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED); }
-  OwnedArrayView(OwnedArrayView&& other) noexcept {
-    ArrowArrayViewInitFromType(&view_, NANOARROW_TYPE_UNINITIALIZED);
-    ArrowArrayViewMove(&other.view_, &view_);
-  }
-  OwnedArrayView& operator=(OwnedArrayView&& other) noexcept {
-    if (this != &other) {
-      ArrowArrayViewReset(&view_);
-      ArrowArrayViewMove(&other.view_, &view_);
-    }
-    return *this;
-  }
-  ~OwnedArrayView() { ArrowArrayViewReset(&view_); }
-
-  ArrowArrayView& get() noexcept { return view_; }
-  const ArrowArrayView& get() const noexcept { return view_; }
-
- private:
-  ArrowArrayView view_;
-};
-
-// An imported array with its field: the array taken over from its capsule,
-// validated, and the schema it was read with. The schema stays owned by its
-// capsule, which this object keeps alive.
-struct ImportedArray {
-  ProducerRef schema_capsule;
-  const ArrowSchema* schema = nullptr;
-  ArrowSchemaView field{};
-  OwnedArrowArray array;
-  OwnedArrayView view;
-};
-
-// A record batch: the columns of an exported struct array, each the struct's
-// child restricted to the struct's slots. Owns everything that its view
-// points to; dropping it releases the imported array.
-class ImportedRecordBatch {
- public:
-  ImportedRecordBatch(ImportedArray imported, std::vector<ArrowSchemaView> fields,
-                      std::vector<ColumnView> columns, std::uint64_t rows) noexcept
-      : imported_(std::move(imported)),
-        fields_(std::move(fields)),
-        columns_(std::move(columns)),
-        rows_(rows) {}
-
-  RecordBatchView view() const noexcept { return {rows_, columns_}; }
-
- private:
-  ImportedArray imported_;
-  std::vector<ArrowSchemaView> fields_;
-  std::vector<ColumnView> columns_;
-  std::uint64_t rows_ = 0;
-};
-
 // The (schema capsule, array capsule) pair of `object.__arrow_c_array__()`.
 std::pair<ProducerRef, ProducerRef> call_arrow_c_array(PyObject* object);
 
-// Takes the ArrowArray over from its capsule and imports it with the type of
-// the ArrowSchema. A malformed import raises TypeError; the array is then
-// released at once.
-ImportedArray import_array_pycapsules(PyObject* schema_capsule, PyObject* array_capsule);
+// The structure in a capsule of the given name; the interpreter's error
+// (ValueError for another name) propagates.
+void* capsule_pointer(PyObject* capsule, const char* name);
 
-// Imports an exported struct array as a record batch. A type other than a
-// struct, or columns that do not fit the batch, raise ValueError; top-level
-// nulls are an internal error.
-ImportedRecordBatch from_arrow_pycapsule(PyObject* schema_capsule, PyObject* array_capsule);
+// Raises the Python exception of a refused import: TypeError for malformed
+// structures, ValueError for a struct that is not a record batch, and for a
+// refused type whatever `raise_unexpected_type` raises.
+[[noreturn]] void raise_import_error(const ArrowImportError& error,
+                                     void (*raise_unexpected_type)(const std::string& type_text));
 
-// The whole conversion of a Python object that exports a record batch.
-ImportedRecordBatch import_record_batch(PyObject* object);
+// What a Python object exports, imported by the core component `Imported`
+// (ImportedArray or ImportedRecordBatch), which holds the taken-over array.
+// Its release callback is the producer's code: it runs with any pending
+// exception set aside, exactly once, when the import fails or when this
+// object is destroyed. The schema capsule is kept as long as the import,
+// whose views point into its ArrowSchema. Neither copyable nor movable.
+template <class Imported>
+class ArrowImport {
+ public:
+  template <class... Args>
+  ArrowImport(PyObject* object, void (*raise_unexpected_type)(const std::string& type_text), Args... args) {
+    auto [schema_capsule, array_capsule] = call_arrow_c_array(object);
+    auto* schema = static_cast<ArrowSchema*>(capsule_pointer(schema_capsule.get(), "arrow_schema"));
+    auto* array = static_cast<ArrowArray*>(capsule_pointer(array_capsule.get(), "arrow_array"));
+    schema_capsule_ = std::move(schema_capsule);
+    try {
+      const PendingErrorStash stash;
+      imported_.emplace(*schema, *array, args...);
+    } catch (const ArrowImportError& error) {
+      raise_import_error(error, raise_unexpected_type);
+    }
+  }
+  ArrowImport(const ArrowImport&) = delete;
+  ArrowImport& operator=(const ArrowImport&) = delete;
+  ~ArrowImport() {
+    const PendingErrorStash stash;
+    imported_.reset();
+  }
+
+  const Imported& operator*() const noexcept { return *imported_; }
+  const Imported* operator->() const noexcept { return &*imported_; }
+
+ private:
+  ProducerRef schema_capsule_;  // destroyed after the import that reads it
+  std::optional<Imported> imported_;
+};
+
+// The conversion of the `batch` argument: a record batch, with the errors
+// of the record batch import ("Unexpected data type ..." for a type other
+// than a plain struct).
+ArrowImport<ImportedRecordBatch> import_record_batch(PyObject* object);
 
 }  // namespace tessary::py

@@ -11,7 +11,7 @@ std::uint64_t update_states(PyObject* values, NumericState& state, NumericSketch
                             std::uint64_t stream_id, std::uint64_t& position) {
   const BufferView view = checked_buffer(values);
   const std::span<const double> elements = float64_elements(view);
-  sketches.observe_run(state, elements, splitmix64(stream_id), position);
+  sketches.observe_run(state, elements, splitmix64(stream_id), position, ThreadPool::shared());
   position += elements.size();
   return elements.size();
 }

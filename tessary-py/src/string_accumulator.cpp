@@ -25,12 +25,16 @@
 #include "entry_points.hpp"
 #include "module_members.hpp"
 #include "result_dicts.hpp"
+#include "serialized_state.hpp"
 #include "tessary/categorical_sketches.hpp"
+#include "tessary/saturating.hpp"
 
 namespace tessary::py {
 namespace {
 
 constexpr Signature<0> new_signature{"StringAccumulator.__new__()", {}};
+constexpr Signature<1> from_bytes_signature{"StringAccumulator.from_bytes()", {{{"data", true}}}};
+constexpr Signature<1> merge_signature{"StringAccumulator.merge()", {{{"other", true}}}};
 
 constexpr std::array<Parameter, 5> update_parameters{{
     {"data", true},
@@ -165,11 +169,6 @@ struct StringRows {
     return (end - first) - present_rows;
   }
 };
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 // Whether some offset is smaller than the one before it.
 template <class Offset>
@@ -323,6 +322,22 @@ PyRef snapshot(const CategoricalSketchState& state) {
 
 void reset(CategoricalSketchState& state) { state = CategoricalSketchState{}; }
 
+PyRef serialized(const CategoricalSketchState& state) { return bytes_object(to_bytes(state)); }
+
+PyRef from_serialized(PyTypeObject* type, PyObject* data) {
+  return PyRef(new_instance(type, decode_argument(data, from_bytes<CategoricalSketchState>)));
+}
+
+// Heavy hitters tracked by both keep this accumulator's labels.
+void merge(CategoricalSketchState& state, PyObject* other) {
+  merge_from(state, other, string_accumulator_type(),
+             [](const CategoricalSketchState& a, const CategoricalSketchState& b) { return merged(a, b); });
+}
+
+PyRef reduce(const CategoricalSketchState& state) {
+  return reduce_value(string_accumulator_type(), to_bytes(state));
+}
+
 const char* const doc = class_doc<new_signature>();
 
 PyMethodDef methods[] = {
@@ -330,6 +345,10 @@ PyMethodDef methods[] = {
     changing_method<update_large_utf8_signature, update<std::int64_t>>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
+    reading_method<serialized>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
+    changing_method<merge_signature, merge>(merge_doc),
+    reading_method<reduce>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 

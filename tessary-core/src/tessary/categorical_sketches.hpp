@@ -4,4 +4,3 @@
 #include "tessary/categorical_sketches/categorical_sketch_state.hpp"
 #include "tessary/categorical_sketches/string_hash.hpp"
 #include "tessary/categorical_sketches/string_heavy_hitters_sketch.hpp"
-#include "tessary/categorical_sketches/utf8.hpp"

@@ -6,18 +6,12 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <type_traits>
+
+#include "tessary/float_classes.hpp"
+#include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
-
-// True for +/-infinity: the magnitude bits lie above those of the largest
-// finite double. Callers test NaN first.
-inline bool is_infinite_bits(double x) noexcept {
-  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) > 0x7fefffffffffffffULL;
-}
-
-inline bool is_finite_value(double x) noexcept {
-  return (std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL) <= 0x7fefffffffffffffULL;
-}
 
 // Exact streaming moments of one numeric column.
 //
@@ -65,6 +59,16 @@ struct NumericState {
   template <typename OnFinite>
   void observe_run(const double* values, std::size_t count_of_values, OnFinite on_finite) noexcept(
       noexcept(on_finite(std::size_t{0}, 0.0)));
+
+  // observe_run over the slots [begin, end) of an Arrow primitive column
+  // read in place: each valid slot i (see for_each_valid_slot) is converted
+  // to double and observed, and on_finite(i - begin, x) follows each finite
+  // one; a null slot counts as missing, as NaN does. So a column gives
+  // exactly what observe_run gives for its values converted to double with
+  // nulls as NaN. 64-bit integers convert to nearest, ties to even.
+  template <typename Element, typename OnFinite>
+  void observe_slots(const Element* values, const std::uint8_t* validity, std::int64_t begin,
+                     std::int64_t end, OnFinite on_finite);
 
   // The finite path of observe; the caller has already classified x.
   void observe_finite(double x) noexcept {
@@ -234,23 +238,48 @@ struct RunningNumericState {
 
 namespace detail {
 
+// One element of observe_run, element i, over either form of the state.
+template <typename Moments, typename OnFinite>
+[[gnu::always_inline]] inline void observe_element(Moments& moments, std::size_t i, double x,
+                                                   OnFinite& on_finite) noexcept(
+    noexcept(on_finite(std::size_t{0}, 0.0))) {
+  if (std::isnan(x)) {
+    ++moments.missing;
+  } else if (is_infinite_bits(x)) {
+    ++moments.infinite;
+  } else {
+    moments.observe_finite(x);
+    on_finite(i, x);
+  }
+}
+
 // The loop of observe_run over either form of the state.
 template <typename Moments, typename OnFinite>
 [[gnu::always_inline]] inline void observe_values(Moments& moments, const double* values,
                                                   std::size_t count_of_values,
                                                   OnFinite& on_finite) noexcept(
     noexcept(on_finite(std::size_t{0}, 0.0))) {
-  for (std::size_t i = 0; i < count_of_values; ++i) {
-    const double x = values[i];
-    if (std::isnan(x)) {
-      ++moments.missing;
-    } else if (is_infinite_bits(x)) {
-      ++moments.infinite;
-    } else {
+  for (std::size_t i = 0; i < count_of_values; ++i) observe_element(moments, i, values[i], on_finite);
+}
+
+// The loop of observe_slots over either form of the state. An integer
+// converts to a finite double, so it skips the NaN and infinity tests.
+template <typename Element, typename Moments, typename OnFinite>
+[[gnu::always_inline]] inline void observe_slot_values(Moments& moments, const Element* values,
+                                                       const std::uint8_t* validity, std::int64_t begin,
+                                                       std::int64_t end, OnFinite& on_finite) {
+  const auto observe_slot = [&](std::int64_t i) __attribute__((always_inline)) {
+    const double x = static_cast<double>(values[i]);
+    const auto index = static_cast<std::size_t>(i - begin);
+    if constexpr (std::is_integral_v<Element>) {
       moments.observe_finite(x);
-      on_finite(i, x);
+      on_finite(index, x);
+    } else {
+      observe_element(moments, index, x, on_finite);
     }
-  }
+  };
+  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, observe_slot);
+  moments.missing += nulls;
 }
 
 }  // namespace detail
@@ -267,6 +296,20 @@ void NumericState::observe_run(const double* values, std::size_t count_of_values
   }
   RunningNumericState local = RunningNumericState::from(*this);
   detail::observe_values(local, values, count_of_values, on_finite);
+  local.store(*this);
+}
+
+template <typename Element, typename OnFinite>
+void NumericState::observe_slots(const Element* values, const std::uint8_t* validity, std::int64_t begin,
+                                 std::int64_t end, OnFinite on_finite) {
+  if (!RunningNumericState::fits(*this, static_cast<std::uint64_t>(end - begin))) {
+    NumericState local = *this;
+    detail::observe_slot_values(local, values, validity, begin, end, on_finite);
+    *this = local;
+    return;
+  }
+  RunningNumericState local = RunningNumericState::from(*this);
+  detail::observe_slot_values(local, values, validity, begin, end, on_finite);
   local.store(*this);
 }
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/hashing.hpp"
 
 namespace tessary {
 

@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "tessary/categorical_sketches/utf8.hpp"
+#include "tessary/saturating.hpp"
+#include "tessary/utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -135,11 +136,6 @@ class StringHeavyHittersSketch {
   using SlotMask = std::uint32_t;  // bit i: slot i
   static_assert(capacity == std::numeric_limits<SlotMask>::digits);
   static constexpr SlotMask all_slots = ~SlotMask{0};
-
-  static std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    const std::uint64_t sum = a + b;
-    return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-  }
 
   static std::uint16_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint16_t>(hash); }
 

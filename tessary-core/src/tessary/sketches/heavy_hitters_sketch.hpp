@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/hashing.hpp"
 
 namespace tessary {
 

@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tessary/internal_error.hpp"
-#include "tessary/numeric_state.hpp"
+#include "tessary/float_classes.hpp"
 
 namespace tessary {
 
@@ -123,14 +122,11 @@ class LogQuantileSketch {
     return {occupied(bins_[negative]), occupied(bins_[positive])};
   }
 
-  // Adds every count of `other` into this sketch; `other` is consumed. If
-  // widening a window throws std::bad_alloc, this sketch is left counted in
-  // part: callers that must stay unchanged merge into a copy.
+  // Adds every count of `other` into this sketch; `other` is consumed.
+  // Every sketch has the same parameters, so any two merge. If widening a
+  // window throws std::bad_alloc, this sketch is left counted in part:
+  // callers that must stay unchanged merge into a copy.
   void merge(LogQuantileSketch&& other) {
-    const double difference = std::fabs(relative_accuracy() - other.relative_accuracy());
-    if (!(difference <= std::numeric_limits<double>::epsilon())) {
-      throw InternalError("quantile sketch accuracy mismatch");
-    }
     zero_count_ += other.zero_count_;
     count_ += other.count_;
     for (int sign : {negative, positive}) {
@@ -148,26 +144,26 @@ class LogQuantileSketch {
     }
   }
 
+  // Adds n values to bin `index` of the given sign (a restored or merged
+  // bin count); count grows with them. The caller keeps index within
+  // [min_finite_index, max_finite_index] and n >= 1.
+  void add_to_bin(bool is_negative, std::int32_t index, std::uint64_t n) {
+    add(bins_[is_negative ? negative : positive], index, n);  // may throw: count after
+    count_ += n;
+  }
+
+  // Adds n values to the zero bucket; count grows with them.
+  void add_to_zero_bucket(std::uint64_t n) noexcept {
+    count_ += n;
+    zero_count_ += n;
+  }
+
   double relative_accuracy() const noexcept { return relative_accuracy_value; }
   double log_gamma() const noexcept { return log_gamma_value; }
   double multiplier() const noexcept { return multiplier_value; }
   double zero_threshold() const noexcept { return zero_threshold_value; }
   std::uint64_t count() const noexcept { return count_; }
   std::uint64_t zero_count() const noexcept { return zero_count_; }
-
-  // floor(ln(magnitude) * multiplier) of the default sketch, saturated to
-  // int32 (NaN gives 0).
-  static std::int32_t bin_index(double magnitude) noexcept {
-    const double scaled = std::floor(std::log(magnitude) * multiplier_value);
-    if (std::isnan(scaled)) return 0;
-    if (scaled <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-      return std::numeric_limits<std::int32_t>::min();
-    }
-    if (scaled >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-      return std::numeric_limits<std::int32_t>::max();
-    }
-    return static_cast<std::int32_t>(scaled);
-  }
 
  private:
   // The parameters are the same for every sketch. log_gamma is

@@ -4,12 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
+#include "tessary/float_classes.hpp"
+#include "tessary/hashing.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/heavy_hitters_sketch.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/sketches/log_quantile_sketch.hpp"
 #include "tessary/sketches/priority_reservoir.hpp"
+#include "tessary/thread_pool.hpp"
+#include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
 
@@ -57,6 +62,88 @@ struct NumericSketchState {
       observe_finite(stream_hash, first_position + i, x);
     };
     moments.observe_run(values.data(), values.size(), feed);
+  }
+
+  // observe_run over the slots [begin, end) of an Arrow primitive column of
+  // Element read in place (NumericState::observe_slots): slot i is at
+  // position first_position + (i - begin), a null slot counts as missing and
+  // advances the position like NaN, so the result equals observe_run on the
+  // values converted to double with nulls as NaN, bit for bit.
+  template <typename Element>
+  void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
+                     std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
+                     std::uint64_t first_position) {
+    if constexpr (std::is_same_v<Element, double>) {
+      // A float64 column without nulls is a float64 run: observe_run's loop.
+      if (validity == nullptr) {
+        observe_run(moments, {values + begin, static_cast<std::size_t>(end - begin)}, stream_hash, first_position);
+        return;
+      }
+    }
+    const auto feed = [this, stream_hash, first_position](std::size_t i, double x) {
+      observe_finite(stream_hash, first_position + i, x);
+    };
+    moments.observe_slots(values, validity, begin, end, feed);
+  }
+
+  // observe_run() on two threads of `pool` when the run is long enough to
+  // pay for it: one folds the moments, whose chain of dependent divisions
+  // bounds the whole loop, while the other feeds the sketches. Each
+  // structure sees the same values in the same order as in observe_run(),
+  // so the results are identical bit for bit.
+  void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
+                   std::uint64_t first_position, ThreadPool& pool) {
+    if (values.size() < parallel_run_length || pool.threads() < 2) {
+      observe_run(moments, values, stream_hash, first_position);
+      return;
+    }
+    pool.run(2, [&](std::size_t task) {
+      if (task == 0) {
+        moments.observe_all(values.data(), values.size());
+      } else {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          if (is_finite_value(values[i])) observe_finite(stream_hash, first_position + i, values[i]);
+        }
+      }
+    });
+  }
+
+  // Runs shorter than this stay on the calling thread.
+  static constexpr std::size_t parallel_run_length = std::size_t{1} << 16;
+
+  // The same on two threads of `pool` for a column long enough to pay for
+  // it, as observe_run(..., pool) does: one folds the moments, the other
+  // feeds the sketches the finite values with their positions. Each
+  // structure sees the same values in the same order, so the results are
+  // identical bit for bit.
+  template <typename Element>
+  void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
+                     std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
+                     std::uint64_t first_position, ThreadPool& pool) {
+    if constexpr (std::is_same_v<Element, double>) {
+      if (validity == nullptr) {
+        observe_run(moments, {values + begin, static_cast<std::size_t>(end - begin)}, stream_hash, first_position,
+                    pool);
+        return;
+      }
+    }
+    if (static_cast<std::uint64_t>(end - begin) < parallel_run_length || pool.threads() < 2) {
+      observe_slots(moments, values, validity, begin, end, stream_hash, first_position);
+      return;
+    }
+    pool.run(2, [&](std::size_t task) {
+      if (task == 0) {
+        moments.observe_slots(values, validity, begin, end, [](std::size_t, double) {});
+        return;
+      }
+      // Captures by value, as in observe_run: copies stay in registers.
+      const auto feed = [this, values, stream_hash, position_of_begin = first_position - begin](
+                            std::int64_t i) __attribute__((always_inline)) {
+        const double x = static_cast<double>(values[i]);
+        if (is_finite_value(x)) observe_finite(stream_hash, position_of_begin + static_cast<std::uint64_t>(i), x);
+      };
+      for_each_valid_slot(validity, begin, end, feed);
+    });
   }
 };
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "tessary/numeric_state.hpp"
-#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/float_classes.hpp"
+#include "tessary/hashing.hpp"
 
 namespace tessary {
 

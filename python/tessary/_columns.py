@@ -1,0 +1,357 @@
+"""One running profile per column kind, fed Arrow arrays chunk by chunk.
+
+Each column keeps the engine's accumulator for its kind and turns the engine's
+dict into the figures a reader expects. No method looks at individual values
+in Python: every array goes to the engine (or to one pyarrow kernel) whole.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Callable
+
+from tessary import _native
+
+# pyarrow ships no type information; these names say what is meant.
+Array = Any
+DataType = Any
+
+QUANTILE_KEYS = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
+
+# A heavy-hitter count is a lower bound; a value is worth showing only when it
+# is known to occur more than once.
+MIN_TOP_COUNT = 2
+
+
+def _pa() -> Any:
+    import pyarrow  # type: ignore[import-untyped]
+
+    return pyarrow
+
+
+def _feed_numeric(acc: _native.NumericAccumulator, array: Array) -> None:
+    """Feeds one Arrow array of the ten numeric types to `acc`, read in place, nulls as NaN."""
+    if len(array):
+        acc.update_arrow(array)
+
+
+def _unsigned_bytes(buffer: Any) -> Any:
+    # pyarrow exports its buffers as signed bytes ("b"); the string kernels
+    # read unsigned ones. A memoryview cast reinterprets without copying.
+    return memoryview(b"" if buffer is None else buffer).cast("B")
+
+
+def _count(value: Any) -> int:
+    if type(value) is not int or not 0 <= value < 2 ** 64:
+        raise ValueError(f"a count must be an int from 0 to 2**64 - 1, got {value!r}")
+    return value
+
+
+def _blob(value: Any) -> bytes:
+    if not isinstance(value, bytes):
+        raise ValueError(f"expected the bytes of an accumulator, got {type(value).__name__}")
+    return value
+
+
+def _top(pairs: list[tuple[Any, int]], convert: Callable[[Any], Any] = lambda v: v) -> list[list[Any]]:
+    return [[convert(value), count] for value, count in pairs if count >= MIN_TOP_COUNT]
+
+
+def _within(q: Any, low: float | None, high: float | None) -> float | None:
+    # A sketch quantile is a bucket's representative, which can fall just
+    # outside the values seen; the true quantile never does.
+    if q is None or low is None or high is None:
+        return q
+    return min(max(q, low), high)
+
+
+_SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "days": 86400.0}
+
+
+def _duration_text(amount: float, unit: str) -> str:
+    """A spread in the column's unit as readable text, e.g. "3.5 days"."""
+    seconds = amount * _SECONDS[unit]
+    for name, size in (("days", 86400.0), ("h", 3600.0), ("min", 60.0), ("s", 1.0),
+                       ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= size:
+            return f"{seconds / size:.4g} {name}"
+    return f"{seconds / 1e-9:.4g} ns"
+
+
+class Column:
+    """The running profile of one column: its kind, Arrow type and counts."""
+
+    kind = "other"
+
+    def __init__(self, arrow_type: DataType, reason: str = "") -> None:
+        self.type = arrow_type
+        self.reason = reason
+        self.count = 0
+        self.missing = 0
+
+    def update(self, array: Array) -> None:
+        nulls = array.null_count if array.type != _pa().null() else len(array)
+        self.missing += nulls
+        self.count += len(array) - nulls
+
+    # The running state as plain data (ints and bytes), for Profiler.to_bytes;
+    # load() takes it back, merge() folds another column of the same type in.
+    def state(self) -> dict[str, Any]:
+        return {"count": self.count, "missing": self.missing}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.count, self.missing = _count(state["count"]), _count(state["missing"])
+
+    def merge(self, other: Column) -> None:
+        self.count += other.count
+        self.missing += other.missing
+
+    def to_dict(self) -> dict[str, Any]:
+        out: dict[str, Any] = {"kind": self.kind, "type": str(self.type),
+                               "count": self.count, "missing": self.missing}
+        if self.reason:
+            out["reason"] = self.reason
+        return out
+
+
+class NumericColumn(Column):
+    """Integers and floats through the engine's full numeric profile."""
+
+    kind = "numeric"
+
+    def __init__(self, arrow_type: DataType, stream_id: int,
+                 convert: Callable[[Array], Array] | None = None) -> None:
+        super().__init__(arrow_type)
+        self.acc = _native.NumericAccumulator(stream_id)
+        self.convert = convert
+        self.integral = _pa().types.is_integer(arrow_type)
+
+    def update(self, array: Array) -> None:
+        _feed_numeric(self.acc, self.convert(array) if self.convert else array)
+
+    def state(self) -> dict[str, Any]:
+        return {"acc": self.acc.to_bytes()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.acc = _native.NumericAccumulator.from_bytes(_blob(state["acc"]))
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, NumericColumn)
+        self.acc.merge(other.acc)
+
+    def _value(self, x: float | None) -> Any:
+        # Integer columns show integral figures as ints (exact below 2**53).
+        if self.integral and x is not None and math.isfinite(x) and x == int(x):
+            return int(x)
+        return x
+
+    def to_dict(self) -> dict[str, Any]:
+        s = self.acc.snapshot()
+        out = {"kind": self.kind, "type": str(self.type), "count": s["count"] + s["infinite"],
+               "missing": s["missing"], "mean": s["mean"], "std": s["std"],
+               "variance": s["variance"], "skewness": s["skewness"], "kurtosis": s["kurtosis"],
+               "min": self._value(s["minimum"]), "max": self._value(s["maximum"]),
+               "infinite": s["infinite"],
+               "quantiles": {k: _within(v, s["minimum"], s["maximum"])
+                             for k, v in s["quantiles"].items() if k in QUANTILE_KEYS},
+               # The estimate can overshoot; it never counts more values than were seen.
+               "distinct": min(s["cardinality_estimate"], s["count"]),
+               "top": _top(s["heavy_hitters"], self._value),
+               "sample": [self._value(v) for v in s["reservoir"]]}
+        return out
+
+
+class TemporalColumn(NumericColumn):
+    """Dates, times, timestamps and durations: their integer storage goes
+    through the numeric engine, and the figures are shown in the column's own
+    type, unit and time zone."""
+
+    kind = "temporal"
+
+    def __init__(self, arrow_type: DataType, stream_id: int) -> None:
+        pa = _pa()
+        storage = pa.int32() if arrow_type.bit_width == 32 else pa.int64()
+        super().__init__(arrow_type, stream_id, lambda a: a.view(storage))
+        self.storage = storage
+        self.integral = True
+
+    @property
+    def unit(self) -> str:
+        pa = _pa()
+        if self.type == pa.date32():
+            return "days"
+        return "ms" if self.type == pa.date64() else str(self.type.unit)
+
+    def _render(self, values: list[Any]) -> list[str | None]:
+        """The values (storage units, possibly fractional) as the column's own text."""
+        pa = _pa()
+        ints = [None if v is None or not math.isfinite(v) else round(v) for v in values]
+        typed = pa.array(ints, pa.int64()).cast(self.storage).view(self.type)
+        return typed.cast(pa.string()).to_pylist()
+
+    def to_dict(self) -> dict[str, Any]:
+        d = super().to_dict()
+        quantiles = list(d["quantiles"].values())
+        top_values = [v for v, _ in d["top"]]
+        rendered = self._render([d["mean"], d["min"], d["max"], *quantiles, *top_values,
+                                 *d["sample"]])
+        mean, low, high = rendered[:3]
+        quantile_text = rendered[3:3 + len(quantiles)]
+        top_text = rendered[3 + len(quantiles):3 + len(quantiles) + len(top_values)]
+        std = None if d["std"] is None else _duration_text(d["std"], self.unit)
+        return {"kind": self.kind, "type": d["type"], "count": d["count"],
+                "missing": d["missing"], "unit": self.unit, "mean": mean, "std": std,
+                "skewness": d["skewness"], "kurtosis": d["kurtosis"], "min": low, "max": high,
+                "quantiles": dict(zip(QUANTILE_KEYS, quantile_text)),
+                "distinct": d["distinct"],
+                "top": [[text, count] for text, (_, count) in zip(top_text, d["top"])],
+                "sample": rendered[3 + len(quantiles) + len(top_values):]}
+
+
+class StringColumn(Column):
+    """UTF-8 strings and binary through the engine's string kernels, read on
+    the array's own buffers."""
+
+    kind = "string"
+
+    def __init__(self, arrow_type: DataType,
+                 convert: Callable[[Array], Array] | None = None) -> None:
+        super().__init__(arrow_type)
+        self.acc = _native.StringAccumulator()
+        self.convert = convert
+
+    def update(self, array: Array) -> None:
+        if self.convert is not None:
+            array = self.convert(array)
+        if len(array) == 0:
+            return
+        pa = _pa()
+        validity, offsets, data = array.buffers()
+        large = pa.types.is_large_string(array.type) or pa.types.is_large_binary(array.type)
+        kernel = self.acc.update_large_utf8 if large else self.acc.update_utf8
+        kernel(_unsigned_bytes(data), memoryview(offsets).cast("q" if large else "i"),
+               len(array), None if validity is None else _unsigned_bytes(validity),
+               array.offset)
+
+    def state(self) -> dict[str, Any]:
+        return {"acc": self.acc.to_bytes()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.acc = _native.StringAccumulator.from_bytes(_blob(state["acc"]))
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, StringColumn)
+        self.acc.merge(other.acc)
+
+    def to_dict(self) -> dict[str, Any]:
+        s = self.acc.snapshot()
+        return {"kind": self.kind, "type": str(self.type), "count": s["count"],
+                "missing": s["missing"], "distinct": min(s["cardinality_estimate"], s["count"]),
+                "top": _top(s["heavy_hitters"])}
+
+
+class BooleanColumn(Column):
+    """Booleans: true, false and null counts."""
+
+    kind = "boolean"
+
+    def __init__(self, arrow_type: DataType) -> None:
+        super().__init__(arrow_type)
+        self.true = 0
+
+    def update(self, array: Array) -> None:
+        super().update(array)
+        self.true += array.true_count
+
+    def state(self) -> dict[str, Any]:
+        return {**super().state(), "true": self.true}
+
+    def load(self, state: dict[str, Any]) -> None:
+        super().load(state)
+        self.true = _count(state["true"])
+        if self.true > self.count:
+            raise ValueError("a boolean column counts more true values than values")
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, BooleanColumn)
+        super().merge(other)
+        self.true += other.true
+
+    def to_dict(self) -> dict[str, Any]:
+        return {**super().to_dict(), "true": self.true, "false": self.count - self.true}
+
+
+def new_column(arrow_type: DataType, stream_id: int) -> Column:
+    """The running profile for a column of `arrow_type`."""
+    pa = _pa()
+    t = pa.types
+    if t.is_integer(arrow_type) or arrow_type in (pa.float32(), pa.float64()):
+        return NumericColumn(arrow_type, stream_id)
+    if t.is_float16(arrow_type) or t.is_decimal(arrow_type):
+        # Converted to float64 first: decimals beyond 15 digits lose precision.
+        return NumericColumn(arrow_type, stream_id, lambda a: a.cast(pa.float64(), safe=False))
+    if t.is_temporal(arrow_type) and not t.is_interval(arrow_type):
+        return TemporalColumn(arrow_type, stream_id)
+    if t.is_boolean(arrow_type):
+        return BooleanColumn(arrow_type)
+    if t.is_string(arrow_type) or t.is_large_string(arrow_type) or t.is_binary(arrow_type) \
+            or t.is_large_binary(arrow_type):
+        return StringColumn(arrow_type)
+    if t.is_string_view(arrow_type):
+        return StringColumn(arrow_type, lambda a: a.cast(pa.large_string()))
+    if t.is_binary_view(arrow_type):
+        return StringColumn(arrow_type, lambda a: a.cast(pa.large_binary()))
+    if t.is_fixed_size_binary(arrow_type):
+        return StringColumn(arrow_type, lambda a: a.cast(pa.binary()))
+    if t.is_dictionary(arrow_type):
+        inner = new_column(arrow_type.value_type, stream_id)
+        return _Decoded(arrow_type, inner)
+    if isinstance(arrow_type, pa.ExtensionType):
+        return _Decoded(arrow_type, new_column(arrow_type.storage_type, stream_id), storage=True)
+    if t.is_null(arrow_type):
+        return Column(arrow_type, "no values: every row is null")
+    if t.is_nested(arrow_type):
+        return Column(arrow_type, "nested values are not profiled")
+    return Column(arrow_type, "this type is not profiled")
+
+
+class _Decoded(Column):
+    """A dictionary-encoded or extension column, profiled as its values but
+    reported under its own type."""
+
+    def __init__(self, arrow_type: DataType, inner: Column, storage: bool = False) -> None:
+        super().__init__(arrow_type)
+        self.inner = inner
+        self.storage = storage
+        self.kind = inner.kind
+
+    def update(self, array: Array) -> None:
+        self.inner.update(array.storage if self.storage else array.dictionary_decode())
+
+    def state(self) -> dict[str, Any]:
+        return {"inner": self.inner.state()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.inner.load(state["inner"])
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, _Decoded)
+        self.inner.merge(other.inner)
+
+    def to_dict(self) -> dict[str, Any]:
+        return {**self.inner.to_dict(), "type": str(self.type)}
+
+
+def feeds_directly(column: Column, arrow_type: DataType) -> bool:
+    """Whether arrays of `arrow_type` go to `column` as they are: any integer or
+    float type to a plain numeric column (the engine reads them all as float64),
+    and any string or binary layout to a plain string column."""
+    t = _pa().types
+    if type(column) is NumericColumn and column.convert is None:
+        return t.is_integer(arrow_type) or t.is_float32(arrow_type) or t.is_float64(arrow_type)
+    if type(column) is StringColumn and column.convert is None:
+        return (t.is_string(arrow_type) or t.is_large_string(arrow_type)) == (
+            t.is_string(column.type) or t.is_large_string(column.type)) and (
+            t.is_string(arrow_type) or t.is_large_string(arrow_type) or t.is_binary(arrow_type)
+            or t.is_large_binary(arrow_type))
+    return False

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+#include "tessary/numeric_state.hpp"
+#include "tessary/sketches/numeric_sketch_state.hpp"
+#include "tessary/sketches/sketch_merge.hpp"
+
+namespace tessary {
+
+// The whole state of one numeric stream delivered in pieces: exact moments,
+// sketches, the stream's seed, the position of its next element and the
+// number of elements delivered (finite, NaN and infinite alike).
+//
+// Invariants: sketches.quantiles.count() == state.count; the reservoir
+// holds min(state.count, 256) entries; observations == state.count +
+// state.missing + state.infinite (all wrapping like plain uint64).
+struct NumericStream {
+  NumericState state;
+  NumericSketchState sketches;
+  std::uint64_t stream_id = 0;
+  std::uint64_t position = 0;
+  std::uint64_t observations = 0;
+};
+
+// The stream of `a` with the elements of `b` merged in: moments by the
+// pairwise merge with `a` as the left operand, sketches as sketch_merge.hpp
+// describes, observations added. The seed and position stay those of `a`,
+// so later elements continue `a`'s numbering. `b` may be `a`.
+inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
+  NumericStream out;
+  out.state = NumericState::merge(a.state, b.state);
+  out.sketches = merged(a.sketches, b.sketches);
+  out.stream_id = a.stream_id;
+  out.position = a.position;
+  out.observations = a.observations + b.observations;
+  return out;
+}
+
+}  // namespace tessary

@@ -1,0 +1,158 @@
+#pragma once
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessary {
+
+// The worker threads of the process, started once and shared by every call.
+//
+// run(count, task) calls task(i) once for each i in [0, count), spread over
+// the workers and the calling thread, and returns when all have finished.
+// Tasks write only their own results, which the caller then combines in a
+// fixed order, so a result never depends on which thread ran which task or
+// on how many threads there are.
+//
+// Size: TESSARY_NUM_THREADS threads in all, the caller included (default:
+// the cores this process may run on); 1 runs every task on the caller.
+//
+// fork(): a child has the pool's memory but none of its threads, and its
+// locks may have been copied in any state. The pool remembers the process
+// that started it; a child that asks for the pool gets a new one and never
+// touches the inherited one (whose memory it leaks).
+//
+// Concurrent runs: while one run is under way, a second caller runs its
+// tasks itself, one after another; it never waits for the pool.
+class ThreadPool {
+ public:
+  // The pool of this process.
+  static ThreadPool& shared() {
+    static std::mutex mutex;
+    static ThreadPool* pool = nullptr;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (pool == nullptr || pool->owner_ != ::getpid()) pool = new ThreadPool(configured_threads());
+    return *pool;
+  }
+
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  // Threads that run tasks, the caller included.
+  std::size_t threads() const noexcept { return workers_.size() + 1; }
+
+  // Calls task(i) for every i in [0, count). If tasks throw, the exception
+  // of the lowest such i is rethrown once all tasks have ended.
+  template <class Task>
+  void run(std::size_t count, Task&& task) {
+    std::vector<std::exception_ptr> failures(count);
+    const auto attempt = [&](std::size_t i) noexcept {
+      try {
+        task(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    };
+    std::unique_lock<std::mutex> busy(run_mutex_, std::try_to_lock);
+    if (!busy || workers_.empty() || count < 2) {
+      for (std::size_t i = 0; i < count; ++i) attempt(i);
+    } else {
+      Job job{count, &attempt, [](const void* f, std::size_t i) noexcept {
+                (*static_cast<const decltype(attempt)*>(f))(i);
+              }};
+      dispatch(job);
+    }
+    for (const std::exception_ptr& failure : failures) {
+      if (failure) std::rethrow_exception(failure);
+    }
+  }
+
+  // TESSARY_NUM_THREADS, or the cores available to this process.
+  static std::size_t configured_threads() noexcept {
+    if (const char* text = std::getenv("TESSARY_NUM_THREADS"); text != nullptr && *text != '\0') {
+      char* end = nullptr;
+      const long value = std::strtol(text, &end, 10);
+      if (*end == '\0' && value >= 1) return static_cast<std::size_t>(std::min(value, 256L));
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {
+      return static_cast<std::size_t>(std::max(CPU_COUNT(&cpus), 1));
+    }
+    return std::max(std::thread::hardware_concurrency(), 1u);
+  }
+
+ private:
+  struct Job {
+    std::size_t count;
+    const void* task;
+    void (*call)(const void*, std::size_t) noexcept;
+    std::atomic<std::size_t> next{0};
+  };
+
+  explicit ThreadPool(std::size_t threads) : owner_(::getpid()) {
+    // Fewer threads than asked for if the system refuses some.
+    for (std::size_t i = 1; i < threads; ++i) {
+      try {
+        workers_.emplace_back([this] { work(); });
+      } catch (...) {
+        break;
+      }
+    }
+    for (std::thread& worker : workers_) worker.detach();
+  }
+
+  static void take_tasks(Job& job) noexcept {
+    for (std::size_t i; (i = job.next.fetch_add(1, std::memory_order_relaxed)) < job.count;) {
+      job.call(job.task, i);
+    }
+  }
+
+  void dispatch(Job& job) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      job_ = &job;
+      ++generation_;
+      active_ = workers_.size();
+    }
+    wake_.notify_all();
+    take_tasks(job);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return active_ == 0; });
+    job_ = nullptr;
+  }
+
+  void work() {
+    std::size_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return generation_ != seen; });
+      seen = generation_;
+      Job& job = *job_;
+      lock.unlock();
+      take_tasks(job);
+      lock.lock();
+      if (--active_ == 0) done_.notify_one();
+    }
+  }
+
+  const pid_t owner_;
+  std::vector<std::thread> workers_;
+  std::mutex run_mutex_;  // one run at a time
+  std::mutex mutex_;      // guards job_, generation_, active_
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  Job* job_ = nullptr;
+  std::size_t generation_ = 0;
+  std::size_t active_ = 0;
+};
+
+}  // namespace tessary

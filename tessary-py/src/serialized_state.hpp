@@ -1,0 +1,75 @@
+#pragma once
+
+// What the three accumulator classes share for to_bytes, from_bytes, merge
+// and pickling. The format, its checks and the merges are the core's; this
+// converts bytes to and from Python, checks merge operands and maps a decode
+// failure to ValueError.
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "argument_binder.hpp"
+#include "buffer_view.hpp"
+#include "instance.hpp"
+#include "tessary/serialization.hpp"
+
+namespace tessary::py {
+
+// The docstrings after the text signatures of the shared members.
+inline constexpr const char* to_bytes_doc =
+    "The state as bytes, from which from_bytes builds an equal accumulator.";
+inline constexpr const char* from_bytes_doc =
+    "A new accumulator from the bytes of to_bytes; ValueError for any other bytes.";
+inline constexpr const char* merge_doc =
+    "Folds the state of another accumulator of this class into this one, in place; other is unchanged.";
+
+// A new bytes object holding `data`.
+PyRef bytes_object(const std::string& data);
+
+// The bytes of a C-contiguous buffer view; BufferError for any other.
+std::string_view contiguous_bytes(const BufferView& view);
+
+// Raises ValueError with the message of a decode failure.
+[[noreturn]] void raise_decode_error(const DecodeError& error);
+
+// decode(bytes) over the bytes of the buffer `data`. A refused buffer
+// request, a non-contiguous buffer (BufferError) and a decode failure
+// (ValueError) carry the note "while processing 'data'".
+template <class Decode>
+auto decode_argument(PyObject* data, Decode decode) {
+  return convert_argument("data", [&] {
+    const BufferView view = BufferView::acquire(data);
+    try {
+      return decode(contiguous_bytes(view));
+    } catch (const DecodeError& error) {
+      raise_decode_error(error);
+    }
+  });
+}
+
+// (type.from_bytes, (serialized,)): the __reduce__ value that rebuilds an
+// instance of `type` from its serialized state.
+PyRef reduce_value(PyObject* type, const std::string& serialized);
+
+// TypeError with the note "while processing 'other'" unless `other` is an
+// instance of `type` (the classes are final: exactly that type).
+void require_same_class(PyObject* other, PyObject* type);
+
+// Replaces `value` with merge(value, value of `other`), `other` being an
+// instance of `type`, possibly the very one that holds `value`: the caller's
+// exclusive borrow then covers both. Another instance is read under its
+// shared borrow. The result is built apart and moved in, so a failure
+// leaves `value` unchanged.
+template <class Value, class Merge>
+void merge_from(Value& value, PyObject* other, PyObject* type, Merge merge) {
+  require_same_class(other, type);
+  Instance<Value>& source = Instance<Value>::of(other);
+  if (&source.value == &value) {
+    value = merge(value, value);
+    return;
+  }
+  const SharedBorrow borrow(source.borrow);
+  value = merge(value, std::as_const(source.value));
+}
+
+}  // namespace tessary::py

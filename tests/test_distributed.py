@@ -1,0 +1,137 @@
+"""Profiles that leave their process: Profiler bytes, pickling and merging, and the Dask and
+Spark runs that are built on them."""
+
+import math
+import pickle
+import sys
+
+import numpy as np
+import pyarrow as pa
+import pytest
+
+import tessary
+import tessary.dask
+import tessary.spark
+
+ROWS = 3000
+
+
+def table(rows=ROWS, seed=3):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(10.0, 3.0, rows)
+    x[::17] = np.nan
+    return pa.table({
+        "x": x,
+        "n": pa.array(rng.integers(-50, 50, rows), mask=rng.random(rows) < 0.1),
+        "s": pa.array([f"v{i % 41}" for i in range(rows)]),
+        "b": pa.array(rng.random(rows) < 0.3),
+        "t": pa.array(rng.integers(0, 10**12, rows), pa.timestamp("ms", tz="UTC")),
+        "k": pa.array([["lo", "hi"][i % 2] for i in range(rows)]).dictionary_encode(),
+    })
+
+
+def assert_same_figures(merged, whole):
+    """Exact where the merge is exact; moments within 1e-12; heavy hitters are lower bounds
+    and the sample depends on the partitioning, so neither is compared."""
+    assert merged.rows == whole.rows and merged.columns == whole.columns
+    for name in whole.columns:
+        got, want = merged[name], whole[name]
+        for key in set(want) - {"top", "sample"}:
+            if key in ("mean", "std", "variance", "skewness", "kurtosis"):
+                if isinstance(want[key], float):  # temporal columns show them as rounded text
+                    assert math.isclose(got[key], want[key], rel_tol=1e-12, abs_tol=1e-12), (name, key)
+            else:
+                assert got[key] == want[key], (name, key)
+
+
+def test_profiler_bytes_pickling_and_later_updates():
+    data = table()
+    original = tessary.Profiler(stream_id=5)
+    original.update(data.slice(0, 1000))
+    restored = tessary.Profiler.from_bytes(original.to_bytes())
+    assert restored.to_bytes() == original.to_bytes()
+    for other in (restored, pickle.loads(pickle.dumps(original))):
+        other.update(data.slice(1000))
+    original.update(data.slice(1000))
+    assert restored.profile() == original.profile()
+    profile = original.profile()
+    assert pickle.loads(pickle.dumps(profile)) == profile
+
+
+def test_merging_any_split_gives_the_whole():
+    data = table()
+    whole = tessary.profile(data)
+    for cuts in ([1000], [1, 2999], [500, 1500, 2500]):
+        pieces = []
+        for start, stop in zip([0, *cuts], [*cuts, ROWS]):
+            piece = tessary.Profiler()
+            piece.update(data.slice(start, stop - start))
+            pieces.append(piece)
+        merged = pieces[0]
+        for piece in pieces[1:]:
+            before = piece.to_bytes()
+            merged.merge(piece)
+            assert piece.to_bytes() == before
+        assert_same_figures(merged.profile(), whole)
+
+
+def test_merging_columns_that_one_side_lacks_and_refusals():
+    left, right = tessary.Profiler(), tessary.Profiler()
+    left.update({"a": [1.0, 2.0]})
+    right.update({"a": [3.0], "b": ["x"]})
+    left.merge(right)
+    result = left.profile()
+    assert result.rows == 3 and result["b"]["missing"] == 2 and result["a"]["count"] == 3
+    clash = tessary.Profiler()
+    clash.update({"a": ["text"]})
+    before = left.to_bytes()
+    with pytest.raises(TypeError, match="column 'a' is double here and string"):
+        left.merge(clash)
+    assert left.to_bytes() == before
+    left.merge(left)  # with itself: every row twice
+    assert left.rows == 6
+
+
+@pytest.mark.parametrize("damage", [lambda b: b[:-1], lambda b: b[:20], lambda b: b"X" + b[1:],
+                                    lambda b: b[:8] + b"\x07" + b[9:],
+                                    lambda b: b.replace(b'"rows":2', b'"rows":-2')])
+def test_corrupt_profiler_bytes(damage):
+    profiler = tessary.Profiler()
+    profiler.update({"a": [1.0, 2.0], "s": ["x", "y"]})
+    with pytest.raises(ValueError, match="not a serialized tessary Profiler"):
+        tessary.Profiler.from_bytes(damage(profiler.to_bytes()))
+
+
+def test_dask_dataframe_and_array():
+    dd = pytest.importorskip("dask.dataframe")
+    da = pytest.importorskip("dask.array")
+    data = table()
+    frame = dd.from_pandas(data.to_pandas(), npartitions=5)
+    assert_same_figures(tessary.dask.profile(frame, split_every=2), tessary.profile(frame.compute()))
+    values = np.random.default_rng(1).normal(size=(ROWS, 2))
+    assert_same_figures(tessary.dask.profile(da.from_array(values, chunks=(700, 1))),
+                        tessary.profile(values))
+    with pytest.raises(TypeError, match="Dask DataFrame, Series or Array"):
+        tessary.dask.profile([1, 2])
+
+
+@pytest.mark.spark
+def test_spark_dataframe(tmp_path, monkeypatch):
+    pytest.importorskip("pyspark")
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)  # the workers import this tessary
+    from pyspark.sql import SparkSession
+
+    data = table().drop_columns(["k"])
+    path = str(tmp_path / "data.parquet")
+    import pyarrow.parquet as pq
+
+    pq.write_table(data, path)
+    spark = (SparkSession.builder.master("local[2]").appName("tessary-test")
+             .config("spark.ui.enabled", "false")
+             .config("spark.sql.session.timeZone", "UTC").getOrCreate())
+    try:
+        df = spark.read.parquet(path).repartition(3)
+        result = tessary.spark.profile(df)
+        assert_same_figures(result, tessary.profile(df.toArrow()))
+    finally:
+        spark.stop()

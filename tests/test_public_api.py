@@ -1,0 +1,188 @@
+"""tessary.profile, Profiler and Profile over each input kind and each column kind."""
+
+import array
+import datetime
+import math
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.dataset as pads
+import pytest
+
+import tessary
+from tessary import _native
+
+from helpers import exact
+
+rng = np.random.default_rng(7)
+N = 3000
+INTS = rng.integers(-50, 50, N)
+MASK = rng.random(N) < 0.1
+WORDS = rng.choice(["red", "green", "blue", "a" * 300], N)
+TABLE = pa.table({
+    "i": pa.array(INTS, mask=MASK),
+    "f": pa.array(rng.standard_normal(N).astype(np.float32)),
+    "s": pa.array(WORDS, mask=MASK),
+    "b": pa.array(rng.random(N) < 0.3, mask=MASK),
+    "t": pa.array(INTS * 86_400, pa.timestamp("s", tz="Europe/Paris"), mask=MASK),
+})
+
+
+def numeric_reference(values):
+    """The engine's own dict for `values` converted to float64, nulls as NaN."""
+    acc = _native.NumericAccumulator()
+    floats = pa.array(values).cast(pa.float64(), safe=False).fill_null(math.nan)
+    acc.update_f64(np.asarray(floats))
+    return acc.snapshot()
+
+
+def figures(profile):
+    """Column figures without the Arrow type, which differs between producers."""
+    return {name: {k: v for k, v in c.items() if k != "type"}
+            for name, c in profile.to_dict()["columns"].items()}
+
+
+def test_numeric_figures_are_the_engines():
+    ref = numeric_reference(TABLE["i"])
+    col = tessary.profile(TABLE)["i"]
+    assert exact([col[k] for k in ("mean", "std", "variance", "skewness", "kurtosis")]) == \
+        exact([ref[k] for k in ("mean", "std", "variance", "skewness", "kurtosis")])
+    assert (col["count"], col["missing"], col["min"], col["max"]) == \
+        (N - MASK.sum(), MASK.sum(), INTS[~MASK].min(), INTS[~MASK].max())
+    assert col["distinct"] == min(ref["cardinality_estimate"], ref["count"]) == 100
+    assert all(INTS[~MASK].min() <= q <= INTS[~MASK].max() for q in col["quantiles"].values())
+    assert col["top"] == [[int(v), c] for v, c in ref["heavy_hitters"] if c >= 2]
+    assert col["sample"] == [int(v) for v in ref["reservoir"]]
+
+
+def test_string_boolean_temporal_and_other_columns():
+    cols = tessary.profile(TABLE.append_column("l", pa.array([[1]] * N))).to_dict()["columns"]
+    acc = _native.StringAccumulator()
+    acc.update_utf8(np.frombuffer(TABLE["s"].chunk(0).buffers()[2], np.uint8),
+                    np.frombuffer(TABLE["s"].chunk(0).buffers()[1], np.int32), N,
+                    np.frombuffer(TABLE["s"].chunk(0).buffers()[0], np.uint8))
+    ref = acc.snapshot()
+    assert cols["s"] == {"kind": "string", "type": "string", "count": ref["count"],
+                         "missing": ref["missing"], "distinct": 4,
+                         "top": [[label, n] for label, n in ref["heavy_hitters"]]}
+    trues = int(pa.compute.sum(TABLE["b"]).as_py())
+    assert cols["b"] == {"kind": "boolean", "type": "bool", "count": N - MASK.sum(),
+                         "missing": MASK.sum(), "true": trues, "false": N - MASK.sum() - trues}
+    t = cols["t"]
+    assert (t["kind"], t["unit"], t["std"].endswith("days")) == ("temporal", "s", True)
+    low, high = pa.compute.min_max(TABLE["t"]).values()
+    assert [t["min"], t["max"]] == pa.array([low, high]).cast(pa.string()).to_pylist()
+    assert cols["l"] == {"kind": "other", "type": "list<item: int64>", "count": N, "missing": 0,
+                         "reason": "nested values are not profiled"}
+
+
+@pytest.mark.parametrize("convert", [
+    lambda c: c.dictionary_encode(), lambda c: c.cast(pa.large_string()),
+    lambda c: c.cast(pa.string_view()), lambda c: c.cast(pa.binary()),
+], ids=["dictionary", "large_string", "string_view", "binary"])
+def test_string_layouts_profile_like_string(convert):
+    plain = tessary.profile(TABLE.select(["s"]))
+    other = tessary.profile(pa.table({"s": convert(TABLE["s"])}))
+    assert figures(other) == figures(plain)
+
+
+ONE_COLUMN = [
+    ("numpy", lambda v: v), ("numpy float32", lambda v: v.astype(np.float32)),
+    ("list", lambda v: v.tolist()), ("array.array", lambda v: array.array("q", v)),
+    ("memoryview", lambda v: memoryview(v)), ("pa.Array", pa.array),
+    ("ChunkedArray", lambda v: pa.chunked_array([v[:1000], v[1000:]])),
+    ("pandas Series", lambda v: pytest.importorskip("pandas").Series(v)),
+    ("polars Series", lambda v: pytest.importorskip("polars").Series(v)),
+    ("nanoarrow", lambda v: pytest.importorskip("nanoarrow").c_array(pa.array(v))),
+]
+
+
+@pytest.mark.parametrize("make", [m for _, m in ONE_COLUMN], ids=[n for n, _ in ONE_COLUMN])
+def test_one_column_inputs(make):
+    values = INTS[:2000]
+    assert figures(tessary.profile(make(values))) == figures(tessary.profile(pa.array(values)))
+
+
+TABLES = [
+    ("RecordBatch", lambda t: t.to_batches()[0]), ("RecordBatchReader", lambda t: t.to_reader()),
+    ("Dataset", pads.dataset), ("dict", lambda t: {n: t[n].to_numpy(False) for n in t.column_names}),
+    ("pandas", lambda t: t.to_pandas()),
+    ("polars", lambda t: pytest.importorskip("polars").from_arrow(t)),
+    ("polars lazy", lambda t: pytest.importorskip("polars").from_arrow(t).lazy()),
+    ("duckdb", lambda t: pytest.importorskip("duckdb").sql("select * from t")),
+    ("numpy 2-D", lambda t: np.column_stack([t["0"], t["1"]])),
+]
+
+
+@pytest.mark.parametrize("make", [m for _, m in TABLES], ids=[n for n, _ in TABLES])
+def test_table_inputs(make):
+    t = pa.table({"0": INTS[:500], "1": rng.standard_normal(500)})
+    assert figures(tessary.profile(make(t))) == figures(tessary.profile(t))
+
+
+def test_profiler_split_anywhere_is_bit_identical():
+    whole = tessary.profile(TABLE)
+    profiler = tessary.Profiler()
+    for start, stop in [(0, 1), (1, 700), (700, 701), (701, N)]:
+        profiler.update(TABLE.slice(start, stop - start))
+    assert profiler.rows == N
+    assert exact(profiler.profile().to_dict()) == exact(whole.to_dict())
+
+
+def test_profiler_columns_that_come_and_go_count_as_missing():
+    profiler = tessary.Profiler()
+    profiler.update({"a": [1.0, 2.0]})
+    profiler.update({"b": ["x"], "a": [None]})
+    profiler.update({"a": [4.0]})
+    got = profiler.profile()
+    assert got.columns == ["a", "b"] and got.rows == 4
+    assert (got["a"]["count"], got["a"]["missing"], got["b"]["count"], got["b"]["missing"]) == \
+        (3, 1, 1, 3)
+
+
+@pytest.mark.parametrize(("data", "error", "message"), [
+    (object(), TypeError, "cannot profile an object of type builtins.object; pass a file path"),
+    (np.zeros((2, 2, 2)), TypeError, "expected a 1-D or 2-D NumPy array, got 3 dimensions"),
+    ([1, "a"], TypeError, "cannot read the sequence as one column"),
+    ("data.xlsx", ValueError, "unknown file format '.xlsx'"),
+    ("missing.csv", FileNotFoundError, "no such file: missing.csv"),
+])
+def test_bad_input_says_what_to_do(data, error, message):
+    with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(".", r"\.")):
+        tessary.profile(data)
+
+
+def test_refused_update_leaves_profiler_unchanged():
+    profiler = tessary.Profiler()
+    profiler.update({"a": [1, 2], "b": ["x", "y"]})
+    before = exact(profiler.profile().to_dict())
+    with pytest.raises(TypeError, match="column 'b' was string and is now bool"):
+        profiler.update({"a": [3], "b": [True]})
+    with pytest.raises(ValueError, match="no column named 'c'; the columns are: a, b"):
+        tessary.Profiler(columns=["c"]).update({"a": [1], "b": [2]})
+    assert exact(profiler.profile().to_dict()) == before
+
+
+def test_float64_path_points_to_profile():
+    with pytest.raises(BufferError) as info:
+        tessary.numeric_profile_f64(np.arange(3))
+    assert "use tessary.profile(values) for any numeric type" in info.value.__notes__[0]
+
+
+def test_report_and_tables():
+    p = tessary.profile(TABLE, columns=["s", "i"])
+    assert p.columns == ["s", "i"]
+    assert repr(p).splitlines()[0] == f"tessary profile: {N:,} rows, 2 columns"
+    assert "<table>" in p._repr_html_() and "red" in p._repr_html_()
+    summary = p.to_arrow()
+    assert summary.column("column").to_pylist() == ["s", "i"]
+    assert summary.column("mean").to_pylist()[1] == p["i"]["mean"]
+    assert list(p.to_pandas().index) == ["s", "i"]
+    assert p == tessary.profile(TABLE, columns=["s", "i"]) != tessary.profile(TABLE)
+
+
+def test_temporal_figures_keep_unit_and_time_zone():
+    day = datetime.date(2024, 1, 1)
+    col = tessary.profile([day, day + datetime.timedelta(days=2)])["values"]
+    assert (col["kind"], col["min"], col["max"], col["mean"], col["std"]) == \
+        ("temporal", "2024-01-01", "2024-01-03", "2024-01-02", "1.414 days")

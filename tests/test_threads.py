@@ -1,0 +1,57 @@
+"""Worker threads: every result is the same bit for bit whatever TESSARY_NUM_THREADS says, and a
+forked child can use the engine although it inherited none of the parent's threads."""
+
+import subprocess
+import sys
+import textwrap
+
+from helpers import child_environment
+
+# Large enough for the parallel paths; values of every kind, NaN and infinities included.
+WORKLOAD = """
+import numpy as np
+import pyarrow as pa
+from tessary import _native
+rng = np.random.default_rng(5)
+values = rng.standard_cauchy(300_000)
+values[::97] = np.nan
+values[::1013] = np.inf
+def results():
+    acc = _native.NumericAccumulator(stream_id=3)
+    for piece in np.array_split(values, 3):
+        acc.update_f64(piece)
+    arrow = _native.NumericAccumulator(stream_id=3)
+    column = pa.array(values, mask=np.arange(values.size) % 89 == 0)
+    for start in range(0, values.size, 100_000):
+        arrow.update_arrow(column.slice(start, 100_000))
+    batches = _native.ArrowBatchProfileAccumulator()
+    batches.update(pa.record_batch({f"c{i}": values * i for i in range(8)}))
+    return repr((_native.numeric_profile_f64(values, stream_id=9), acc.snapshot(),
+                 arrow.snapshot(), batches.snapshot()))
+"""
+
+
+def run(script, **env):
+    result = subprocess.run([sys.executable, "-c", WORKLOAD + textwrap.dedent(script)],
+                            capture_output=True, text=True, timeout=120,
+                            env=child_environment(**env))
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    outputs = {n: run("print(results())", TESSARY_NUM_THREADS=str(n)) for n in (1, 2, 4)}
+    assert outputs[1] == outputs[2] == outputs[4]
+
+
+def test_forked_child_uses_the_engine():
+    assert run("""
+        import os, signal
+        before = results()  # starts the parent's workers
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(60)  # a deadlock ends the child instead of the test run
+            os._exit(0 if results() == before else 1)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """, TESSARY_NUM_THREADS="2").strip() == "0"
