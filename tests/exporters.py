@@ -70,11 +70,12 @@ _type_from_spec.restype, _type_from_spec.argtypes = ctypes.py_object, [P(_TypeSp
 _RawExporter = _type_from_spec(ctypes.byref(_spec))
 
 
-def _released(tokens, held):
-    return sum(held - sys.getrefcount(token) for token in tokens)
+def _references(tokens):
+    """The reference count of each token, as seen from here."""
+    return [sys.getrefcount(token) for token in tokens]
 
 
-_HELD = 1 + _released([object()], 0) * -1  # a token's references in _released while held
+_UNREFERENCED = _references([object()])[0]  # a token whose view has been released
 
 _DEFAULT = object()
 
@@ -130,7 +131,7 @@ class BufferExporter(_RawExporter):
 
     @property
     def released(self):
-        return _released(self.tokens, _HELD)
+        return sum(_UNREFERENCED + 1 - count for count in _references(self.tokens))
 
 
 # ----------------------------------------------------------------------------------------------
