@@ -1,6 +1,5 @@
 """ArrowBatchProfileAccumulator and the import of Arrow record batches."""
 
-import ctypes
 import datetime
 import decimal
 import gc
@@ -14,6 +13,7 @@ import pytest
 
 from tessary._native import ArrowBatchProfileAccumulator, numeric_profile_f64, numeric_state_f64
 
+from exporters import ARRAY_RELEASE, SCHEMA_RELEASE, ArrowArray, ArrowSchema, CExport, P, node
 from helpers import exact, fails_unchanged
 
 POLICY = "moments_and_log_quantiles"
@@ -173,87 +173,16 @@ def test_producer_cannot_reenter_the_accumulator():
 
 
 # Hand-built C Data Interface structures, for what no library exports.
-class ArrowSchema(ctypes.Structure):
-    pass
-
-
-class ArrowArray(ctypes.Structure):
-    pass
-
-
-P, I64, VOIDP = ctypes.POINTER, ctypes.c_int64, ctypes.c_void_p
-SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowSchema))
-ARRAY_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowArray))
-CAPSULE_DESTRUCTOR = ctypes.CFUNCTYPE(None, VOIDP)
-ArrowSchema._fields_ = [
-    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
-    ("flags", I64), ("n_children", I64), ("children", P(P(ArrowSchema))),
-    ("dictionary", P(ArrowSchema)), ("release", SCHEMA_RELEASE), ("private_data", VOIDP)]
-ArrowArray._fields_ = [
-    ("length", I64), ("null_count", I64), ("offset", I64), ("n_buffers", I64),
-    ("n_children", I64), ("buffers", P(VOIDP)), ("children", P(P(ArrowArray))),
-    ("dictionary", P(ArrowArray)), ("release", ARRAY_RELEASE), ("private_data", VOIDP)]
-MARK_SCHEMA_RELEASED = SCHEMA_RELEASE(lambda p: setattr(p.contents, "release", SCHEMA_RELEASE()))
-MARK_ARRAY_RELEASED = ARRAY_RELEASE(lambda p: setattr(p.contents, "release", ARRAY_RELEASE()))
-capsule_new = ctypes.pythonapi.PyCapsule_New
-capsule_new.restype = ctypes.py_object
-capsule_new.argtypes = [VOIDP, ctypes.c_char_p, CAPSULE_DESTRUCTOR]
-BUFFERS = []  # the hand-built buffers live as long as the session
-
-
-def node(fmt, length, buffers, children=(), name=b"x", flags=2, null_count=0, offset=0):
-    """A (schema, array) pair; buffers are bytes (copied to 8-byte aligned memory) or None."""
-    kept = [b and (ctypes.c_uint64 * -(-len(b) // 8))() for b in buffers]
-    for words, data in zip(kept, buffers):
-        ctypes.memmove(words, data, len(data or b""))
-    BUFFERS.extend(kept)
-    schema = ArrowSchema(format=fmt, name=name, flags=flags, n_children=len(children),
-                         release=MARK_SCHEMA_RELEASED)
-    array = ArrowArray(length=length, null_count=null_count, offset=offset,
-                       n_buffers=len(buffers), n_children=len(children),
-                       buffers=(VOIDP * len(buffers))(*[k and ctypes.addressof(k) for k in kept]),
-                       release=MARK_ARRAY_RELEASED)
-    if children:
-        schemas, arrays = zip(*children)
-        schema.children = (P(ArrowSchema) * len(children))(*map(ctypes.pointer, schemas))
-        array.children = (P(ArrowArray) * len(children))(*map(ctypes.pointer, arrays))
-    return schema, array
-
-
 def int64s(values, validity=None, **kw):
     return node(b"l", len(values), [validity, struct.pack(f"<{len(values)}q", *values)], **kw)
 
 
-class CExport:
-    """A hand-built struct export whose capsules release like a real producer's; counts releases.
-    `change` breaks the export after it is built."""
-
-    def __init__(self, columns, length, validity=None, null_count=0, offset=0, change=None):
-        self.schema, self.array = node(b"+s", length, [validity], columns, name=b"",
-                                       null_count=null_count, offset=offset)
-        self.released = 0
-
-        def release(pointer):
-            self.released += 1
-            pointer.contents.release = ARRAY_RELEASE()
-
-        self.array.release = ARRAY_RELEASE(release)
-        self.destructor = CAPSULE_DESTRUCTOR(
-            lambda _: self.array.release and self.array.release(ctypes.pointer(self.array)))
-        if change:
-            change(self)
-
-    def __arrow_c_array__(self, requested_schema=None):
-        return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", CAPSULE_DESTRUCTOR()),
-                capsule_new(ctypes.addressof(self.array), b"arrow_array", self.destructor))
-
-
 @pytest.mark.parametrize("make, rows, profiles", [
-    (lambda: CExport([int64s([1, 2, 3])], 3, b"\x07", null_count=-1), 3, {"x": [1, 2, 3]}),
-    (lambda: CExport([int64s([5, 1, 2, 9], b"\x0e", null_count=1, flags=0)], 2, offset=1), 2,
+    (lambda: CExport.struct([int64s([1, 2, 3])], 3, b"\x07", null_count=-1), 3, {"x": [1, 2, 3]}),
+    (lambda: CExport.struct([int64s([5, 1, 2, 9], b"\x0e", null_count=1, flags=0)], 2, offset=1), 2,
      {"x": [1, 2]}),
-    (lambda: CExport([], 5), 5, {}),
-    (lambda: CExport([int64s([4], name=None)], 1), 1, {"": [4]}),
+    (lambda: CExport.struct([], 5), 5, {}),
+    (lambda: CExport.struct([int64s([4], name=None)], 1), 1, {"": [4]}),
 ])
 def test_hand_built_batches_are_imported_and_released_once(make, rows, profiles):
     export = make()
@@ -265,7 +194,7 @@ def test_hand_built_batches_are_imported_and_released_once(make, rows, profiles)
 
 
 def broken(change, *columns, length=1, **struct_fields):
-    return CExport(list(columns) or [int64s([1])], length, change=change, **struct_fields)
+    return CExport.struct(list(columns) or [int64s([1])], length, change=change, **struct_fields)
 
 
 def child(export, i=0):
@@ -329,7 +258,7 @@ def test_malformed_hand_built_batches_are_refused_and_released_once(make, error,
 
 
 def test_a_consumed_capsule_is_refused():
-    export = CExport([int64s([1, 2])], 2)
+    export = CExport.struct([int64s([1, 2])], 2)
     capsules = export.__arrow_c_array__()
     acc = ArrowBatchProfileAccumulator()
     acc.update(Producer(capsules))

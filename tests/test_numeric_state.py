@@ -9,6 +9,7 @@ import pytest
 
 from tessary._native import NumericAccumulator, numeric_profile_f64, numeric_state_f64
 
+from exporters import NULL, BufferExporter
 from helpers import exact, fails_unchanged
 
 
@@ -74,17 +75,28 @@ CONTIGUOUS = "Tessary native numeric kernels require a C-contiguous float64 buff
     (lambda: np.arange(6.0)[::-1], BufferError, CONTIGUOUS),
     (lambda: np.frombuffer(bytearray(33), dtype=np.float64, offset=1, count=4), BufferError,
      "buffer contents are insufficiently aligned for f64"),
+    (lambda: BufferExporter(bytes(16), itemsize=8, format=b"d", len=-8, shape=None), BufferError,
+     "buffer exporter reported a negative length"),
+    (lambda: BufferExporter(bytes(16), itemsize=8, format=b"d", buf=NULL), BufferError,
+     "Tessary could not borrow the supplied float64 buffer as a contiguous slice."),
     (lambda: [1.0, 2.0], TypeError, None),
     (lambda: None, TypeError, None),
 ])
 def test_rejected_buffers_on_every_entry_point(make, error, message):
+    made = []
+
+    def values():
+        made.append(make())
+        return made[-1]
+
     for function in (numeric_state_f64, numeric_profile_f64):
         with pytest.raises(error) as info:
-            function(make())
+            function(values())
         assert message is None or str(info.value) == message
     acc = NumericAccumulator(3)
     acc.update_f64(np.array([1.0, math.nan, 2.0]))
-    fails_unchanged(acc, lambda: acc.update_f64(make()), error, message)
+    fails_unchanged(acc, lambda: acc.update_f64(values()), error, message)
+    assert all(e.released == e.acquired == 1 for e in made if isinstance(e, BufferExporter))
     assert acc.observations == 3
     acc.update_f64(np.array([4.0]))
     assert exact(acc.snapshot()) == exact(numeric_profile_f64(np.array([1.0, math.nan, 2.0, 4.0]), 3))

@@ -10,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 from tessary._native import StringAccumulator
 
+from exporters import NULL, BufferExporter
 from helpers import exact, fails_unchanged
 
 EMPTY = {"backend": "rust", "count": 0, "missing": 0, "observations": 0, "cardinality_estimate": 0,
@@ -187,6 +188,10 @@ MESSAGES = {
     "aligned i32": "buffer contents are insufficiently aligned for i32",
     "aligned i64": "buffer contents are insufficiently aligned for i64",
     "strides": "strides is null",
+    "negative": "buffer exporter reported a negative length",
+    "null data": "Could not borrow Arrow UTF8 data as a byte slice.",
+    "null offsets": "Could not borrow Arrow UTF8 offsets as a typed slice.",
+    "null validity": "Could not borrow Arrow validity bitmap as a byte slice.",
     "contiguous": "Tessary string kernels require contiguous Arrow data/offset buffers.",
     "bitmap": "Tessary string kernels require a contiguous validity bitmap.",
     "overflow": "Arrow string offset range overflowed.",
@@ -199,6 +204,10 @@ MESSAGES = {
 # report, so the expected message shows the order of the checks.
 REJECTIONS = [
     (False, dict(data=None, offsets=I64), "TypeError"),
+    (True, dict(data=BufferExporter(b"abc", len=-3, shape=None), offsets=None), "negative"),
+    (False, dict(offsets=BufferExporter(bytes(16), len=-4, itemsize=4, format=b"i", strides=None),
+                 validity=None), "negative"),
+    (True, dict(validity=BufferExporter(b"\x07", len=-1, format=b"b")), "negative"),
     (False, dict(data=ctypes_bytes(ctypes.c_uint8, b"abc"), offsets=I64), "strides"),
     (False, dict(data=pa.py_buffer(b"abc"), offsets=I64), "u8"),
     (False, dict(data=array("H", b"ab"), offsets=I64), "u8"),
@@ -217,6 +226,11 @@ REJECTIONS = [
     (False, dict(data=STRIDED_DATA, validity=STRIDED_VALIDITY), "contiguous"),
     (False, dict(offsets=np.asfortranarray(np.array([[0, 1, 9], [2, 3, 9]], np.int32))), "contiguous"),
     (False, dict(validity=STRIDED_VALIDITY, array_offset=2**64 - 1), "bitmap"),
+    (True, dict(data=BufferExporter(buf=NULL, len=3), offsets=BufferExporter(buf=NULL, len=32,
+                itemsize=8, format=b"q"), validity=BufferExporter(buf=NULL, len=1)), "null data"),
+    (False, dict(offsets=BufferExporter(buf=NULL, len=16, itemsize=4, format=b"i"),
+                 validity=BufferExporter(buf=NULL, len=1)), "null offsets"),
+    (True, dict(validity=BufferExporter(buf=NULL, len=1), array_offset=2**64 - 1), "null validity"),
     (False, dict(length=0, array_offset=2**64 - 1, offsets=array("i")), "overflow"),
     (True, dict(length=2**63, array_offset=2**63), "overflow"),
     (False, dict(length=1, array_offset=2**64 - 2), "overflow"),
@@ -244,6 +258,7 @@ def test_rejections_in_check_order_change_nothing(large, arguments, failure):
     acc.update_utf8(b"xyz", I32, 3, b"\x03")
     fails_unchanged(acc, lambda: kernel(acc, large)(**call),
                     TypeError if failure == "TypeError" else BufferError, MESSAGES.get(failure))
+    assert all(e.released == e.acquired for e in call.values() if isinstance(e, BufferExporter))
 
 
 def test_a_failing_call_is_atomic():
