@@ -40,25 +40,6 @@ def test_values_bit_for_bit():
     assert exact((zeros["minimum"], zeros["maximum"])) == exact((-0.0, 0.0))
 
 
-def test_matches_a_python_model_of_the_recurrence():
-    values = np.random.default_rng(7).normal(5.0, 3.0, 500)
-    count, mean, m2, m3, m4 = 0, 0.0, 0.0, 0.0, 0.0
-    for x in values.tolist():
-        p = float(count)
-        count += 1
-        n = float(count)
-        delta = x - mean
-        dn = delta / n
-        dn2 = dn * dn
-        term1 = (delta * dn) * p
-        m4 = m4 + ((((dn2 * 6) * m2) + ((((n * n) - (n * 3)) + 3) * (dn2 * term1))) + ((dn * -4) * m3))
-        m3 = m3 + (((n - 2) * (dn * term1)) - ((dn * 3) * m2))
-        m2 = m2 + term1
-        mean = mean + dn
-    result = numeric_state_f64(values)
-    assert exact([result[k] for k in ("mean", "m2", "m3", "m4")]) == exact([mean, m2, m3, m4])
-
-
 INCOMPATIBLE = "buffer contents are not compatible with f64"
 CONTIGUOUS = "Tessary native numeric kernels require a C-contiguous float64 buffer."
 
