@@ -23,9 +23,7 @@ constexpr const char* class_description =
     "their numeric primitive arrays are scanned natively, without building\n"
     "float64 copies and without a per-column dispatch in Python.";
 
-struct ArrowBatchProfileAccumulator {
-  BatchProfileState state;
-};
+using ArrowBatchProfileAccumulator = BatchProfileState;
 
 constexpr Signature<0> new_signature{"ArrowBatchProfileAccumulator.__new__()", {}};
 constexpr Signature<1> update_signature{"ArrowBatchProfileAccumulator.update()", {{{"batch", true}}}};
@@ -74,32 +72,16 @@ void update(ArrowBatchProfileAccumulator& acc, PyObject* batch) {
   BatchProfileState profile = profile_record_batch(imported->view(), &ThreadPool::shared());
   // Merged into a copy of the running state, kept only on success: a
   // failure (memory running out while bins grow) leaves it as it was.
-  acc.state = BatchProfileState::merge(acc.state, std::move(profile));
+  acc = BatchProfileState::merge(acc, std::move(profile));
 }
 
-PyRef snapshot(const ArrowBatchProfileAccumulator& acc) { return snapshot_dict(acc.state); }
+PyRef snapshot(const ArrowBatchProfileAccumulator& acc) { return snapshot_dict(acc); }
 
 void reset(ArrowBatchProfileAccumulator& acc) { acc = ArrowBatchProfileAccumulator{}; }
 
-PyRef rows(const ArrowBatchProfileAccumulator& acc) { return to_python(acc.state.rows); }
+PyRef rows(const ArrowBatchProfileAccumulator& acc) { return to_python(acc.rows); }
 
-PyRef serialized(const ArrowBatchProfileAccumulator& acc) { return bytes_object(to_bytes(acc.state)); }
-
-PyRef from_serialized(PyTypeObject* type, PyObject* data) {
-  return PyRef(new_instance(type, ArrowBatchProfileAccumulator{decode_argument(data, from_bytes<BatchProfileState>)}));
-}
-
-// Column states merged with this accumulator's as the left operands, as update does.
-void merge(ArrowBatchProfileAccumulator& acc, PyObject* other) {
-  merge_from(acc, other, arrow_batch_profile_accumulator_type(),
-             [](const ArrowBatchProfileAccumulator& a, const ArrowBatchProfileAccumulator& b) {
-               return ArrowBatchProfileAccumulator{merged(a.state, b.state)};
-             });
-}
-
-PyRef reduce(const ArrowBatchProfileAccumulator& acc) {
-  return reduce_value(arrow_batch_profile_accumulator_type(), to_bytes(acc.state));
-}
+using Serial = Serialization<BatchProfileState, arrow_batch_profile_accumulator_type>;
 
 const char* const doc = class_doc<new_signature>(class_description);
 
@@ -107,10 +89,10 @@ PyMethodDef methods[] = {
     changing_method<update_signature, update>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
-    reading_method<serialized>("to_bytes", to_bytes_doc),
-    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
-    changing_method<merge_signature, merge>(merge_doc),
-    reading_method<reduce>("__reduce__"),
+    reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
+    changing_method<merge_signature, Serial::merge_member>(merge_doc),
+    reading_method<Serial::reduce_member>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 

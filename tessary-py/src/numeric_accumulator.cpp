@@ -79,22 +79,9 @@ void reset(NumericAccumulator& acc) {
 
 PyRef observations(const NumericAccumulator& acc) { return to_python(acc.observations); }
 
-// The stream's seed, position and observations travel with it, so a
+// The stream's seed, position and observations travel in the bytes, so a
 // restored accumulator continues the stream bit for bit.
-PyRef serialized(const NumericAccumulator& acc) { return bytes_object(to_bytes(acc)); }
-
-PyRef from_serialized(PyTypeObject* type, PyObject* data) {
-  return PyRef(new_instance(type, decode_argument(data, from_bytes<NumericStream>)));
-}
-
-// Moments merged with this accumulator as the left operand; its seed and
-// position stay, so later updates continue its own numbering.
-void merge(NumericAccumulator& acc, PyObject* other) {
-  merge_from(acc, other, numeric_accumulator_type(),
-             [](const NumericStream& a, const NumericStream& b) { return merged(a, b); });
-}
-
-PyRef reduce(const NumericAccumulator& acc) { return reduce_value(numeric_accumulator_type(), to_bytes(acc)); }
+using Serial = Serialization<NumericStream, numeric_accumulator_type>;
 
 const char* const doc = class_doc<new_signature>();
 
@@ -103,10 +90,10 @@ PyMethodDef methods[] = {
     changing_method<update_arrow_signature, update_arrow>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
-    reading_method<serialized>("to_bytes", to_bytes_doc),
-    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
-    changing_method<merge_signature, merge>(merge_doc),
-    reading_method<reduce>("__reduce__"),
+    reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
+    changing_method<merge_signature, Serial::merge_member>(merge_doc),
+    reading_method<Serial::reduce_member>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 

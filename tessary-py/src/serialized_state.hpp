@@ -72,4 +72,24 @@ void merge_from(Value& value, PyObject* other, PyObject* type, Merge merge) {
   value = merge(value, std::as_const(source.value));
 }
 
+// The bodies of to_bytes, from_bytes, merge and __reduce__ for a class whose
+// instances hold a core `State` and whose heap type `type()` returns. merge
+// takes this instance as the left operand, as an update would: its moments
+// round first, its heavy-hitter labels win, and a NumericAccumulator keeps
+// its own seed and position.
+template <class State, PyObject* (*type)() noexcept>
+struct Serialization {
+  static PyRef to_bytes_member(const State& state) { return bytes_object(to_bytes(state)); }
+
+  static PyRef from_bytes_member(PyTypeObject* cls, PyObject* data) {
+    return PyRef(new_instance(cls, decode_argument(data, from_bytes<State>)));
+  }
+
+  static void merge_member(State& state, PyObject* other) {
+    merge_from(state, other, type(), [](const State& a, const State& b) { return merged(a, b); });
+  }
+
+  static PyRef reduce_member(const State& state) { return reduce_value(type(), to_bytes(state)); }
+};
+
 }  // namespace tessary::py

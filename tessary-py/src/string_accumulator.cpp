@@ -322,21 +322,7 @@ PyRef snapshot(const CategoricalSketchState& state) {
 
 void reset(CategoricalSketchState& state) { state = CategoricalSketchState{}; }
 
-PyRef serialized(const CategoricalSketchState& state) { return bytes_object(to_bytes(state)); }
-
-PyRef from_serialized(PyTypeObject* type, PyObject* data) {
-  return PyRef(new_instance(type, decode_argument(data, from_bytes<CategoricalSketchState>)));
-}
-
-// Heavy hitters tracked by both keep this accumulator's labels.
-void merge(CategoricalSketchState& state, PyObject* other) {
-  merge_from(state, other, string_accumulator_type(),
-             [](const CategoricalSketchState& a, const CategoricalSketchState& b) { return merged(a, b); });
-}
-
-PyRef reduce(const CategoricalSketchState& state) {
-  return reduce_value(string_accumulator_type(), to_bytes(state));
-}
+using Serial = Serialization<CategoricalSketchState, string_accumulator_type>;
 
 const char* const doc = class_doc<new_signature>();
 
@@ -345,10 +331,10 @@ PyMethodDef methods[] = {
     changing_method<update_large_utf8_signature, update<std::int64_t>>(),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
-    reading_method<serialized>("to_bytes", to_bytes_doc),
-    class_method<from_bytes_signature, from_serialized>(from_bytes_doc),
-    changing_method<merge_signature, merge>(merge_doc),
-    reading_method<reduce>("__reduce__"),
+    reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
+    class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
+    changing_method<merge_signature, Serial::merge_member>(merge_doc),
+    reading_method<Serial::reduce_member>("__reduce__"),
     {nullptr, nullptr, 0, nullptr},
 };
 
