@@ -114,7 +114,23 @@ class Column:
         return out
 
 
-class NumericColumn(Column):
+class _EngineColumn(Column):
+    """A column whose whole running state is one engine accumulator, `acc`."""
+
+    acc: Any
+
+    def state(self) -> dict[str, Any]:
+        return {"acc": self.acc.to_bytes()}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.acc = type(self.acc).from_bytes(_blob(state["acc"]))
+
+    def merge(self, other: Column) -> None:
+        assert isinstance(other, _EngineColumn)
+        self.acc.merge(other.acc)  # the engine refuses another accumulator class
+
+
+class NumericColumn(_EngineColumn):
     """Integers and floats through the engine's full numeric profile."""
 
     kind = "numeric"
@@ -128,16 +144,6 @@ class NumericColumn(Column):
 
     def update(self, array: Array) -> None:
         _feed_numeric(self.acc, self.convert(array) if self.convert else array)
-
-    def state(self) -> dict[str, Any]:
-        return {"acc": self.acc.to_bytes()}
-
-    def load(self, state: dict[str, Any]) -> None:
-        self.acc = _native.NumericAccumulator.from_bytes(_blob(state["acc"]))
-
-    def merge(self, other: Column) -> None:
-        assert isinstance(other, NumericColumn)
-        self.acc.merge(other.acc)
 
     def _value(self, x: float | None) -> Any:
         # Integer columns show integral figures as ints (exact below 2**53).
@@ -208,7 +214,7 @@ class TemporalColumn(NumericColumn):
                 "sample": rendered[3 + len(quantiles) + len(top_values):]}
 
 
-class StringColumn(Column):
+class StringColumn(_EngineColumn):
     """UTF-8 strings and binary through the engine's string kernels, read on
     the array's own buffers."""
 
@@ -232,16 +238,6 @@ class StringColumn(Column):
         kernel(_unsigned_bytes(data), memoryview(offsets).cast("q" if large else "i"),
                len(array), None if validity is None else _unsigned_bytes(validity),
                array.offset)
-
-    def state(self) -> dict[str, Any]:
-        return {"acc": self.acc.to_bytes()}
-
-    def load(self, state: dict[str, Any]) -> None:
-        self.acc = _native.StringAccumulator.from_bytes(_blob(state["acc"]))
-
-    def merge(self, other: Column) -> None:
-        assert isinstance(other, StringColumn)
-        self.acc.merge(other.acc)
 
     def to_dict(self) -> dict[str, Any]:
         s = self.acc.snapshot()
