@@ -186,8 +186,7 @@ class Profiler:
             if self._rows:  # the rows before this column appeared, as nulls
                 column.update(pa.nulls(self._rows, column.type))
             self._columns[name] = column
-        for name, array in zip(names, arrays):
-            self._columns[name].update(array)
+        _columns.update_columns([self._columns[name] for name in names], arrays)
         if batch.num_rows:
             for name, column in self._columns.items():
                 if name not in fresh and name not in names:

@@ -155,4 +155,9 @@ class ThreadPool {
   std::size_t active_ = 0;
 };
 
+// Columns profiled side by side: a call whose columns are all shorter than
+// this stays on the calling thread, where waking the workers would cost
+// more than they save.
+inline constexpr std::uint64_t parallel_column_rows = std::uint64_t{1} << 14;
+
 }  // namespace tessary

@@ -14,9 +14,6 @@
 
 namespace tessary {
 
-// Batches shorter than this are profiled on the calling thread.
-inline constexpr std::uint64_t parallel_batch_rows = std::uint64_t{1} << 14;
-
 namespace fused_profile_detail {
 
 // Feeds slots [begin, end) (physical indices, array offset applied) of one
@@ -64,7 +61,7 @@ void scan_column(NumericProfileState& state, const Element* values, const std::u
 // The columns are read as they stand: the import has validated them (see
 // ColumnView), and nothing is checked again here.
 //
-// With a `pool`, a batch of parallel_batch_rows rows or more has its columns
+// With a `pool`, a batch of parallel_column_rows rows or more has its columns
 // profiled side by side, each into its own state; the states are then
 // gathered in column order, so the result is the same as on one thread.
 inline BatchProfileState profile_record_batch(const RecordBatchView& batch, ThreadPool* pool = nullptr) {
@@ -80,7 +77,7 @@ inline BatchProfileState profile_record_batch(const RecordBatchView& batch, Thre
           fused_profile_detail::scan_column(state, values, validity, begin, end);
         });
   };
-  if (pool != nullptr && count >= 2 && batch.rows >= parallel_batch_rows) {
+  if (pool != nullptr && count >= 2 && batch.rows >= parallel_column_rows) {
     pool->run(count, profile_column);
   } else {
     for (std::size_t i = 0; i < count; ++i) profile_column(i);
