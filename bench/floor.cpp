@@ -2,6 +2,7 @@
 // cannot beat, run on input files written by bench/run.py.
 //
 //   tessary_bench_floor moments VALUES.f64 REPEATS
+//   tessary_bench_floor moments_and_quantiles|hashed_sketches VALUES.f64 REPEATS
 //   tessary_bench_floor string_hash OFFSETS.i32 DATA.bin REPEATS
 //
 // VALUES.f64 holds raw little-endian doubles, OFFSETS.i32 the row+1 int32
@@ -24,8 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "tessary/numeric_state.hpp"
 #include "tessary/hashing.hpp"
+#include "tessary/numeric_state.hpp"
+#include "tessary/sketches/numeric_sketch_state.hpp"
 
 namespace {
 
@@ -42,31 +44,54 @@ bool read_file(const char* path, std::vector<T>& out) {
   return static_cast<bool>(in.read(reinterpret_cast<char*>(out.data()), bytes));
 }
 
-// One serial chain through count, mean and the moment sums, with a division
-// per element: latency bound, not bandwidth bound.
-int run_moments(const char* values_path, int repeats) {
+// Times kernel(values) REPEATS times and prints its best time per value;
+// the kernel returns a checksum that depends on every value.
+template <class Kernel>
+int run_values_kernel(const char* name, const char* values_path, int repeats, Kernel kernel) {
   std::vector<double> values;
   if (!read_file(values_path, values)) {
     std::fprintf(stderr, "cannot read %s\n", values_path);
     return 2;
   }
   double best = std::numeric_limits<double>::infinity();
-  tessary::NumericState last;
+  double checksum = 0.0;
   for (int rep = 0; rep < repeats; ++rep) {
     const auto start = Clock::now();
-    tessary::NumericState s;
-    // The bare recurrence in its fastest form, the one numeric_state_f64 runs.
-    s.observe_all(values.data(), values.size());
+    checksum = kernel(values);
     const auto stop = Clock::now();
     best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
-    last = s;
   }
-  const double n = static_cast<double>(values.size());
-  std::printf("moments elements=%zu best_ns_per_element=%.4f checksum=%.17g/%.17g/%.17g/%.17g/%llu\n",
-              values.size(), values.empty() ? 0.0 : best / n, last.mean, last.m2, last.m4,
-              last.maximum.value_or(0.0) - last.minimum.value_or(0.0),
-              static_cast<unsigned long long>(last.count));
+  std::printf("%s elements=%zu best_ns_per_element=%.4f checksum=%.17g\n", name, values.size(),
+              values.empty() ? 0.0 : best / static_cast<double>(values.size()), checksum);
   return 0;
+}
+
+// One serial chain through count, mean and the moment sums, with a division
+// per element: latency bound, not bandwidth bound. The bare recurrence in
+// its fastest form, the one numeric_state_f64 runs.
+double moments(const std::vector<double>& values) {
+  tessary::NumericState s;
+  s.observe_all(values.data(), values.size());
+  return s.mean + s.m2 + s.m4 + static_cast<double>(s.count);
+}
+
+// The two halves of numeric_profile_f64 on two threads, each alone: the
+// moments with the quantile sketch, and the three sketches keyed by the
+// value hash. The slower half bounds the two-thread time.
+double moments_and_quantiles(const std::vector<double>& values) {
+  tessary::NumericState s;
+  tessary::NumericSketchState sketches;
+  s.observe_run(values.data(), values.size(), [&](std::size_t, double x) { sketches.quantiles.observe_finite(x); });
+  return s.mean + sketches.quantiles.quantile(0.5).value_or(0.0);
+}
+
+double hashed_sketches(const std::vector<double>& values) {
+  tessary::NumericSketchState sketches;
+  const std::uint64_t stream_hash = tessary::splitmix64(0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (tessary::is_finite_value(values[i])) sketches.observe_hashed(stream_hash, i, values[i]);
+  }
+  return sketches.hll.estimate() + static_cast<double>(sketches.reservoir.entries().size());
 }
 
 // FNV-1a 64 over each row's bytes, finished with SplitMix64 of the length:
@@ -110,13 +135,19 @@ int parse_repeats(const char* text) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "moments") == 0) {
-    return run_moments(argv[2], parse_repeats(argv[3]));
+    return run_values_kernel("moments", argv[2], parse_repeats(argv[3]), moments);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "moments_and_quantiles") == 0) {
+    return run_values_kernel("moments_and_quantiles", argv[2], parse_repeats(argv[3]), moments_and_quantiles);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "hashed_sketches") == 0) {
+    return run_values_kernel("hashed_sketches", argv[2], parse_repeats(argv[3]), hashed_sketches);
   }
   if (argc == 5 && std::strcmp(argv[1], "string_hash") == 0) {
     return run_string_hash(argv[2], argv[3], parse_repeats(argv[4]));
   }
   std::fprintf(stderr,
-               "usage: %s moments VALUES.f64 REPEATS\n"
+               "usage: %s moments|moments_and_quantiles|hashed_sketches VALUES.f64 REPEATS\n"
                "       %s string_hash OFFSETS.i32 DATA.bin REPEATS\n",
                argv[0], argv[0]);
   return 2;
