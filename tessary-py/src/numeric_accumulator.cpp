@@ -51,10 +51,6 @@ void update_f64(NumericAccumulator& acc, PyObject* values) {
                   .c_str());
 }
 
-ArrowImport<ImportedArray> import_numeric_array(PyObject* array) {
-  return ArrowImport<ImportedArray>(array, raise_not_numeric, require_numeric);
-}
-
 // Feeds a numeric array to `stream`: read in place, its values converted to
 // float64 one at a time and its nulls counted as missing, as update_f64
 // counts NaN, so the result is that of update_f64 on the converted values
@@ -77,7 +73,9 @@ void feed_array(NumericStream& stream, const ImportedArray& imported, ThreadPool
 }
 
 void update_arrow(NumericAccumulator& acc, PyObject* array) {
-  const ArrowImport<ImportedArray> imported = convert_argument("array", [array] { return import_numeric_array(array); });
+  const ArrowImport<ImportedArray> imported = convert_argument("array", [array] {
+    return ArrowImport<ImportedArray>(array, raise_not_numeric, require_numeric);
+  });
   NumericAccumulator next = acc;
   feed_array(next, *imported, &ThreadPool::shared());
   acc = std::move(next);
@@ -85,7 +83,8 @@ void update_arrow(NumericAccumulator& acc, PyObject* array) {
 
 // The accumulators of update_arrow_columns: each a NumericAccumulator, none
 // twice, each held under its exclusive borrow for the whole call.
-std::vector<NumericAccumulator*> borrow_accumulators(PyObject* accumulators, std::deque<ExclusiveBorrow>& borrows) {
+std::vector<NumericAccumulator*> borrow_accumulators(PyObject* accumulators,
+                                                     std::deque<ExclusiveBorrow>& borrows) {
   std::vector<NumericAccumulator*> values;
   std::unordered_set<PyObject*> seen;
   const Py_ssize_t count = PyTuple_Size(accumulators);
@@ -115,7 +114,8 @@ std::vector<NumericAccumulator*> borrow_accumulators(PyObject* accumulators, std
 // array is imported and every accumulator borrowed before any changes, and
 // all change or none does.
 PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arrays) {
-  PyRef accumulator_tuple = convert_argument("accumulators", [&] { return PyRef::checked(PySequence_Tuple(accumulators)); });
+  PyRef accumulator_tuple =
+      convert_argument("accumulators", [&] { return PyRef::checked(PySequence_Tuple(accumulators)); });
   PyRef array_tuple = convert_argument("arrays", [&] { return PyRef::checked(PySequence_Tuple(arrays)); });
   const Py_ssize_t count = PyTuple_Size(accumulator_tuple.get());
   if (PyTuple_Size(array_tuple.get()) != count) {
@@ -130,7 +130,9 @@ PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arra
   std::deque<ArrowImport<ImportedArray>> imports;
   std::uint64_t longest = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    convert_argument("arrays", [&] { imports.emplace_back(PyTuple_GetItem(array_tuple.get(), i), raise_not_numeric, require_numeric); });
+    convert_argument("arrays", [&] {
+      imports.emplace_back(PyTuple_GetItem(array_tuple.get(), i), raise_not_numeric, require_numeric);
+    });
     longest = std::max(longest, static_cast<std::uint64_t>(imports.back()->view().length));
   }
   std::vector<NumericAccumulator> next;

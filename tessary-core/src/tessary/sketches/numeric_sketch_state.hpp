@@ -124,9 +124,8 @@ struct NumericSketchState {
   // The same on two threads of `pool` for a column long enough to pay for
   // it, split as observe_run(..., pool) splits: the moments with the
   // quantiles, and the hashed sketches fed the finite values with their
-  // positions. Each
-  // structure sees the same values in the same order, so the results are
-  // identical bit for bit.
+  // positions. Each structure sees the same values in the same order, so
+  // the results are identical bit for bit.
   template <typename Element>
   void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
                      std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
