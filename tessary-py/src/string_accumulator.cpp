@@ -20,6 +20,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "buffer_view.hpp"
 #include "entry_points.hpp"
@@ -28,6 +29,7 @@
 #include "serialized_state.hpp"
 #include "tessary/categorical_sketches.hpp"
 #include "tessary/saturating.hpp"
+#include "tessary/thread_pool.hpp"
 
 namespace tessary::py {
 namespace {
@@ -203,14 +205,13 @@ T load_once(const T* address) noexcept {
   return __atomic_load_n(address, __ATOMIC_RELAXED);
 }
 
-// Hashes every present row in one pass over its bytes and records it under a
-// view of its label prefix; returns the number of missing rows. The heavy
-// hitters keep viewing the data buffer while the call runs and copy only the
-// labels of the candidates that are left at its end. The offsets were
-// checked, but are clamped again here (see the top of this file).
-template <class Offset>
-std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) noexcept {
-  const std::uint64_t missing = rows.visit([&](std::size_t r) {
+// Hashes every present row in one pass over its bytes and calls
+// record(hash, label prefix) for it, in row order; returns the number of
+// missing rows. The offsets were checked, but are read once and clamped again
+// here (see the top of this file).
+template <class Offset, class Record>
+std::uint64_t hash_rows(const StringRows<Offset>& rows, Record&& record) noexcept {
+  return rows.visit([&](std::size_t r) {
     const std::uint64_t end_of_data = rows.data_length;
     const Offset first = load_once(rows.offsets + r);
     const Offset last = load_once(rows.offsets + r + 1);
@@ -219,9 +220,65 @@ std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchStat
     const auto n = static_cast<std::size_t>(stop - start);
     const std::uint8_t* bytes = rows.data + start;
     const std::size_t label_length = std::min(n, StringHeavyHittersSketch::max_retained_label_bytes);
-    state.observe_hashed_borrowed(
-        string_hash(bytes, n), std::string_view(reinterpret_cast<const char*>(bytes), label_length));
+    record(string_hash(bytes, n), std::string_view(reinterpret_cast<const char*>(bytes), label_length));
   });
+}
+
+// A present row as the hashing stage hands it to the sketches.
+struct HashedRow {
+  std::uint64_t hash;
+  std::string_view label;
+};
+
+// Rows per stage of the pipeline: two chunks of hashed rows stay in the
+// second-level cache, and a stage is long enough that the hand-over costs
+// little.
+constexpr std::size_t pipeline_chunk_rows = std::size_t{1} << 14;
+
+// Records every present row under its hash and a view of its label prefix;
+// returns the number of missing rows. The heavy hitters keep viewing the
+// data buffer while the call runs and copy only the labels of the
+// candidates that are left at its end.
+//
+// With two threads and enough rows, a pipeline: one thread hashes chunk
+// k + 1 while the other feeds the hashes of chunk k to the sketches. The
+// sketches see the same rows in the same order as on one thread, so the
+// result is identical bit for bit. Its buffers are allocated before the
+// first change to the state; after that nothing can fail.
+template <class Offset>
+std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state, ThreadPool& pool) {
+  const std::size_t row_count = rows.end - rows.first;
+  if (row_count < 4 * pipeline_chunk_rows || pool.threads() < 2) {
+    const std::uint64_t missing = hash_rows(rows, [&](std::uint64_t hash, std::string_view label) {
+      state.observe_hashed_borrowed(hash, label);
+    });
+    state.retain_labels();
+    return missing;
+  }
+  std::vector<HashedRow> hashed(2 * pipeline_chunk_rows);
+  std::size_t hashed_count[2] = {0, 0};
+  std::uint64_t missing = 0;
+  const auto hash_chunk = [&](std::size_t k) noexcept {
+    StringRows<Offset> chunk = rows;
+    chunk.first = rows.first + k * pipeline_chunk_rows;
+    chunk.end = std::min(chunk.first + pipeline_chunk_rows, rows.end);
+    HashedRow* out = hashed.data() + (k & 1) * pipeline_chunk_rows;
+    std::size_t n = 0;
+    missing += hash_rows(chunk, [&](std::uint64_t hash, std::string_view label) { out[n++] = {hash, label}; });
+    hashed_count[k & 1] = n;
+  };
+  const std::size_t chunks = (row_count + pipeline_chunk_rows - 1) / pipeline_chunk_rows;
+  hash_chunk(0);
+  for (std::size_t k = 0; k < chunks; ++k) {
+    pool.run(2, [&](std::size_t task) noexcept {
+      if (task == 0) {
+        if (k + 1 < chunks) hash_chunk(k + 1);
+        return;
+      }
+      const HashedRow* in = hashed.data() + (k & 1) * pipeline_chunk_rows;
+      for (std::size_t i = 0; i < hashed_count[k & 1]; ++i) state.observe_hashed_borrowed(in[i].hash, in[i].label);
+    });
+  }
   state.retain_labels();
   return missing;
 }
@@ -270,8 +327,7 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
       static_cast<std::size_t>(end),
   };
   check_present_rows(rows);
-  // Nothing below can fail.
-  const std::uint64_t missing = observe_rows(rows, state);
+  const std::uint64_t missing = observe_rows(rows, state, ThreadPool::shared());
   state.missing = saturating_add(state.missing, missing);
 }
 

@@ -51,15 +51,22 @@ class ThreadPool {
   std::size_t threads() const noexcept { return workers_.size() + 1; }
 
   // Calls task(i) for every i in [0, count). If tasks throw, the exception
-  // of the lowest such i is rethrown once all tasks have ended.
+  // of the lowest such i is rethrown once all tasks have ended. Allocates
+  // nothing itself, so a run of tasks that cannot fail cannot fail.
   template <class Task>
   void run(std::size_t count, Task&& task) {
-    std::vector<std::exception_ptr> failures(count);
+    std::mutex failure_mutex;
+    std::size_t failed_task = count;
+    std::exception_ptr failure;
     const auto attempt = [&](std::size_t i) noexcept {
       try {
         task(i);
       } catch (...) {
-        failures[i] = std::current_exception();
+        const std::lock_guard<std::mutex> lock(failure_mutex);
+        if (i < failed_task) {
+          failed_task = i;
+          failure = std::current_exception();
+        }
       }
     };
     std::unique_lock<std::mutex> busy(run_mutex_, std::try_to_lock);
@@ -71,9 +78,7 @@ class ThreadPool {
               }};
       dispatch(job);
     }
-    for (const std::exception_ptr& failure : failures) {
-      if (failure) std::rethrow_exception(failure);
-    }
+    if (failure) std::rethrow_exception(failure);
   }
 
   // TESSARY_NUM_THREADS, or the cores available to this process.
