@@ -697,6 +697,13 @@ if what == "profile":
 elif what == "batch":
     batch = pa.record_batch({f"c{i}": rng.standard_normal(n) for i in range(8)})
     run = lambda: _native.ArrowBatchProfileAccumulator().update(batch)
+elif what == "strings":
+    import pyarrow.parquet as pq
+    s = pq.read_table(path, columns=["s"]).column("s").combine_chunks()
+    validity, offsets, data = s.buffers()
+    args = (np.frombuffer(data, np.uint8), np.frombuffer(offsets, np.int32), len(s),
+            None if validity is None else np.frombuffer(validity, np.uint8), s.offset)
+    run = lambda: _native.StringAccumulator().update_utf8(*args)
 else:
     run = lambda: tessary.profile(path)
 best = math.inf
@@ -727,22 +734,24 @@ def bench_threads(native, elements, batch_rows, file_rows, workdir):
     for threads in (1, 2, 4):
         rows[threads] = (threaded_time("profile", elements, path, threads) * 1e9 / elements,
                          threaded_time("batch", batch_rows, path, threads) * 1e9 / batch_rows,
+                         threaded_time("strings", file_rows, path, threads) * 1e9 / file_rows,
                          threaded_time("file", file_rows, path, threads) * 1e9 / file_rows)
     print()
     print(f"== Threads: TESSARY_NUM_THREADS=1, 2 and 4 ({os.cpu_count()} cores) ==")
-    print(f"  {'threads':>7} {'numeric_profile_f64 ns/value':>30} {'8-column batch ns/row':>23} "
-          f"{'tessary.profile(path) ns/row':>30}")
-    for threads, (profile, batch, file) in rows.items():
-        print(f"  {threads:>7} {profile:>30.2f} {batch:>23.2f} {file:>30.2f}")
+    print(f"  {'threads':>7} {'numeric_profile_f64':>20} {'8-column batch':>15} {'update_utf8':>12} "
+          f"{'tessary.profile(path)':>22}   (ns per value or row)")
+    for threads, (profile, batch, strings, file) in rows.items():
+        print(f"  {threads:>7} {profile:>20.2f} {batch:>15.2f} {strings:>12.2f} {file:>22.2f}")
     print(f"  The two halves of numeric_profile_f64 on two threads, each alone (C++): moments and "
           f"quantiles {halves[0]:.2f} ns/value, hashed sketches {halves[1]:.2f} ns/value")
-    (p1, b1, f1), (p2, b2, f2) = rows[1], rows[2]
+    (p1, b1, s1, f1), (p2, b2, s2, f2) = rows[1], rows[2]
     print_ratios("Ratios (time / time; a goal is an upper bound):", [
         (f"numeric_profile_f64, 1 thread / moments floor ({elements:,})", p1, floor_ns, None),
         ("numeric_profile_f64, 2 threads / moments floor", p2, floor_ns, 1.3),
         ("slower half alone / moments floor (bounds the 2-thread figure)", max(halves), floor_ns, None),
         (f"8-column batch of {batch_rows:,} rows, 1 thread / (8 x floor)", b1, 8 * batch_floor_ns, None),
         ("8-column batch, 2 threads / (8 x floor)", b2, 8 * batch_floor_ns, 0.55),
+        (f"update_utf8 on the file's string column, 2 threads / 1 thread", s2, s1, None),
         (f"tessary.profile(path) {file_rows:,} rows, 2 threads / 1 thread", f2, f1, 0.6),
     ])
 
