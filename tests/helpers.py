@@ -51,14 +51,11 @@ def later_interpreters():
     found = {sys.version_info[1]: sys.executable} if sys.version_info >= (3, 12) else {}
     for minor in range(12, 20):
         name = f"python3.{minor}"
-        candidates = [shutil.which(name)] + sorted(
-            glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}")))
-        for candidate in filter(None, candidates):
-            if minor in found:
-                break
-            probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
-                                   capture_output=True, text=True, env=child_environment())
-            if probe.stdout.strip() == str(minor):
+        for candidate in [shutil.which(name)] + sorted(
+                glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}"))):
+            if candidate and minor not in found and subprocess.run(
+                    [candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True,
+                    text=True, env=child_environment()).stdout.strip() == str(minor):
                 found[minor] = candidate
     return found
 

@@ -37,11 +37,9 @@ def run(*args):
 def test_files_profile_like_the_table(tmp_path, name):
     path = tmp_path / name
     WRITERS[name](TABLE, str(path))
-    got = tessary.profile(path).to_dict()
-    want = tessary.profile(TABLE).to_dict()
+    got, want = tessary.profile(path).to_dict(), tessary.profile(TABLE).to_dict()
     for figures in (got, want):
-        for column in figures["columns"].values():
-            column.pop("type")
+        figures["columns"] = {n: c | {"type": None} for n, c in figures["columns"].items()}
     assert got == want
 
 
