@@ -22,6 +22,12 @@ def exact(value):
     return value
 
 
+def figures(profile):
+    """Column figures without the Arrow type, which differs between producers."""
+    return {name: {k: v for k, v in c.items() if k != "type"}
+            for name, c in profile.to_dict()["columns"].items()}
+
+
 def fails_unchanged(acc, call, error, message=None, notes=None):
     """Runs call(), which must raise `error` (with exactly `message` and `notes` when given),
     and checks that acc's snapshot is unchanged bit for bit. Returns the exception."""

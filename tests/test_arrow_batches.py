@@ -41,13 +41,9 @@ def seeded():
     return acc
 
 
-NUMERIC = [
-    (pa.int8(), [-128, 0, None, 127]), (pa.int16(), [-32768, None, 5, 32767]),
-    (pa.int32(), [-(2**31), 7, None, 2**31 - 1]), (pa.int64(), [2**53 + 1, -(2**63), None, 7]),
-    (pa.uint8(), [0, 255, None, 3]), (pa.uint16(), [65535, None, 1, 2]),
-    (pa.uint32(), [2**32 - 1, 0, None, 9]), (pa.uint64(), [2**64 - 1, 0, None, 1]),
-    (pa.float32(), [1.5, math.nan, None, -math.inf]), (pa.float64(), [1.0, math.nan, math.inf, None]),
-]
+# Each type's conversion is shared with NumericAccumulator.update_arrow and tested there.
+NUMERIC = [(pa.int64(), [2**53 + 1, -(2**63), None, 7]), (pa.uint64(), [2**64 - 1, 0, None, 1]),
+           (pa.float32(), [1.5, math.nan, None, -math.inf]), (pa.float64(), [1.0, math.nan, math.inf, None])]
 
 
 def test_numeric_columns_equal_the_float64_profile_bit_for_bit():

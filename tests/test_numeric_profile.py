@@ -25,6 +25,8 @@ def test_empty_and_single_value_profiles():
     one = numeric_profile_f64(array("d", [1.0, math.nan, math.inf]))
     assert (one["observations"], one["cardinality_estimate"]) == (3, 1)
     assert (one["heavy_hitters"], one["reservoir"]) == ([(1.0, 1)], [1.0])
+    # 64 distinct values: the raw estimate, 64.505, is rounded to the nearest integer.
+    assert numeric_profile_f64(np.arange(64.0))["cardinality_estimate"] == 65
 
 
 def test_stream_id_reaches_the_reservoir_in_every_argument_form():

@@ -12,7 +12,7 @@ import pytest
 import tessary
 from tessary import _native
 
-from helpers import exact
+from helpers import exact, figures
 
 rng = np.random.default_rng(7)
 N = 3000
@@ -33,12 +33,6 @@ def numeric_reference(values):
     return _native.numeric_profile_f64(np.asarray(pa.array(values).cast(pa.float64()).fill_null(math.nan)))
 
 
-def figures(profile):
-    """Column figures without the Arrow type, which differs between producers."""
-    return {name: {k: v for k, v in c.items() if k != "type"}
-            for name, c in profile.to_dict()["columns"].items()}
-
-
 def test_numeric_figures_are_the_engines():
     ref = numeric_reference(TABLE["i"])
     col = tessary.profile(TABLE)["i"]
@@ -48,6 +42,8 @@ def test_numeric_figures_are_the_engines():
         (N - MASK.sum(), MASK.sum(), INTS[~MASK].min(), INTS[~MASK].max())
     assert col["distinct"] == min(ref["cardinality_estimate"], ref["count"]) == 100
     assert all(INTS[~MASK].min() <= q <= INTS[~MASK].max() for q in col["quantiles"].values())
+    # A quantile is its bin's representative, shown within the values seen.
+    assert set(tessary.profile(np.ones(3))["values"]["quantiles"].values()) == {1.0}
     assert col["top"] == [[int(v), c] for v, c in ref["heavy_hitters"] if c >= 2]
     assert col["sample"] == [int(v) for v in ref["reservoir"]]
 

@@ -78,6 +78,20 @@ def test_merge_is_in_place_and_leaves_other_unchanged(new):
     assert first.snapshot()[counted] == 2 * before[counted]
 
 
+def test_merge_keeps_the_receiving_state_as_the_left_operand():
+    # The operand order shows in the last bit of the mean for these values; update() merges
+    # each batch into the running state as the right operand.
+    first = pa.record_batch({"x": [1.35, 4.975, -1.525, 1e-13]})
+    second = pa.record_batch({"x": [-11.45, np.nan, -5.2, None]})
+    left, right, one_pass = (ArrowBatchProfileAccumulator() for _ in range(3))
+    left.update(first)
+    right.update(second)
+    one_pass.update(first)
+    one_pass.update(second)
+    left.merge(right)
+    assert exact(left.snapshot()) == exact(one_pass.snapshot())
+
+
 @pytest.mark.parametrize("new", KINDS, ids=IDS)
 def test_merge_takes_only_its_own_class(new):
     acc = feed(new(), 0)
