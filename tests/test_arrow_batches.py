@@ -190,38 +190,26 @@ def child(export, i=0):
     return export.array.children[i].contents
 
 
+# Only the text of the internal error is promised; the others are nanoarrow's or worded like it.
 @pytest.mark.parametrize("make, error, message", [
-    (lambda: broken(None, int64s([1, 2]), length=2, validity=b"\x01", null_count=1), None,
-     NULLS.format(1)),
-    (lambda: broken(None, int64s([1, 2, 3]), length=3, validity=b"\x01", null_count=-1), None,
-     NULLS.format(2)),
-    (lambda: broken(None, int64s([1, 2, 3]), length=3, offset=1), ValueError,
-     "Column 'x' has length 3 but the record batch needs 4 (offset 1 + 3 rows)"),
-    (lambda: broken(None, int64s([1, 2, 3], b"\x05", null_count=1, flags=0), length=3),
-     ValueError, "Column 'x' is declared non-nullable but contains 1 nulls"),
-    (lambda: broken(None, int64s([1, 2, 3], b"\x01", null_count=-1, flags=0), length=3),
-     ValueError, "Column 'x' is declared non-nullable but contains 2 nulls"),
-    (lambda: broken(lambda e: setattr(child(e), "buffers", None)), TypeError,
-     "Expected array->children[0]->buffers to point to 2 buffers but found NULL"),
-    (lambda: broken(None, node(b"l", 1, [None])), TypeError,
-     "Expected array with 2 buffer(s) but found 1 buffer(s)"),
-    (lambda: broken(lambda e: setattr(e.array, "children", None)), TypeError,
-     "Expected array->children to point to 1 children but found NULL"),
-    (lambda: broken(lambda e: e.array.children.__setitem__(0, P(ArrowArray)())), TypeError,
-     "Expected valid array at array->children[0] but found NULL"),
-    (lambda: broken(lambda e: e.schema.children.__setitem__(0, P(ArrowSchema)())), TypeError,
-     "Expected valid schema at schema->children[0] but found NULL"),
-    (lambda: broken(lambda e: setattr(child(e), "release", ARRAY_RELEASE())), TypeError,
-     "Expected valid array at array->children[0] but found a released array"),
-    (lambda: broken(lambda e: setattr(e.schema.children[0].contents, "format", None)), TypeError,
-     "Error parsing schema->children[0]->format: Expected a null-terminated string but found NULL"),
-    (lambda: broken(lambda e: setattr(e.schema, "release", SCHEMA_RELEASE())), TypeError,
-     "The ArrowSchema in the capsule has already been released"),
-    # nanoarrow's own checks, in its own words
+    (lambda: broken(None, int64s([1, 2]), length=2, validity=b"\x01", null_count=1), None, NULLS.format(1)),
+    (lambda: broken(None, int64s([1, 2, 3]), length=3, validity=b"\x01", null_count=-1), None, NULLS.format(2)),
+    # Not a record batch: a column too short, nulls (given or counted) in a non-nullable column.
+    (lambda: broken(None, int64s([1, 2, 3]), length=3, offset=1), ValueError, None),
+    (lambda: broken(None, int64s([1, 2, 3], b"\x05", null_count=1, flags=0), length=3), ValueError, None),
+    (lambda: broken(None, int64s([1, 2, 3], b"\x01", null_count=-1, flags=0), length=3), ValueError, None),
+    # Malformed: null or released pointers, too few buffers or children, bad names.
+    (lambda: broken(lambda e: setattr(child(e), "buffers", None)), TypeError, None),
+    (lambda: broken(None, node(b"l", 1, [None])), TypeError, None),
     (lambda: broken(None, node(b"l", 3, [None, None]), length=3), TypeError, None),
+    (lambda: broken(lambda e: setattr(e.array, "children", None)), TypeError, None),
+    (lambda: broken(lambda e: e.array.children.__setitem__(0, P(ArrowArray)())), TypeError, None),
+    (lambda: broken(lambda e: e.schema.children.__setitem__(0, P(ArrowSchema)())), TypeError, None),
+    (lambda: broken(lambda e: setattr(child(e), "release", ARRAY_RELEASE())), TypeError, None),
+    (lambda: broken(lambda e: setattr(e.schema.children[0].contents, "format", None)), TypeError, None),
+    (lambda: broken(lambda e: setattr(e.schema, "release", SCHEMA_RELEASE())), TypeError, None),
     (lambda: broken(lambda e: setattr(e.array, "n_children", 1), int64s([1]), int64s([2])), TypeError, None),
-    (lambda: broken(None, int64s([1]), int64s([1], name=b"\xed\xa0\x80")), TypeError,
-     "The name of field 1 is not valid UTF-8"),
+    (lambda: broken(None, int64s([1]), int64s([1], name=b"\xed\xa0\x80")), TypeError, None),
 ])
 def test_malformed_hand_built_batches_are_refused_and_released_once(make, error, message):
     acc, export = seeded(), make()
@@ -242,8 +230,7 @@ def test_a_consumed_capsule_is_refused():
     capsules = export.__arrow_c_array__()
     acc = ArrowBatchProfileAccumulator()
     acc.update(Producer(capsules))
-    fails_unchanged(acc, lambda: acc.update(Producer(capsules)), TypeError,
-                    "The ArrowArray in the capsule has already been released", NOTE)
+    fails_unchanged(acc, lambda: acc.update(Producer(capsules)), TypeError, notes=NOTE)
     del capsules
     gc.collect()
     assert export.released == 1 and acc.rows == 2

@@ -1,7 +1,6 @@
 """numeric_profile_f64 and NumericAccumulator."""
 
 import math
-import textwrap
 from array import array
 
 import numpy as np
@@ -11,7 +10,7 @@ from hypothesis import strategies as st
 
 from tessary._native import NumericAccumulator, numeric_profile_f64, numeric_state_f64
 
-from helpers import exact, later_interpreters, run_with_installed_module
+from helpers import exact
 
 QUANTILE_KEYS = ["p01", "p05", "p25", "p50", "p75", "p95", "p99"]
 
@@ -69,34 +68,3 @@ def test_reset_starts_the_stream_again():
     assert acc.reset() is None and acc.observations == 0
     acc.update_f64(data)
     assert exact(acc.snapshot()) == exact(numeric_profile_f64(data, 9))
-
-
-REENTRANT_EXPORTER = textwrap.dedent("""
-    from array import array
-    from tessary._native import NumericAccumulator
-
-    acc, seen = NumericAccumulator(1), []
-
-    class Exporter:
-        def __init__(self, action):
-            self.action = action
-        def __buffer__(self, flags):
-            try:
-                self.action()
-            except RuntimeError as error:
-                seen.append(str(error))
-            return memoryview(array("d", [5.0]))
-
-    for action in (acc.snapshot, lambda: acc.observations, acc.reset,
-                   lambda: acc.update_f64(array("d", [9.0]))):
-        acc.update_f64(Exporter(action))
-    print(seen, acc.snapshot()["count"])
-""")
-
-
-def test_reentry_through_a_python_buffer_exporter_is_refused(tmp_path):
-    interpreters = later_interpreters()
-    if not interpreters:
-        pytest.skip("Python-level buffer exporters need Python 3.12 or later")
-    result = run_with_installed_module(interpreters[min(interpreters)], REENTRANT_EXPORTER, tmp_path)
-    assert result.stdout.strip() == str(["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2) + " 4"

@@ -76,6 +76,7 @@ def test_string_layouts_profile_like_string(convert):
     assert figures(other) == figures(plain)
 
 
+COLUMN, SMALL = INTS[:2000], pa.table({"0": INTS[:500], "1": rng.standard_normal(500)})
 ONE_COLUMN = [
     ("numpy", lambda v: v), ("numpy float32", lambda v: v.astype(np.float32)),
     ("list", lambda v: v.tolist()), ("array.array", lambda v: array.array("q", v)),
@@ -85,14 +86,6 @@ ONE_COLUMN = [
     ("polars Series", lambda v: pytest.importorskip("polars").Series(v)),
     ("nanoarrow", lambda v: pytest.importorskip("nanoarrow").c_array(pa.array(v))),
 ]
-
-
-@pytest.mark.parametrize("make", [m for _, m in ONE_COLUMN], ids=[n for n, _ in ONE_COLUMN])
-def test_one_column_inputs(make):
-    values = INTS[:2000]
-    assert figures(tessary.profile(make(values))) == figures(tessary.profile(pa.array(values)))
-
-
 TABLES = [
     ("RecordBatch", lambda t: t.to_batches()[0]), ("RecordBatchReader", lambda t: t.to_reader()),
     ("Dataset", pads.dataset), ("dict", lambda t: {n: t[n].to_numpy(False) for n in t.column_names}),
@@ -104,10 +97,11 @@ TABLES = [
 ]
 
 
-@pytest.mark.parametrize("make", [m for _, m in TABLES], ids=[n for n, _ in TABLES])
-def test_table_inputs(make):
-    t = pa.table({"0": INTS[:500], "1": rng.standard_normal(500)})
-    assert figures(tessary.profile(make(t))) == figures(tessary.profile(t))
+@pytest.mark.parametrize(("source", "make"), [(COLUMN, m) for _, m in ONE_COLUMN] + [(SMALL, m) for _, m in TABLES],
+                         ids=[name for name, _ in ONE_COLUMN + TABLES])
+def test_every_input_kind_profiles_like_arrow(source, make):
+    reference = pa.array(source) if source is COLUMN else source
+    assert figures(tessary.profile(make(source))) == figures(tessary.profile(reference))
 
 
 def test_profiler_split_anywhere_is_bit_identical():
