@@ -19,7 +19,6 @@ from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, S
 from helpers import later_interpreters, run_with_installed_module
 
 BUF = array("d", [1.0])
-CLASSES = [NumericAccumulator, ArrowBatchProfileAccumulator, StringAccumulator]
 
 
 def test_members_version_and_backend():
