@@ -22,6 +22,12 @@ def exact(value):
     return value
 
 
+def figures(profile):
+    """Column figures without the Arrow type, which differs between producers."""
+    return {name: {k: v for k, v in c.items() if k != "type"}
+            for name, c in profile.to_dict()["columns"].items()}
+
+
 def fails_unchanged(acc, call, error, message=None, notes=None):
     """Runs call(), which must raise `error` (with exactly `message` and `notes` when given),
     and checks that acc's snapshot is unchanged bit for bit. Returns the exception."""
@@ -51,14 +57,11 @@ def later_interpreters():
     found = {sys.version_info[1]: sys.executable} if sys.version_info >= (3, 12) else {}
     for minor in range(12, 20):
         name = f"python3.{minor}"
-        candidates = [shutil.which(name)] + sorted(
-            glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}")))
-        for candidate in filter(None, candidates):
-            if minor in found:
-                break
-            probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"],
-                                   capture_output=True, text=True, env=child_environment())
-            if probe.stdout.strip() == str(minor):
+        for candidate in [shutil.which(name)] + sorted(
+                glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}"))):
+            if candidate and minor not in found and subprocess.run(
+                    [candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True,
+                    text=True, env=child_environment()).stdout.strip() == str(minor):
                 found[minor] = candidate
     return found
 

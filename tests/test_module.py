@@ -1,9 +1,11 @@
 """Module conventions: members, argument binding, signatures, classes, the one abi3 build."""
 
 import inspect
+import os
 import shutil
 import subprocess
 import sys
+import textwrap
 import weakref
 from array import array
 
@@ -17,7 +19,6 @@ from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, S
 from helpers import later_interpreters, run_with_installed_module
 
 BUF = array("d", [1.0])
-CLASSES = [NumericAccumulator, ArrowBatchProfileAccumulator, StringAccumulator]
 
 
 def test_members_version_and_backend():
@@ -103,14 +104,39 @@ def test_built_module_is_abi3_and_exports_only_its_init():
         assert "libpython" not in subprocess.run(["ldd", path], capture_output=True, text=True).stdout
 
 
+# Python-level buffer exporters (3.12+) can call back into the accumulator that
+# requested them: the borrow is taken before the buffer is requested.
+LATER_INTERPRETER_SCRIPT = textwrap.dedent("""
+    from array import array
+    import tessary._native as n
+
+    r = n.numeric_state_f64(array('d', [1.0, 2.0, 3.0, 4.0]))
+    assert r['kurtosis'] == -1.200000000000001, r
+    acc, seen = n.NumericAccumulator(1), []
+
+    class Exporter:
+        def __init__(self, action):
+            self.action = action
+        def __buffer__(self, flags):
+            try:
+                self.action()
+            except RuntimeError as error:
+                seen.append(str(error))
+            return memoryview(array("d", [5.0]))
+
+    for action in (acc.snapshot, lambda: acc.observations, acc.reset,
+                   lambda: acc.update_f64(array("d", [9.0]))):
+        acc.update_f64(Exporter(action))
+    print(n.__file__, seen, acc.snapshot()["count"])
+""")
+
+
 @pytest.mark.parametrize("minor", [12, 13])
 def test_the_same_build_loads_under_later_interpreters(minor, tmp_path):
     interpreter = later_interpreters().get(minor)
     if sys.version_info[:2] == (3, minor) or interpreter is None:
         pytest.skip(f"Python 3.{minor} is the running interpreter or not installed")
-    script = ("from array import array; import tessary._native as n; "
-              "r = n.numeric_state_f64(array('d', [1.0, 2.0, 3.0, 4.0])); "
-              "assert r['kurtosis'] == -1.200000000000001, r; print(n.__file__)")
-    result = run_with_installed_module(interpreter, script, tmp_path)
-    assert result.returncode == 0, result.stderr
-    assert str(tmp_path) in result.stdout
+    result = run_with_installed_module(interpreter, LATER_INTERPRETER_SCRIPT, tmp_path)
+    borrow_errors = ["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2
+    assert result.stdout.split(" ", 1) == [f"{tmp_path}/tessary/{os.path.basename(_native.__file__)}",
+                                           f"{borrow_errors} 4\n"], result.stderr

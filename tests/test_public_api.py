@@ -12,7 +12,7 @@ import pytest
 import tessary
 from tessary import _native
 
-from helpers import exact
+from helpers import exact, figures
 
 rng = np.random.default_rng(7)
 N = 3000
@@ -28,22 +28,8 @@ TABLE = pa.table({
 })
 
 
-def numeric_reference(values):
-    """The engine's own dict for `values` converted to float64, nulls as NaN."""
-    acc = _native.NumericAccumulator()
-    floats = pa.array(values).cast(pa.float64(), safe=False).fill_null(math.nan)
-    acc.update_f64(np.asarray(floats))
-    return acc.snapshot()
-
-
-def figures(profile):
-    """Column figures without the Arrow type, which differs between producers."""
-    return {name: {k: v for k, v in c.items() if k != "type"}
-            for name, c in profile.to_dict()["columns"].items()}
-
-
 def test_numeric_figures_are_the_engines():
-    ref = numeric_reference(TABLE["i"])
+    ref = _native.numeric_profile_f64(np.asarray(TABLE["i"].cast(pa.float64()).fill_null(math.nan)))
     col = tessary.profile(TABLE)["i"]
     assert exact([col[k] for k in ("mean", "std", "variance", "skewness", "kurtosis")]) == \
         exact([ref[k] for k in ("mean", "std", "variance", "skewness", "kurtosis")])
@@ -51,20 +37,19 @@ def test_numeric_figures_are_the_engines():
         (N - MASK.sum(), MASK.sum(), INTS[~MASK].min(), INTS[~MASK].max())
     assert col["distinct"] == min(ref["cardinality_estimate"], ref["count"]) == 100
     assert all(INTS[~MASK].min() <= q <= INTS[~MASK].max() for q in col["quantiles"].values())
+    # A quantile is its bin's representative, shown within the values seen.
+    assert set(tessary.profile(np.ones(3))["values"]["quantiles"].values()) == {1.0}
     assert col["top"] == [[int(v), c] for v, c in ref["heavy_hitters"] if c >= 2]
     assert col["sample"] == [int(v) for v in ref["reservoir"]]
 
 
 def test_string_boolean_temporal_and_other_columns():
     cols = tessary.profile(TABLE.append_column("l", pa.array([[1]] * N))).to_dict()["columns"]
-    acc = _native.StringAccumulator()
-    acc.update_utf8(np.frombuffer(TABLE["s"].chunk(0).buffers()[2], np.uint8),
-                    np.frombuffer(TABLE["s"].chunk(0).buffers()[1], np.int32), N,
-                    np.frombuffer(TABLE["s"].chunk(0).buffers()[0], np.uint8))
-    ref = acc.snapshot()
-    assert cols["s"] == {"kind": "string", "type": "string", "count": ref["count"],
-                         "missing": ref["missing"], "distinct": 4,
-                         "top": [[label, n] for label, n in ref["heavy_hitters"]]}
+    words, counts = np.unique(WORDS[~MASK], return_counts=True)
+    assert cols["s"] == {"kind": "string", "type": "string", "count": N - MASK.sum(),
+                         "missing": MASK.sum(), "distinct": 4,
+                         "top": sorted([[w[:256], int(n)] for w, n in zip(words, counts)],
+                                       key=lambda wn: (-wn[1], wn[0]))}
     trues = int(pa.compute.sum(TABLE["b"]).as_py())
     assert cols["b"] == {"kind": "boolean", "type": "bool", "count": N - MASK.sum(),
                          "missing": MASK.sum(), "true": trues, "false": N - MASK.sum() - trues}
@@ -86,6 +71,7 @@ def test_string_layouts_profile_like_string(convert):
     assert figures(other) == figures(plain)
 
 
+COLUMN, SMALL = INTS[:2000], pa.table({"0": INTS[:500], "1": rng.standard_normal(500)})
 ONE_COLUMN = [
     ("numpy", lambda v: v), ("numpy float32", lambda v: v.astype(np.float32)),
     ("list", lambda v: v.tolist()), ("array.array", lambda v: array.array("q", v)),
@@ -95,14 +81,6 @@ ONE_COLUMN = [
     ("polars Series", lambda v: pytest.importorskip("polars").Series(v)),
     ("nanoarrow", lambda v: pytest.importorskip("nanoarrow").c_array(pa.array(v))),
 ]
-
-
-@pytest.mark.parametrize("make", [m for _, m in ONE_COLUMN], ids=[n for n, _ in ONE_COLUMN])
-def test_one_column_inputs(make):
-    values = INTS[:2000]
-    assert figures(tessary.profile(make(values))) == figures(tessary.profile(pa.array(values)))
-
-
 TABLES = [
     ("RecordBatch", lambda t: t.to_batches()[0]), ("RecordBatchReader", lambda t: t.to_reader()),
     ("Dataset", pads.dataset), ("dict", lambda t: {n: t[n].to_numpy(False) for n in t.column_names}),
@@ -114,10 +92,11 @@ TABLES = [
 ]
 
 
-@pytest.mark.parametrize("make", [m for _, m in TABLES], ids=[n for n, _ in TABLES])
-def test_table_inputs(make):
-    t = pa.table({"0": INTS[:500], "1": rng.standard_normal(500)})
-    assert figures(tessary.profile(make(t))) == figures(tessary.profile(t))
+@pytest.mark.parametrize(("source", "make"), [(COLUMN, m) for _, m in ONE_COLUMN] + [(SMALL, m) for _, m in TABLES],
+                         ids=[name for name, _ in ONE_COLUMN + TABLES])
+def test_every_input_kind_profiles_like_arrow(source, make):
+    reference = pa.array(source) if source is COLUMN else source
+    assert figures(tessary.profile(make(source))) == figures(tessary.profile(reference))
 
 
 def test_profiler_split_anywhere_is_bit_identical():

@@ -78,6 +78,20 @@ def test_merge_is_in_place_and_leaves_other_unchanged(new):
     assert first.snapshot()[counted] == 2 * before[counted]
 
 
+def test_merge_keeps_the_receiving_state_as_the_left_operand():
+    # The operand order shows in the last bit of the mean for these values; update() merges
+    # each batch into the running state as the right operand.
+    first = pa.record_batch({"x": [1.35, 4.975, -1.525, 1e-13]})
+    second = pa.record_batch({"x": [-11.45, np.nan, -5.2, None]})
+    left, right, one_pass = (ArrowBatchProfileAccumulator() for _ in range(3))
+    left.update(first)
+    right.update(second)
+    one_pass.update(first)
+    one_pass.update(second)
+    left.merge(right)
+    assert exact(left.snapshot()) == exact(one_pass.snapshot())
+
+
 @pytest.mark.parametrize("new", KINDS, ids=IDS)
 def test_merge_takes_only_its_own_class(new):
     acc = feed(new(), 0)
@@ -93,8 +107,6 @@ VALID = feed(NumericAccumulator(), 0).to_bytes()
 @pytest.mark.parametrize("data, error, message", [
     # The decoder's messages pass through unchanged; the core tests list them all.
     (VALID[:-1], ValueError, "serialized data is truncated"),
-    # stream_id, position and observations (1000: two bytes each) replaced by zeros
-    (VALID[:7] + b"\x00\x00\x00" + VALID[12:], ValueError, "corrupt serialized data: observations"),
     ("TSRY", TypeError, "a bytes-like object is required, not 'str'"),
     (memoryview(VALID)[::2], BufferError, "serialized data must be a contiguous buffer"),
 ])

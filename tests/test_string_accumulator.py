@@ -6,7 +6,6 @@ from array import array
 import numpy as np
 import pyarrow as pa
 import pytest
-from hypothesis import given, settings, strategies as st
 
 from tessary._native import StringAccumulator
 
@@ -17,66 +16,46 @@ EMPTY = {"backend": "rust", "count": 0, "missing": 0, "observations": 0, "cardin
          "heavy_hitters": [], "cardinality_method": "hyperloglog",
          "heavy_hitter_method": "misra_gries_candidates", "heavy_hitter_count_semantics": "lower_bound",
          "max_retained_label_bytes": 256}
+ABC = [0, 1, 2, 3]
+I32, I64 = np.array(ABC, np.int32), np.array(ABC, np.int64)
 
 
 def kernel(acc, large):
     return acc.update_large_utf8 if large else acc.update_utf8
 
 
-def packed(strings):
-    """Data bytes and int32 offsets of byte strings laid out back to back."""
-    offsets = np.zeros(len(strings) + 1, np.int32)
-    np.cumsum([len(s) for s in strings], out=offsets[1:])
-    return b"".join(strings), offsets
-
-
 def snapshot_of(strings, missing=0):
     """The snapshot of `strings` as present rows plus `missing` null rows."""
     acc = StringAccumulator()
-    acc.update_utf8(*packed(strings), len(strings))
-    result = acc.snapshot()
-    result["missing"] = missing
-    result["observations"] += missing
-    return result
-
-
-def arrow_arguments(arr):
-    """update_* arguments for a pyarrow (large) string array. pyarrow buffers
-    export the format "b", so the kernels get NumPy views of them."""
-    validity, offsets, data = arr.buffers()
-    offset_type = np.int64 if pa.types.is_large_string(arr.type) else np.int32
-    return dict(data=np.frombuffer(data, np.uint8), offsets=np.frombuffer(offsets, offset_type),
-                length=len(arr), array_offset=arr.offset,
-                validity=None if validity is None else np.frombuffer(validity, np.uint8))
+    acc.update_utf8(b"".join(strings), np.cumsum([0] + [len(s) for s in strings], dtype=np.int32),
+                    len(strings))
+    return acc.snapshot() | {"missing": missing, "observations": len(strings) + missing}
 
 
 def test_new_instance_keyword_call_and_reset():
     acc = StringAccumulator()
     assert exact(acc.snapshot()) == exact(EMPTY) and acc.observations == 0
-    assert acc.update_utf8(offsets=array("i", [0, 1, 2, 3]), length=3, data=b"abc",
-                           array_offset=0, validity=b"\x05") is None
-    assert acc.observations == 3 and acc.snapshot()["count"] == 2
+    assert acc.update_utf8(offsets=array("i", ABC), length=3, data=b"abc", array_offset=0,
+                           validity=b"\x05") is None
+    assert acc.observations == 3 and acc.snapshot()["heavy_hitters"] == [("a", 1), ("c", 1)]
     assert acc.reset() is None
     assert exact(acc.snapshot()) == exact(EMPTY) and acc.observations == 0
 
 
-ABC3 = (b"abc", [0, 1, 2, 3])
-
-
 @pytest.mark.parametrize("large", [False, True])
 @pytest.mark.parametrize(("data", "offsets", "length", "validity", "array_offset", "present", "missing"), [
-    (*ABC3, 3, None, 0, [b"a", b"b", b"c"], 0), (*ABC3, 3, b"\x05", 0, [b"a", b"c"], 1),
+    (b"abc", ABC, 3, b"\x05", 0, [b"a", b"c"], 1),
     # Rows use offsets[1..3] and bitmap bits 1 and 2.
-    (*ABC3, 2, None, 1, [b"b", b"c"], 0), (*ABC3, 2, b"\x02", 1, [b"b"], 1),
+    (b"abc", ABC, 2, None, 1, [b"b", b"c"], 0), (b"abc", ABC, 2, b"\x02", 1, [b"b"], 1),
+    (b"abcdefghij", range(11), 3, b"\xff\x05", 7, [b"h", b"i"], 1),
     # Rows beyond the bitmap are missing; an empty bitmap makes all rows missing.
     (b"abcdefghijkl", list(range(13)), 12, b"\xff", 0, [bytes([c]) for c in b"abcdefgh"], 4),
-    (*ABC3, 3, b"", 0, [], 3),
+    (b"abc", ABC, 3, b"", 0, [], 3),
     # The offsets of null rows are neither read nor checked.
     (b"abc", [0, 1, 99, -1, 2, 3], 5, b"\x11", 0, [b"a", b"c"], 3),
     # The first offset need not be 0, extra offsets and bytes are ignored.
     (b"xxabcyy", [2, 3, 4, 5, -9, 100], 3, None, 0, [b"a", b"b", b"c"], 0),
-    (b"abc", [0, 3], 1, None, 0, [b"abc"], 0), (b"", [0, 0, 0], 2, None, 0, [b"", b""], 0),
-    (b"abc", [0], 0, None, 0, [], 0),
+    (b"", [0, 0, 0], 2, None, 0, [b"", b""], 0), (b"abc", [0], 0, None, 0, [], 0),
 ])
 def test_rows_bitmaps_and_array_offset(large, data, offsets, length, validity, array_offset,
                                        present, missing):
@@ -90,86 +69,39 @@ def test_rows_bitmaps_and_array_offset(large, data, offsets, length, validity, a
     assert exact(result) == exact(snapshot_of(present, missing))
 
 
-VALUES = [f"v{i % 7}" * (i % 4) if i % 5 else None for i in range(40)] + ["é€😀", ""]
-
-
-@pytest.mark.parametrize("arrow_type", [pa.string(), pa.large_string()])
-@pytest.mark.parametrize(("values", "start", "stop"), [
-    (VALUES, 0, 42), (VALUES, 3, 29), (VALUES, 9, 9), (VALUES, 40, 42), (["x", "yy", "x", ""], 1, 4),
-    ([None, None], 0, 2)])
-def test_pyarrow_arrays(arrow_type, values, start, stop):
-    arr = pa.array(values, arrow_type)[start:stop]
-    acc = StringAccumulator()
-    kernel(acc, arrow_type == pa.large_string())(**arrow_arguments(arr))
-    present = [s.encode() for s in arr.to_pylist() if s is not None]
-    assert exact(acc.snapshot()) == exact(snapshot_of(present, arr.null_count))
-
-
 def test_labels_keep_256_bytes_while_the_hash_covers_all():
     strings = [b"a" * 256 + b"x", b"a" * 256 + b"y", b"a" * 256 + b"y", "é".encode() * 150,
                "€".encode() * 100, b"b" * 300]
-    assert snapshot_of(strings)["heavy_hitters"] == [("a" * 256, 2), ("a" * 256, 1), ("b" * 256, 1), ("é" * 128, 1),
-                       ("€" * 85 + "\ufffd", 1)]
-
-
-byte_strings = st.one_of(
-    st.binary(max_size=20),
-    st.sampled_from([b"\xff", b"\xfe", b"\xe2\x82", b"\xed\xa0\x80", b"\xf0\x9f\x98", b"\xc0\xaf"]),
-    # Long texts of multi-byte characters, cut anywhere: labels end inside characters.
-    st.tuples(st.text(min_size=60, max_size=100), st.integers(200, 400)).map(
-        lambda t: t[0].encode()[:t[1]]),
-)
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.lists(byte_strings, max_size=32).flatmap(
-    lambda xs: st.lists(st.sampled_from(xs), max_size=64) if xs else st.just([])))
-def test_labels_decode_like_python(strings):
-    # At most 32 distinct strings: nothing is evicted, so every string is listed.
-    data, offsets = packed(strings)
-    acc = StringAccumulator()
-    acc.update_large_utf8(data, offsets.astype(np.int64), len(strings))
-    hitters = acc.snapshot()["heavy_hitters"]
-    expected = [(s[:256].decode("utf-8", "replace"), strings.count(s)) for s in set(strings)]
-    assert sorted(hitters) == sorted(expected)
-    keys = [(-count, label.encode()) for label, count in hitters]
-    assert keys == sorted(keys)
-
-
-def ctypes_array(ctype, values):
-    """A ctypes array: it exports formats such as "<i", and no strides."""
-    return (ctype * len(values))(*values)
+    assert snapshot_of(strings)["heavy_hitters"] == [
+        ("a" * 256, 2), ("a" * 256, 1), ("b" * 256, 1), ("é" * 128, 1), ("€" * 85 + "\ufffd", 1)]
 
 
 def ctypes_bytes(ctype, raw):
-    return (ctype * len(raw)).from_buffer_copy(raw)
+    """A ctypes array: it exports formats such as "<i", and no strides."""
+    raw = bytes(raw)
+    return (ctype * (len(raw) // ctypes.sizeof(ctype))).from_buffer_copy(raw)
 
 
 def unaligned(dtype, values):
     """A NumPy view one byte off an aligned address; NumPy exports it as "=i" or "=q"."""
-    size = len(values) * np.dtype(dtype).itemsize
-    raw = np.zeros(size + 16, np.uint8)
+    raw = np.zeros(len(values) * np.dtype(dtype).itemsize + 16, np.uint8)
     start = (-raw.ctypes.data) % 16 + 1
-    view = raw[start:start + size].view(dtype)
+    view = raw[start:start + len(values) * np.dtype(dtype).itemsize].view(dtype)
     view[:] = values
     return view
-
-
-ABC = [0, 1, 2, 3]
-I32, I64 = np.array(ABC, np.int32), np.array(ABC, np.int64)
 
 
 # memoryview() of a ctypes array adds the strides the array itself does not export.
 @pytest.mark.parametrize(("large", "data", "offsets", "validity"), [
     (False, memoryview(b"abc").cast("c"), array("i", ABC), None),
-    (False, memoryview(b"abc").cast("@B"), memoryview(ctypes_array(ctypes.c_int32, ABC)), b"\x07"),
+    (False, memoryview(b"abc").cast("@B"), memoryview(ctypes_bytes(ctypes.c_int32, I32)), b"\x07"),
     (False, memoryview(ctypes_bytes(ctypes.c_uint8, b"abc")), I32.reshape(2, 2),
      memoryview(ctypes_bytes(ctypes.c_char, b"\x07"))),
     (False, memoryview(ctypes_bytes(ctypes.c_char, b"abc")),
      memoryview(array("i", ABC)).cast("B").cast("@i"), bytearray(b"\xff\xff")),
     (True, array("B", b"abc"), array("l", ABC), memoryview(b"\x07").cast("c")),
     (True, b"abc", memoryview(array("q", ABC)).cast("B").cast("n"), None),
-    (True, b"abc", memoryview(ctypes_array(ctypes.c_longlong, ABC)), None),
+    (True, b"abc", memoryview(ctypes_bytes(ctypes.c_longlong, I64)), None),
     (True, b"abc", np.array(ABC, np.longlong).reshape(1, 4, 1), None),
 ])
 def test_accepted_buffers(large, data, offsets, validity):
@@ -200,9 +132,10 @@ MESSAGES = {
     "exceeds": "Arrow string offset exceeds the UTF8 data buffer.",
 }
 
+
 # In check order. Each case also carries faults that later checks would
 # report, so the expected message shows the order of the checks.
-REJECTIONS = [
+@pytest.mark.parametrize(("large", "arguments", "failure"), [
     (False, dict(data=None, offsets=I64), "TypeError"),
     (True, dict(data=BufferExporter(b"abc", len=-3, shape=None), offsets=None), "negative"),
     (False, dict(offsets=BufferExporter(bytes(16), len=-4, itemsize=4, format=b"i", strides=None),
@@ -212,12 +145,11 @@ REJECTIONS = [
     (False, dict(data=pa.py_buffer(b"abc"), offsets=I64), "u8"),
     (False, dict(data=array("H", b"ab"), offsets=I64), "u8"),
     (False, dict(data=STRIDED_DATA, offsets=None), "TypeError"),
-    (True, dict(offsets=ctypes_array(ctypes.c_int64, ABC)), "strides"),
+    (True, dict(offsets=ctypes_bytes(ctypes.c_int64, I64)), "strides"),
     (False, dict(offsets=I64, validity=BAD_FORMAT_VALIDITY), "i32"),
     (True, dict(offsets=I32, validity=BAD_FORMAT_VALIDITY), "i64"),
     (False, dict(offsets=array("I", ABC)), "i32"),
     (False, dict(offsets=np.array(ABC, ">i4")), "i32"),
-    (False, dict(offsets=memoryview(ctypes_array(ctypes.c_longlong, ABC))), "i32"),
     (True, dict(offsets=np.array(ABC, np.uint64)), "i64"),
     (False, dict(offsets=unaligned(np.int32, ABC), validity=BAD_FORMAT_VALIDITY), "aligned i32"),
     (True, dict(offsets=unaligned(np.int64, ABC), validity=BAD_FORMAT_VALIDITY), "aligned i64"),
@@ -233,11 +165,9 @@ REJECTIONS = [
     (True, dict(validity=BufferExporter(buf=NULL, len=1), array_offset=2**64 - 1), "null validity"),
     (False, dict(length=0, array_offset=2**64 - 1, offsets=array("i")), "overflow"),
     (True, dict(length=2**63, array_offset=2**63), "overflow"),
-    (False, dict(length=1, array_offset=2**64 - 2), "overflow"),
     (False, dict(length=0, array_offset=2**64 - 3), "shorter"),
     # CPython gives an empty array('i') an address that is not a multiple of 4.
     (False, dict(length=0, offsets=array("i")), "shorter"),
-    (False, dict(offsets=np.array([0, 9, 1], np.int32)), "shorter"),
     (True, dict(array_offset=1, offsets=np.array([0, -1, 2, 3], np.int64)), "shorter"),
     (False, dict(offsets=np.array([0, 1, 2, 4], np.int32)), "exceeds"),
     (True, dict(offsets=np.array([-1, 1, 2, 3], np.int64)), "range"),
@@ -247,10 +177,7 @@ REJECTIONS = [
     (True, dict(offsets=np.array([0, 1, 0, 9], np.int64)), "range"),
     (False, dict(offsets=np.array([0, 1, 9, -1], np.int32), validity=b"\x05"), "range"),
     (True, dict(offsets=np.array([0, 9, 2, 3], np.int64), validity=b"\x06"), "range"),
-]
-
-
-@pytest.mark.parametrize(("large", "arguments", "failure"), REJECTIONS)
+])
 def test_rejections_in_check_order_change_nothing(large, arguments, failure):
     call = dict(data=b"abc", offsets=I64 if large else I32, length=3, validity=None, array_offset=0)
     call.update(arguments)
@@ -259,23 +186,6 @@ def test_rejections_in_check_order_change_nothing(large, arguments, failure):
     fails_unchanged(acc, lambda: kernel(acc, large)(**call),
                     TypeError if failure == "TypeError" else BufferError, MESSAGES.get(failure))
     assert all(e.released == e.acquired for e in call.values() if isinstance(e, BufferExporter))
-
-
-def test_a_failing_call_is_atomic():
-    strings = [str(i % 50).encode() for i in range(1000)]
-    data, offsets = packed(strings)
-    broken = offsets.copy()
-    broken[1000] += 1  # the last row ends past the data
-    validity = np.full(125, 0xFF, np.uint8)
-    acc = StringAccumulator()
-    acc.update_utf8(data, offsets, 10)
-    fails_unchanged(acc, lambda: acc.update_utf8(data, broken, 1000, validity), BufferError,
-                    MESSAGES["exceeds"])
-    assert acc.observations == 10
-    # As a null row the last one no longer matters: the retry records every row once.
-    validity[124] = 0x7F
-    acc.update_utf8(data, broken, 1000, validity)
-    assert exact(acc.snapshot()) == exact(snapshot_of(strings[:10] + strings[:999], 1))
 
 
 class CallsBack:
@@ -298,7 +208,6 @@ class CallsBack:
     (lambda acc: acc.snapshot, "Already mutably borrowed"),
     (lambda acc: lambda: acc.observations, "Already mutably borrowed"),
     (lambda acc: lambda: acc.update_utf8(b"zz", I32[:3], 2), "Already borrowed"),
-    (lambda acc: lambda: acc.update_large_utf8(b"zz", I64[:3], 2), "Already borrowed"),
     (lambda acc: acc.reset, "Already borrowed"),
 ])
 @pytest.mark.parametrize("parameter", ["length", "array_offset"])
@@ -314,9 +223,7 @@ def test_reentrant_calls_get_the_borrow_error(action, message, parameter):
 
 
 @pytest.mark.parametrize(("arguments", "error", "name"), [
-    (dict(length=-1, data=None), OverflowError, "length"),
-    (dict(length=3.0), TypeError, "length"),
-    (dict(length=None), TypeError, "length"),
+    (dict(length=-1, data=None), OverflowError, "length"), (dict(length=3.0), TypeError, "length"),
     (dict(array_offset=-1, offsets=None), OverflowError, "array_offset"),
     (dict(array_offset=None), TypeError, "array_offset"),
 ])
