@@ -24,10 +24,17 @@ def results():
     column = pa.array(values, mask=np.arange(values.size) % 89 == 0)
     for start in range(0, values.size, 100_000):
         arrow.update_arrow(column.slice(start, 100_000))
+    columns = [_native.NumericAccumulator(stream_id=i) for i in (3, 4, 5)]
+    _native.NumericAccumulator.update_arrow_columns(columns, [column, column.slice(7), column[:5]])
+    assert columns[0].to_bytes() == arrow.to_bytes()
     batches = _native.ArrowBatchProfileAccumulator()
     batches.update(pa.record_batch({f"c{i}": values * i for i in range(8)}))
-    return repr((_native.numeric_profile_f64(values, stream_id=9), acc.snapshot(),
-                 arrow.snapshot(), batches.snapshot()))
+    text = pa.array((np.arange(values.size) * 7919 % 5000).astype(str), mask=np.arange(values.size) % 89 == 0).slice(3)
+    strings = _native.StringAccumulator()
+    validity, offsets, data = (memoryview(b) for b in text.buffers())
+    strings.update_utf8(data.cast("B"), offsets.cast("i"), len(text), validity.cast("B"), text.offset)
+    return repr((_native.numeric_profile_f64(values, stream_id=9), acc.snapshot(), arrow.snapshot(),
+                 [c.snapshot() for c in columns], batches.snapshot(), strings.to_bytes()))
 """
 
 

@@ -51,3 +51,18 @@ def test_refused_arrays_carry_the_note_and_change_nothing(make, error, message):
         "Expected an object with dunder __arrow_c_array__" if message is None else
         "NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to int64, "
         f"uint8 to uint64, float32 or float64), {message}; tessary.profile() profiles columns of every type"))
+
+
+
+@pytest.mark.parametrize("arrays, message", [
+    ([pa.array([2.0]), pa.array(["x"])], "or float64), not string;"),
+    ([pa.array([2.0])], "got 2 accumulators and 1 arrays; pass one array per accumulator"),
+    (None, "the same NumericAccumulator appears twice"),
+])
+def test_update_arrow_columns_changes_all_or_none(arrays, message):
+    first, second = NumericAccumulator(), NumericAccumulator()
+    first.update_arrow(pa.array([1.5]))
+    accs = [first, first] if arrays is None else [first, second]
+    error = fails_unchanged(first, lambda: NumericAccumulator.update_arrow_columns(
+        accs, arrays or [pa.array([2.0])] * 2), (TypeError, ValueError))
+    assert message in str(error) and second.observations == 0
