@@ -29,18 +29,20 @@ def test_offsets_and_bitmap_rewritten_during_a_call(large):
         rows, large = 200_000, {large}
         good = np.arange(rows + 1, dtype=np.int64 if large else np.int32)
         bad = good.copy(); bad[-1] = 2**40 if large else 2**31 - 1; bad[rows // 2] = -5
-        offsets, data, ones = good.copy(), np.zeros(rows, np.uint8), np.full(rows // 8, 255, np.uint8)
-        validity, stop = ones.copy(), threading.Event()
+        offsets, data, stop = good.copy(), np.zeros(rows, np.uint8), threading.Event()
+        ones = np.full(rows // 8, 255, np.uint8); zeros = ones * 0; validity = ones.copy()
         def writer():
             while not stop.is_set():
-                for o, v in ((bad, ones * 0), (good, ones)): np.copyto(offsets, o); np.copyto(validity, v)
+                np.copyto(offsets, bad); np.copyto(validity, zeros)
+                np.copyto(offsets, good); np.copyto(validity, ones)
         thread, deadline = threading.Thread(target=writer), time.monotonic() + 2.0
         thread.start()
         while time.monotonic() < deadline:
             acc = StringAccumulator()
+            update = acc.update_large_utf8 if large else acc.update_utf8
             for bitmap in (None, validity):
                 try:
-                    (acc.update_large_utf8 if large else acc.update_utf8)(data, offsets, rows, bitmap)
+                    update(data, offsets, rows, bitmap)
                 except BufferError:
                     pass
             assert acc.snapshot()["observations"] in (0, rows, 2 * rows)

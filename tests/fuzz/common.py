@@ -17,6 +17,7 @@ import numpy as np  # noqa: E402
 from exporters import NULL, BufferExporter  # noqa: E402
 from helpers import exact  # noqa: E402
 
+
 @atheris.instrument_func
 def buffer_argument(fdp, payload, dtype, wrong_dtypes):
     """(argument, the bytes it stands for, verdict) for `payload` as elements of `dtype`: a NumPy
@@ -36,12 +37,13 @@ def buffer_argument(fdp, payload, dtype, wrong_dtypes):
         array[:] = np.frombuffer(payload, dtype)
         if layout == "2d" and len(array) % 2 == 0:
             return array.reshape(2, -1), payload, "any"
-        misaligned = layout == "shift" and size > 1 and len(payload)
-        return array, payload, "bad" if misaligned or (layout == "strided" and len(array) > 1) else "ok"
+        bad = layout == "shift" and size > 1 and payload or layout == "strided" and len(array) > 1
+        return array, payload, "bad" if bad else "ok"
     lie = fdp.PickValueInList(["none"] * 10 + ["short", "null", "negative", "format", "itemsize",
                                                "no shape", "no strides", "suboffsets", "strides",
                                                "shift"])
-    fields, verdict, length, shift = {}, "bad", len(payload), 0
+    fmt = memoryview(np.empty(0, dtype)).format.encode()
+    fields, verdict, length, shift = {"itemsize": size, "format": fmt}, "bad", len(payload), 0
     if lie in ("none", "short"):
         length, verdict = fdp.ConsumeIntInRange(0, length) if lie == "short" else length, "ok"
     elif lie == "null":
@@ -49,23 +51,20 @@ def buffer_argument(fdp, payload, dtype, wrong_dtypes):
     elif lie == "negative":
         length = -fdp.ConsumeIntInRange(1, 2**63 - 1)
     elif lie == "format":
-        fields["format"] = fdp.PickValueInList(
-            [b"", b"xx", b">" + memoryview(np.empty(0, dtype)).format.encode()[-1:]] +
-            [memoryview(np.empty(0, w)).format.encode() for w in wrong_dtypes])
+        fields["format"] = fdp.PickValueInList([b"", b">" + fmt[-1:]] + [
+            memoryview(np.empty(0, w)).format.encode() for w in wrong_dtypes])
     elif lie == "itemsize":
         fields["itemsize"] = fdp.PickValueInList([i for i in (0, 1, 2, 4, 8, 16) if i != size])
     elif lie == "strides":
-        ndim = fdp.ConsumeIntInRange(1, 3)
-        fields.update(ndim=ndim, shape=[fdp.ConsumeIntInRange(-1, 5) for _ in range(ndim)],
-                      strides=[fdp.PickValueInList([size, -size, 0, 2 * size]) for _ in range(ndim)])
+        dims = range(fdp.ConsumeIntInRange(1, 3))
+        fields.update(ndim=len(dims), shape=[fdp.ConsumeIntInRange(-1, 5) for _ in dims],
+                      strides=[fdp.PickValueInList([size, -size, 0, 2 * size]) for _ in dims])
         verdict = "any"
     elif lie == "shift":
         shift = fdp.ConsumeIntInRange(1, 7)
         verdict = "bad" if shift % size and length else "ok"
     else:
         fields[lie.replace("no ", "")] = [-1] if lie == "suboffsets" else None
-    fields.setdefault("itemsize", size)
-    fields.setdefault("format", memoryview(np.empty(0, dtype)).format.encode())
     exporter = BufferExporter(payload, padding=8, offset=shift, len=length, **fields)
     read = (payload + bytes(8))[shift:shift + max(length, 0)]
     return exporter, read[:len(read) // size * size], verdict

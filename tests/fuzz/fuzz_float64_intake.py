@@ -16,10 +16,8 @@ SPECIALS = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, 1e-300,
 SEED = np.array([1.5, math.nan, -2.0])
 
 
-def seeded():
-    acc = NumericAccumulator(3)
-    acc.update_f64(SEED)
-    return acc
+def entry_points(acc):
+    return [numeric_state_f64, lambda values: numeric_profile_f64(values, 7), acc.update_f64]
 
 
 @atheris.instrument_func
@@ -31,16 +29,18 @@ def TestOneInput(data: bytes):
         values[fdp.ConsumeIntInRange(0, count - 1)] = fdp.PickValueInList(SPECIALS)
     argument, read, verdict = buffer_argument(fdp, values.tobytes(), "<f8",
                                               ["<f4", "<i8", ">f8", "<c16"])
-    acc, reference = seeded(), seeded()
+    acc, reference = NumericAccumulator(3), NumericAccumulator(3)
     entry = fdp.ConsumeIntInRange(0, 2)
-    calls = [numeric_state_f64, lambda v: numeric_profile_f64(v, 7), acc.update_f64]
-    accepted, result = attempt(acc, lambda: calls[entry](argument), BufferError, verdict)
+    for seeded in (acc, reference):
+        seeded.update_f64(SEED)
+    call = entry_points(acc)[entry]
+    accepted, result = attempt(acc, lambda: call(argument), BufferError, verdict)
     if accepted:
         elements = np.frombuffer(read, "<f8").copy()
-        expected = [numeric_state_f64, lambda v: numeric_profile_f64(v, 7),
-                    reference.update_f64][entry](elements)
+        expected = entry_points(reference)[entry](elements)
         if entry == 2:
-            result, expected, elements = acc.snapshot(), reference.snapshot(), np.append(SEED, elements)
+            result, expected = acc.snapshot(), reference.snapshot()
+            elements = np.append(SEED, elements)
         assert exact(result) == exact(expected)
         nan, inf = np.isnan(elements), np.isinf(elements)
         assert (result["count"], result["missing"], result["infinite"], result["observations"]) == (

@@ -17,12 +17,6 @@ WRONG_OFFSETS = {4: ["<u4", ">i4", "<i8", "<f4"], 8: ["<u8", ">i8", "<i4", "<f8"
 HUGE = [2**64 - 1, 2**63, 2**63 - 1, 2**32, 2**31 - 1]
 
 
-def seeded():
-    acc = StringAccumulator()
-    acc.update_utf8(b"seedx", np.array([0, 4, 5], np.int32), 2)
-    return acc
-
-
 @atheris.instrument_func
 def rows_of(data, offsets, bitmap, length, first, width):
     """(present row strings, number of missing rows), or None when the call must fail."""
@@ -54,25 +48,22 @@ def TestOneInput(data: bytes):
     length = fdp.ConsumeIntInRange(0, rows + 1 - first)
     if fdp.ConsumeProbability() > 0.9:
         first, length = fdp.PickValueInList(HUGE), fdp.PickValueInList([0, 1] + HUGE)
-    arguments = [buffer_argument(fdp, text, "u1", WRONG_BYTES),
-                 buffer_argument(fdp, struct.pack(f"<{rows + 1}{'iq'[width // 8]}", *offsets),
-                                 f"<i{width}", WRONG_OFFSETS[width])]
-    if fdp.ConsumeBool():
-        arguments.append(buffer_argument(fdp, fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 4)), "u1",
-                                         WRONG_BYTES))
-    (data_arg, data_read, _), (offsets_arg, offsets_read, _) = arguments[:2]
-    validity_arg, bitmap = arguments[2][:2] if len(arguments) == 3 else (None, None)
+    (data_arg, data_read, v1), (offsets_arg, offsets_read, v2), (validity_arg, bitmap, v3) = (
+        buffer_argument(fdp, text, "u1", WRONG_BYTES),
+        buffer_argument(fdp, struct.pack(f"<{rows + 1}{'iq'[width // 8]}", *offsets), f"<i{width}",
+                        WRONG_OFFSETS[width]),
+        buffer_argument(fdp, fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 4)), "u1", WRONG_BYTES)
+        if fdp.ConsumeBool() else (None, None, "ok"))
     expected = rows_of(data_read, offsets_read, bitmap, length, first, width)
-    verdicts = {v for *_, v in arguments} | {"ok" if expected else "bad"}
-    verdict = "bad" if "bad" in verdicts else "any" if "any" in verdicts else "ok"
-
-    acc = seeded()
+    verdict = max(v1, v2, v3, "ok" if expected else "bad", key=["ok", "any", "bad"].index)
+    acc, reference = StringAccumulator(), StringAccumulator()
+    for seeded in (acc, reference):
+        seeded.update_utf8(b"seedx", np.array([0, 4, 5], np.int32), 2)
     update = acc.update_large_utf8 if width == 8 else acc.update_utf8
     accepted, _ = attempt(acc, lambda: update(data_arg, offsets_arg, length, validity_arg, first),
                           BufferError, verdict)
     if accepted:
         present, missing = expected
-        reference = seeded()
         reference.update_large_utf8(b"".join(present), np.cumsum([0] + list(map(len, present))),
                                     len(present))
         reference.update_utf8(b"", np.zeros(missing + 1, np.int32), missing, b"")
