@@ -64,6 +64,7 @@ def TestOneInput(data: bytes):
                           BufferError, verdict)
     if accepted:
         present, missing = expected
+        assert (acc.snapshot()["count"], acc.snapshot()["missing"]) == (2 + len(present), missing)
         reference.update_large_utf8(b"".join(present), np.cumsum([0] + list(map(len, present))),
                                     len(present))
         reference.update_utf8(b"", np.zeros(missing + 1, np.int32), missing, b"")
