@@ -52,8 +52,7 @@ def _getbuffer(exporter, view, flags):
     return 0
 
 
-_slots = (_TypeSlot * 2)(_TypeSlot(1, ctypes.cast(_getbuffer, VOIDP)),  # 1: bf_getbuffer
-                         _TypeSlot(0, None))
+_slots = (_TypeSlot * 2)(_TypeSlot(1, ctypes.cast(_getbuffer, VOIDP)), _TypeSlot(0, None))  # 1: bf_getbuffer
 _spec = _TypeSpec(b"exporters.RawExporter", object.__basicsize__, 0, 1 << 18 | 1 << 10, _slots)
 ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
 
@@ -100,6 +99,8 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
     @property
     def released(self):
         return sum(_UNREFERENCED + 1 - count for count in _references(self.tokens))
+
+
 # Arrow C Data Interface structures, exported through capsules like a real producer's.
 class ArrowSchema(ctypes.Structure):
     pass
@@ -109,8 +110,7 @@ class ArrowArray(ctypes.Structure):
     pass
 
 
-SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowSchema))
-ARRAY_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowArray))
+SCHEMA_RELEASE, ARRAY_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowSchema)), ctypes.CFUNCTYPE(None, P(ArrowArray))
 CAPSULE_DESTRUCTOR = ctypes.CFUNCTYPE(None, VOIDP)
 ArrowSchema._fields_ = [
     ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),

@@ -1,9 +1,7 @@
-"""What the fuzz harnesses share: the buffer arguments they build and the checks of every call.
-
-A harness states no rules of the engine beyond a verdict per argument ("ok": well formed, so a
-call must take it; "bad": a call must refuse it; "any": either) and checks invariants: a refused
-call raises one of the expected errors and leaves snapshot() as it was, bit for bit; an accepted
-one reads exactly the bytes the argument stands for; every view is released once."""
+"""What the fuzz harnesses share. They state no rules of the engine beyond a verdict per argument
+("ok": a call must take it, "bad": must refuse it, "any": either) and check invariants: a refusal
+leaves snapshot() as it was, bit for bit; an accepted call reads exactly the bytes its arguments
+stand for; every view is released once."""
 
 import os
 import sys
@@ -40,8 +38,7 @@ def buffer_argument(fdp, payload, dtype, wrong_dtypes):
         bad = layout == "shift" and size > 1 and payload or layout == "strided" and len(array) > 1
         return array, payload, "bad" if bad else "ok"
     lie = fdp.PickValueInList(["none"] * 10 + ["short", "null", "negative", "format", "itemsize",
-                                               "no shape", "no strides", "suboffsets", "strides",
-                                               "shift"])
+                                               "no shape", "no strides", "suboffsets", "strides", "shift"])
     fmt = memoryview(np.empty(0, dtype)).format.encode()
     fields, verdict, length, shift = {"itemsize": size, "format": fmt}, "bad", len(payload), 0
     if lie in ("none", "short"):

@@ -29,8 +29,7 @@ def TestOneInput(data: bytes):
         values[fdp.ConsumeIntInRange(0, count - 1)] = fdp.PickValueInList(SPECIALS)
     argument, read, verdict = buffer_argument(fdp, values.tobytes(), "<f8",
                                               ["<f4", "<i8", ">f8", "<c16"])
-    acc, reference = NumericAccumulator(3), NumericAccumulator(3)
-    entry = fdp.ConsumeIntInRange(0, 2)
+    acc, reference, entry = NumericAccumulator(3), NumericAccumulator(3), fdp.ConsumeIntInRange(0, 2)
     for seeded in (acc, reference):
         seeded.update_f64(SEED)
     call = entry_points(acc)[entry]
