@@ -3,7 +3,7 @@ structures with any field values, true or not, that count how often they are rel
 
 import builtins
 import ctypes
-import struct
+import math
 import sys
 
 P, I64, VOIDP, SSIZE = ctypes.POINTER, ctypes.c_int64, ctypes.c_void_p, ctypes.c_ssize_t
@@ -12,19 +12,15 @@ NULL = 0
 
 def aligned_copy(data, padding=0):
     """A zero-filled 16-byte aligned ctypes buffer holding `data` followed by `padding` bytes."""
-    size = len(data) + padding
-    memory = (ctypes.c_uint64 * (-(-size // 8) or 1))()
+    memory = (ctypes.c_uint64 * (-(-(len(data) + padding) // 8) or 1))()
     ctypes.memmove(memory, bytes(data), len(data))
     return memory
 
 
-# ----------------------------------------------------------------------------------------------
-# Buffer protocol: a heap type whose getbuffer slot is a ctypes callback.
-#
-# A view is released while the consumer's exception may be pending, when no Python code can
-# run; so instead of a releasebuffer slot each view carries its own token object as its
-# `obj`, and PyBuffer_Release dropping the view's reference to the token is the release.
-
+# Buffer protocol: a heap type whose getbuffer slot is a ctypes callback. A view is released
+# while the consumer's exception may be pending, when no Python code can run; so instead of a
+# releasebuffer slot each view carries its own token object as its `obj`, and PyBuffer_Release
+# dropping the view's reference to the token is the release.
 class Py_buffer(ctypes.Structure):
     _fields_ = [("buf", VOIDP), ("obj", VOIDP), ("len", SSIZE), ("itemsize", SSIZE),
                 ("readonly", ctypes.c_int), ("ndim", ctypes.c_int), ("format", VOIDP),
@@ -40,90 +36,61 @@ class _TypeSpec(ctypes.Structure):
                 ("flags", ctypes.c_uint), ("slots", P(_TypeSlot))]
 
 
-_GETBUFFER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object, P(Py_buffer), ctypes.c_int)
-_BF_GETBUFFER = 1  # typeslots.h
-_TPFLAGS_BASETYPE, _TPFLAGS_DEFAULT = 1 << 10, 1 << 18
-_incref = ctypes.pythonapi.Py_IncRef
-_incref.argtypes = [ctypes.py_object]
+ctypes.pythonapi.Py_IncRef.argtypes = [ctypes.py_object]
 
 
+@ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object, P(Py_buffer), ctypes.c_int)
 def _getbuffer(exporter, view, flags):
     # Runs inside the consumer's PyObject_GetBuffer: nothing here may raise.
-    fields, token = exporter._fields, object()
-    view.contents.buf, view.contents.len, view.contents.itemsize = fields[:3]
-    view.contents.ndim, view.contents.format, view.contents.shape = fields[3:6]
-    view.contents.strides, view.contents.suboffsets = fields[6:8]
-    view.contents.readonly, view.contents.internal = 1, None
-    view.contents.obj = id(token)
-    _incref(token)  # the view's reference, dropped by PyBuffer_Release
+    token = object()
+    for name, value in zip(("buf", "len", "itemsize", "ndim", "format", "shape", "strides",
+                            "suboffsets"), exporter._fields):
+        setattr(view.contents, name, value)
+    view.contents.readonly, view.contents.internal, view.contents.obj = 1, None, id(token)
+    ctypes.pythonapi.Py_IncRef(token)  # the view's reference, dropped by PyBuffer_Release
     exporter.tokens.append(token)
     return 0
 
 
-_getbuffer_slot = _GETBUFFER(_getbuffer)
-_slots = (_TypeSlot * 2)(_TypeSlot(_BF_GETBUFFER, ctypes.cast(_getbuffer_slot, VOIDP)),
-                         _TypeSlot(0, None))
-_spec = _TypeSpec(b"exporters.RawExporter", object.__basicsize__, 0,
-                  _TPFLAGS_DEFAULT | _TPFLAGS_BASETYPE, _slots)
-_type_from_spec = ctypes.pythonapi.PyType_FromSpec
-_type_from_spec.restype, _type_from_spec.argtypes = ctypes.py_object, [P(_TypeSpec)]
-_RawExporter = _type_from_spec(ctypes.byref(_spec))
+_slots = (_TypeSlot * 2)(_TypeSlot(1, ctypes.cast(_getbuffer, VOIDP)), _TypeSlot(0, None))  # 1: bf_getbuffer
+_spec = _TypeSpec(b"exporters.RawExporter", object.__basicsize__, 0, 1 << 18 | 1 << 10, _slots)
+ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
 
 
 def _references(tokens):
-    """The reference count of each token, as seen from here."""
     return [sys.getrefcount(token) for token in tokens]
 
 
-_UNREFERENCED = _references([object()])[0]  # a token whose view has been released
-
-_DEFAULT = object()
+_UNREFERENCED = _references([object()])[0]  # the count of a token whose view has been released
 
 
-class BufferExporter(_RawExporter):
+class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
     """Exports a view whose Py_buffer fields are exactly the ones given, consistent or not.
 
     `data` is copied into 16-byte aligned memory with `padding` zero bytes after it; the view
-    starts `offset` bytes into it unless `buf` gives the address (0: a null address). `len`
+    starts `offset` bytes into it unless `buf` gives the address (NULL: a null address). `len`
     defaults to the bytes after the start, `shape` to (len // itemsize,) in each of `ndim`
     dimensions, `strides` to C order; None gives a null pointer. Counts `acquired` views and
     `released` ones (a view released twice counts twice). The caller keeps the memory covering
     whatever the fields claim."""
 
-    DEFAULT = _DEFAULT
-
-    def __init__(self, data=b"", *, padding=0, offset=0, buf=_DEFAULT, len=_DEFAULT, itemsize=1,
-                 format=b"B", ndim=1, shape=_DEFAULT, strides=_DEFAULT, suboffsets=None):
-        self.memory = aligned_copy(data, padding)
-        self.tokens = []
-        if buf is _DEFAULT:
-            buf = ctypes.addressof(self.memory) + offset
-        if len is _DEFAULT:
-            len = ctypes.sizeof(self.memory) - offset
+    def __init__(self, data=b"", *, padding=0, offset=0, buf=None, len=None, itemsize=1,
+                 format=b"B", ndim=1, shape=(), strides=(), suboffsets=None):
+        self.memory, self.tokens, self._kept = aligned_copy(data, padding), [], []
+        buf = ctypes.addressof(self.memory) + offset if buf is None else buf
+        len = ctypes.sizeof(self.memory) - offset if len is None else len
         natural = (len // itemsize if itemsize else 0,) + (1,) * (ndim - 1)
-        if shape is _DEFAULT:
-            shape = natural
-        if strides is _DEFAULT:
-            strides, step = [], itemsize
-            for extent in reversed(natural if shape is None else shape):
-                strides.insert(0, step)
-                step *= extent
-        self._kept, pointers = [], []
+        shape = natural if shape == () else shape
+        if strides == ():
+            dims = natural if shape is None else shape
+            strides = [itemsize * math.prod(dims[i + 1:]) for i in range(builtins.len(dims))]
+        pointers = []
         for values in (format, shape, strides, suboffsets):
-            if values is None:
-                pointers.append(None)
-                continue
-            if isinstance(values, bytes):
-                self._kept.append(ctypes.create_string_buffer(values))
-            else:  # as many items as the largest of ndim and those given
-                self._kept.append((SSIZE * max(ndim, builtins.len(values), 1))(*values))
-            pointers.append(ctypes.addressof(self._kept[-1]))
+            if values is not None:  # arrays as long as the largest of ndim and those given
+                self._kept.append(ctypes.create_string_buffer(values) if isinstance(values, bytes)
+                                  else (SSIZE * max(ndim, builtins.len(values), 1))(*values))
+            pointers.append(values is not None and ctypes.addressof(self._kept[-1]) or None)
         self._fields = (buf or None, len, itemsize, ndim, *pointers)
-
-    @property
-    def address(self):
-        """The view's data address; 0 for a null one."""
-        return self._fields[0] or 0
 
     @property
     def acquired(self):
@@ -134,9 +101,7 @@ class BufferExporter(_RawExporter):
         return sum(_UNREFERENCED + 1 - count for count in _references(self.tokens))
 
 
-# ----------------------------------------------------------------------------------------------
 # Arrow C Data Interface structures, exported through capsules like a real producer's.
-
 class ArrowSchema(ctypes.Structure):
     pass
 
@@ -145,8 +110,7 @@ class ArrowArray(ctypes.Structure):
     pass
 
 
-SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowSchema))
-ARRAY_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowArray))
+SCHEMA_RELEASE, ARRAY_RELEASE = ctypes.CFUNCTYPE(None, P(ArrowSchema)), ctypes.CFUNCTYPE(None, P(ArrowArray))
 CAPSULE_DESTRUCTOR = ctypes.CFUNCTYPE(None, VOIDP)
 ArrowSchema._fields_ = [
     ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
@@ -163,26 +127,16 @@ capsule_new.restype = ctypes.py_object
 capsule_new.argtypes = [VOIDP, ctypes.c_char_p, CAPSULE_DESTRUCTOR]
 
 
-def metadata(pairs):
-    """The C Data Interface encoding of key/value metadata."""
-    out = struct.pack("<i", len(pairs))
-    for key, value in pairs:
-        out += struct.pack("<i", len(key)) + key + struct.pack("<i", len(value)) + value
-    return out
-
-
 def node(fmt, length, buffers, children=(), name=b"x", flags=2, null_count=0, offset=0,
-         dictionary=None, meta=None, padding=0, n_buffers=None):
-    """A (schema, array) pair. Buffers are bytes (copied to 8-byte aligned memory with `padding`
-    bytes after them) or None; the pair keeps everything it points to alive."""
-    kept = [b is not None and aligned_copy(b, padding) for b in buffers]
-    schema = ArrowSchema(format=fmt, name=name, metadata=meta, flags=flags,
-                         n_children=len(children), release=MARK_SCHEMA_RELEASED)
-    array = ArrowArray(length=length, null_count=null_count, offset=offset,
-                       n_buffers=len(buffers) if n_buffers is None else n_buffers,
-                       n_children=len(children),
-                       buffers=(VOIDP * len(buffers))(*[k and ctypes.addressof(k) for k in kept]),
-                       release=MARK_ARRAY_RELEASED)
+         dictionary=None):
+    """A (schema, array) pair. Buffers are bytes (copied to aligned memory) or None; the pair
+    keeps everything it points to alive."""
+    kept = [b is not None and aligned_copy(b) for b in buffers]
+    schema = ArrowSchema(format=fmt, name=name, flags=flags, n_children=len(children),
+                         release=MARK_SCHEMA_RELEASED)
+    array = ArrowArray(length=length, null_count=null_count, offset=offset, n_buffers=len(buffers),
+                       n_children=len(children), release=MARK_ARRAY_RELEASED,
+                       buffers=(VOIDP * len(buffers))(*[k and ctypes.addressof(k) for k in kept]))
     array._kept, schema._kept = kept, [children, dictionary]
     if children:
         schemas, arrays = zip(*children)
@@ -200,15 +154,12 @@ class CExport:
 
     def __init__(self, schema, array, change=None):
         self.schema, self.array, self.released = schema, array, 0
-        self.before_release = None
         # A field read shares the structure's memory: keep the callback's address instead.
         address = ctypes.cast(array.release, VOIDP).value
         inner = ARRAY_RELEASE(address) if address else None
 
         def release(pointer):
             self.released += 1
-            if self.before_release:  # undoes a change that the producer's release relies on
-                self.before_release(pointer.contents)
             pointer.contents.release = inner
             if inner:
                 inner(pointer)
@@ -226,11 +177,11 @@ class CExport:
                          offset=offset), change)
 
     @classmethod
-    def of_pyarrow(cls, exportable, change=None):
+    def of_pyarrow(cls, exportable):
         """Takes over what a pyarrow object exports through its C Data Interface functions."""
         schema, array = ArrowSchema(), ArrowArray()
         exportable._export_to_c(ctypes.addressof(array), ctypes.addressof(schema))
-        return cls(schema, array, change)
+        return cls(schema, array)
 
     def _release_array(self):
         if self.array.release:
