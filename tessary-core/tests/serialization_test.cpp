@@ -14,7 +14,6 @@
 #include "tessary/categorical_sketches/string_hash.hpp"
 
 namespace tessary {
-namespace {
 
 // Deterministic values: repeats from a small pool, zeros of both signs,
 // NaN, infinities, and magnitudes across many bins.
@@ -23,7 +22,7 @@ double value_at(std::uint64_t i) {
   switch (r % 10) {
     case 0: return static_cast<double>(r % 7);
     case 1: return (r & 64) ? 0.0 : -0.0;
-    case 2: return std::nan("");
+    case 2: return NAN;
     case 3: return (r & 64) ? INFINITY : -INFINITY;
     default: return std::ldexp(static_cast<double>(r >> 11) * 0x1p-53 - 0.4, static_cast<int>(r % 40) - 20);
   }
@@ -34,35 +33,25 @@ NumericStream numeric(std::uint64_t begin, std::uint64_t end, std::uint64_t stre
   NumericStream s;
   s.stream_id = stream_id;
   s.position = begin;
-  for (std::uint64_t i = begin; i < end; ++i) {
-    const double x = value_at(i);
-    s.state.observe(x);
-    s.sketches.observe(s.stream_id, s.position++, x);
-    ++s.observations;
+  for (s.observations = end - begin; s.position < end; ++s.position) {
+    s.state.observe(value_at(s.position));
+    s.sketches.observe(s.stream_id, s.position, value_at(s.position));
   }
   return s;
 }
 
-std::string label_at(std::uint64_t i) { return std::to_string(splitmix64(i) % 50) + "s"; }
-
-CategoricalSketchState strings(std::uint64_t begin, std::uint64_t end) {
+CategoricalSketchState strings(std::uint64_t n) {
   CategoricalSketchState s;
-  for (std::uint64_t i = begin; i < end; ++i) {
-    if (i % 11 == 0) {
-      s.observe_missing();
-    } else {
-      const std::string label = label_at(i);
-      s.observe_hashed(string_hash(std::string_view(label)), label);
-    }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::string label = std::to_string(splitmix64(i) % 50) + "s";
+    i % 11 == 0 ? s.observe_missing() : s.observe_hashed(string_hash(std::string_view(label)), label);
   }
   return s;
 }
 
-BatchProfileState batch(std::uint64_t begin, std::uint64_t end) {
-  BatchProfileState s;
-  s.rows = end - begin;
-  for (std::uint64_t i = begin; i < end; ++i) s.profiles[i % 3 ? "b" : "a"].observe(value_at(i));
-  s.skipped_columns = {"text", std::to_string(begin % 2)};
+BatchProfileState batch(std::uint64_t n) {
+  BatchProfileState s{n, {}, {"text", "0"}};
+  for (std::uint64_t i = 0; i < n; ++i) s.profiles[i % 3 ? "b" : "a"].observe(value_at(i));
   return s;
 }
 
@@ -76,26 +65,21 @@ std::string round_tripped_bytes(const State& s) {
 TEST(Serialization, RoundTripsEveryKind) {
   for (std::uint64_t n : {0, 1, 300, 5000}) {
     EXPECT_EQ(round_tripped_bytes(numeric(0, n)), to_bytes(numeric(0, n)));
-    EXPECT_EQ(round_tripped_bytes(strings(0, n)), to_bytes(strings(0, n)));
-    EXPECT_EQ(round_tripped_bytes(batch(0, n)), to_bytes(batch(0, n)));
+    EXPECT_EQ(round_tripped_bytes(strings(n)), to_bytes(strings(n)));
+    EXPECT_EQ(round_tripped_bytes(batch(n)), to_bytes(batch(n)));
     // Sampled from another stream: priorities written out.
     const NumericStream two_streams = merged(numeric(0, n), numeric(0, n, 8));
     EXPECT_EQ(round_tripped_bytes(two_streams), to_bytes(two_streams));
   }
 }
 
-// Compares the moments within 1e-12 relative, all else exactly.
-void expect_merge_equals_one_pass(const NumericState& merged_state, const NumericState& one_pass) {
-  EXPECT_EQ(merged_state.count, one_pass.count);
-  EXPECT_EQ(merged_state.missing, one_pass.missing);
-  EXPECT_EQ(merged_state.infinite, one_pass.infinite);
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(*merged_state.minimum), std::bit_cast<std::uint64_t>(*one_pass.minimum));
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(*merged_state.maximum), std::bit_cast<std::uint64_t>(*one_pass.maximum));
-  const std::pair<double, double> moments[] = {{merged_state.mean, one_pass.mean},
-                                               {merged_state.m2, one_pass.m2},
-                                               {merged_state.m3, one_pass.m3},
-                                               {merged_state.m4, one_pass.m4}};
-  for (const auto& [got, want] : moments) EXPECT_NEAR(got, want, 1e-12 * std::fabs(want));
+// What a merge reproduces exactly: all but the moments (equal within
+// rounding) and the heavy hitters (lower bounds).
+auto exact_parts(const NumericStream& s) {
+  const NumericState& m = s.state;
+  return std::tuple(m.count, m.missing, m.infinite, std::bit_cast<std::uint64_t>(*m.minimum),
+                    std::bit_cast<std::uint64_t>(*m.maximum), s.observations, s.sketches.hll.registers(),
+                    s.sketches.quantiles.sorted_bins(), s.sketches.quantiles.zero_count(), s.sketches.reservoir.values());
 }
 
 TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
@@ -104,12 +88,11 @@ TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   for (std::uint64_t cut : {0, 1, 255, 1500, 2999, 3000}) {
     // The second part numbered on from the cut, as in the one pass.
     const NumericStream m = merged(numeric(0, cut), numeric(cut, n));
-    expect_merge_equals_one_pass(m.state, whole.state);
-    EXPECT_EQ(m.observations, whole.observations);
-    EXPECT_EQ(m.sketches.hll.registers(), whole.sketches.hll.registers());
-    EXPECT_EQ(m.sketches.quantiles.sorted_bins(), whole.sketches.quantiles.sorted_bins());
-    EXPECT_EQ(m.sketches.quantiles.zero_count(), whole.sketches.quantiles.zero_count());
-    EXPECT_EQ(m.sketches.reservoir.values(), whole.sketches.reservoir.values());
+    EXPECT_EQ(exact_parts(m), exact_parts(whole));
+    for (auto [got, want] : {std::pair(m.state.mean, whole.state.mean), {m.state.m2, whole.state.m2},
+                             {m.state.m3, whole.state.m3}, {m.state.m4, whole.state.m4}}) {
+      EXPECT_NEAR(got, want, 1e-12 * std::fabs(want));
+    }
     // Merged heavy-hitter counts are lower bounds, short by at most n / 33.
     std::map<double, std::uint64_t> truth;
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -126,17 +109,15 @@ TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   const NumericStream left = merged(merged(p[0], p[1]), p[2]);
   const NumericStream right = merged(p[2], merged(p[1], p[0]));
   EXPECT_EQ(to_bytes(left), to_bytes(merged(merged(p[0], p[1]), p[2])));
-  EXPECT_EQ(left.sketches.reservoir.values(), right.sketches.reservoir.values());
+  EXPECT_EQ(exact_parts(left), exact_parts(right));
   EXPECT_EQ(left.sketches.heavy_hitters.candidates(), right.sketches.heavy_hitters.candidates());
-  EXPECT_EQ(left.sketches.quantiles.sorted_bins(), right.sketches.quantiles.sorted_bins());
 }
 
 TEST(Merge, MisraGriesSummaryRule) {
   // a: keys 1..32 with count 10 + key; b: keys 20..40 with count 5.
   // Combined: 1..19 -> 11..29, 20..32 -> 35..47, 33..40 -> 5: 40 keys, the
   // 33rd largest count is 5, so 33..40 drop and the rest lose 5.
-  HeavyHittersSketch a;
-  HeavyHittersSketch b;
+  HeavyHittersSketch a, b;
   for (std::uint64_t k = 1; k <= 32; ++k) a.observe_weighted(std::bit_cast<std::uint64_t>(double(k)), 10 + k);
   for (std::uint64_t k = 20; k <= 40; ++k) b.observe_weighted(std::bit_cast<std::uint64_t>(double(k)), 5);
   std::vector<std::pair<double, std::uint64_t>> expected;
@@ -144,13 +125,11 @@ TEST(Merge, MisraGriesSummaryRule) {
   EXPECT_EQ(merged(a, b).candidates(), expected);
 
   // Strings: a candidate known to both keeps the label of the first operand.
-  StringHeavyHittersSketch x;
-  StringHeavyHittersSketch y;
+  StringHeavyHittersSketch x, y;
   x.observe_hashed(9, "first", 2);
   y.observe_hashed(9, "second", 3);
   y.observe_hashed(4, "other", 1);
-  const std::vector<std::pair<std::string, std::uint64_t>> labels = {{"first", 5}, {"other", 1}};
-  EXPECT_EQ(merged(x, y).candidates(), labels);
+  EXPECT_EQ(merged(x, y).candidates(), (std::vector<std::pair<std::string, std::uint64_t>>{{"first", 5}, {"other", 1}}));
 }
 
 // ---------------------------------------------------------------- decoding failures
@@ -166,20 +145,48 @@ std::string decode_error(const std::string& data) {
 }
 
 std::string header(std::uint8_t kind = 1) { return std::string("TSRY\x01\x00", 6) + char(kind); }
+std::string u64(std::uint64_t x) {
+  ByteWriter out;
+  out.u64(x);
+  return out.result();
+}
+std::string f64(double x) { return u64(std::bit_cast<std::uint64_t>(x)); }
+template <class... Part>
+std::string piece(const Part&... part) {
+  ByteWriter out;
+  codec::encode(out, part...);
+  return out.result();
+}
 
-TEST(Decode, RejectsBadHeadersAndFramingWithTheirReason) {
-  const std::string valid = to_bytes(numeric(0, 300));
-  const std::pair<std::string, std::string> cases[] = {
-      {"TSRX\x01", "serialized data does not start with the magic bytes \"TSRY\""},
-      {std::string("TSRY\x02\x00\x01", 7), "unsupported serialized format version 2; this build reads version 1"},
-      {header(2), "serialized data holds a StringAccumulator, not a NumericAccumulator"},
-      {header(3), "serialized data holds an ArrowBatchProfileAccumulator, not a NumericAccumulator"},
-      {header(0), "serialized data holds unknown kind 0, not a NumericAccumulator"},
-      {valid + "x", "corrupt serialized data: bytes follow the end of the data"},
-      {header() + std::string("\x80\x00", 2), "corrupt serialized data: a varint is not in its shortest form"},
-      {header() + std::string(9, '\xff') + "\x02", "corrupt serialized data: a varint exceeds 64 bits"},
+TEST(Decode, RejectsBadHeadersFramingAndFieldsWithTheirReason) {
+  using namespace std::string_literals;
+  using Decode = std::string (*)(const std::string&);
+  const Decode numbers = decode_error<NumericStream>, strings = decode_error<CategoricalSketchState>,
+               batches = decode_error<BatchProfileState>;
+  const std::string valid = to_bytes(numeric(0, 300)), corrupt = "corrupt serialized data: ";
+  const std::string empty_column = "\x00\x00\x00" "\x00\x00\x00"s;  // counters, then the sketch
+  const std::string counts = "\x02\x00\x00"s;  // count 2, missing 0, no registers, then the heavy hitters
+  const std::tuple<Decode, std::string, std::string> cases[] = {
+      {numbers, "TSRX\x01", "serialized data does not start with the magic bytes \"TSRY\""},
+      {numbers, "TSRY\x02\x00\x01"s, "unsupported serialized format version 2; this build reads version 1"},
+      {numbers, header(2), "serialized data holds a StringAccumulator, not a NumericAccumulator"},
+      {numbers, header(3), "serialized data holds an ArrowBatchProfileAccumulator, not a NumericAccumulator"},
+      {numbers, header(0), "serialized data holds unknown kind 0, not a NumericAccumulator"},
+      {numbers, valid + "x", corrupt + "bytes follow the end of the data"},
+      {numbers, header() + "\x80\x00"s, corrupt + "a varint is not in its shortest form"},
+      {numbers, header() + std::string(9, '\xff') + "\x02", corrupt + "a varint exceeds 64 bits"},
+      {batches, header(3) + "\x00\x02\x01" "b"s + empty_column + "\x01" "a" + empty_column + "\x00"s,
+       corrupt + "column names out of order"},
+      {batches, header(3) + "\x00\x00\x02\x01" "b\x01" "a"s, corrupt + "skipped column names out of order"},
+      {batches, header(3) + "\x00\x01\x01\xff"s + empty_column + "\x00"s, corrupt + "column name not UTF-8"},
+      {batches, header(3) + "\x00\x01\x00\x01\x00\x00"s + std::string(48, '\x00') + "\x00\x00\x00\x00"s,
+       corrupt + "quantile count"},
+      {strings, header(2) + counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
+       corrupt + "string heavy hitter"},  // hashes 9 then 0
+      {strings, header(2) + counts + "\x01" + std::string(8, '\x00') + "\x01\x81\x02"s + std::string(257, 'a'),
+       corrupt + "a heavy hitter label is too long"},
   };
-  for (const auto& [data, message] : cases) EXPECT_EQ(decode_error(data), message);
+  for (const auto& [decode, data, message] : cases) EXPECT_EQ(decode(data), message);
   // Every proper prefix is truncated, the empty input and a partial magic included.
   for (std::size_t n = 0; n < valid.size(); ++n) {
     EXPECT_EQ(decode_error(valid.substr(0, n)), "serialized data is truncated") << n;
@@ -192,31 +199,9 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
   NumericStream s;
   s.state.observe(2.0);
   s.sketches.observe(0, 0, 2.0);
-  s.position = s.observations = 1;
-  const auto piece = [](const auto& part) {
-    ByteWriter out;
-    codec::encode(out, part);
-    return out.result();
-  };
-  const std::string ids("\x00\x01\x01", 3);
-  ByteWriter reservoir;
-  codec::encode(reservoir, s.sketches.reservoir, 0);
   const std::string pieces[] = {piece(s.state), piece(s.sketches.hll), piece(s.sketches.quantiles),
-                                piece(s.sketches.heavy_hitters), reservoir.result()};
-  const auto f64 = [](double x) {
-    ByteWriter out;
-    out.f64(x);
-    return out.result();
-  };
-  const auto u64 = [](std::uint64_t x) {
-    ByteWriter out;
-    out.u64(x);
-    return out.result();
-  };
-  const std::string one_counts("\x01\x00\x00", 3);
-  const std::string moments = f64(2.0) + f64(0.0) + f64(0.0) + f64(0.0);
-  const std::string two = f64(2.0);
-  const std::string neg_zero_key = f64(-0.0);
+                                piece(s.sketches.heavy_hitters), piece(s.sketches.reservoir, 0)};
+  const std::string one_counts("\x01\x00\x00", 3), two = f64(2.0), moments = two + f64(0.0) + f64(0.0) + f64(0.0);
   const std::tuple<int, std::string, std::string> cases[] = {
       {0, one_counts + moments + f64(NAN) + two, "minimum and maximum"},
       {0, one_counts + moments + f64(3.0) + two, "minimum and maximum"},
@@ -229,7 +214,7 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
       {2, std::string("\x00\x00\x01\x00\x00", 5), "quantile bin count 0"},
       {2, std::string("\x00\x00\x01\x86\xa0\x02\x01", 7), "quantile bin index out of range"},  // gap 36870
       {2, std::string("\x02\x00\x00", 3), "quantile count"},  // two values in the zero bucket
-      {3, "\x01" + neg_zero_key + "\x01", "heavy hitter"},
+      {3, "\x01" + f64(-0.0) + "\x01", "heavy hitter"},
       {3, "\x02" + two + "\x01" + f64(1.0) + "\x01", "heavy hitter"},  // keys descending
       {3, "\x01" + two + std::string("\x00", 1), "heavy hitter"},
       {3, "\x21", "too many heavy hitters"},
@@ -241,34 +226,9 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
       {4, std::string("\x00", 1), "reservoir size"},
   };
   for (const auto& [replaced, bytes, message] : cases) {
-    std::string data = header() + ids;
+    std::string data = header() + std::string("\x00\x01\x01", 3);
     for (int i = 0; i < 5; ++i) data += i == replaced ? bytes : pieces[i];
     EXPECT_EQ(decode_error(data), "corrupt serialized data: " + message) << replaced << " " << message;
-  }
-}
-
-TEST(Decode, RejectsStringAndBatchFieldsThatNoStateHas) {
-  using namespace std::string_literals;
-  const std::string empty_column = "\x00\x00\x00" "\x00\x00\x00"s;  // counters, then the sketch
-  const std::string batch_cases[][2] = {
-      {"\x00\x02\x01" "b"s + empty_column + "\x01" "a" + empty_column + "\x00"s, "column names out of order"},
-      {"\x00\x00\x02\x01" "b\x01" "a"s, "skipped column names out of order"},
-      {"\x00\x01\x01\xff"s + empty_column + "\x00"s, "column name not UTF-8"},
-      {"\x00\x01\x00\x01\x00\x00"s + std::string(48, '\x00') + "\x00\x00\x00\x00"s, "quantile count"},
-  };
-  for (const auto& [payload, message] : batch_cases) {
-    EXPECT_EQ(decode_error<BatchProfileState>(header(3) + payload), "corrupt serialized data: " + message);
-  }
-  // count 2, missing 0, no registers, then the heavy hitters.
-  const std::string counts = "\x02\x00\x00"s;
-  const std::string string_cases[][2] = {
-      {counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
-       "string heavy hitter"},  // hashes 9 then 0
-      {counts + "\x01" + std::string(8, '\x00') + "\x01\x81\x02"s + std::string(257, 'a'),
-       "a heavy hitter label is too long"},
-  };
-  for (const auto& [payload, message] : string_cases) {
-    EXPECT_EQ(decode_error<CategoricalSketchState>(header(2) + payload), "corrupt serialized data: " + message);
   }
 }
 
@@ -276,42 +236,30 @@ TEST(Decode, ChargesTheSpanOfQuantileBinsToABudget) {
   using namespace std::string_literals;
   // Positive bins -1382 and 35487: a window of 36870 slots.
   const std::string bins = "\x00\x00\x02\x00\x01\x84\xa0\x02\x01"s;
-  for (const std::size_t slots : {36869u, 36870u}) {
-    ByteReader in(bins);
-    LogQuantileSketch sketch;
-    DecodeBudget budget(slots);
-    if (slots < 36870) {
-      EXPECT_THROW(codec::decode(in, sketch, budget), DecodeError);
-    } else {
-      codec::decode(in, sketch, budget);
-      EXPECT_EQ(sketch.count(), 2u);
-      EXPECT_THROW(budget.spend(1), DecodeError);
-    }
-  }
+  LogQuantileSketch short_sketch, sketch;
+  ByteReader short_in(bins), in(bins);
+  DecodeBudget short_budget(36869), budget(36870);
+  EXPECT_THROW(codec::decode(short_in, short_sketch, short_budget), DecodeError);
+  codec::decode(in, sketch, budget);
+  EXPECT_EQ(sketch.count(), 2u);
+  EXPECT_THROW(budget.spend(1), DecodeError);
 }
 
 TEST(Decode, EveryByteFlipFailsCleanlyOrRoundTrips) {
-  const std::string samples[] = {to_bytes(numeric(0, 40)), to_bytes(strings(0, 40)), to_bytes(batch(0, 40))};
-  for (const std::string& valid : samples) {
-    const auto decode_and_check = [](const std::string& data) {
+  const auto flip_each_bit = [](const auto& state) {
+    const std::string valid = to_bytes(state);
+    for (std::size_t i = 7 * 8; i < valid.size() * 8; ++i) {
+      std::string data = valid;
+      data[i / 8] = static_cast<char>(data[i / 8] ^ (1 << i % 8));
       try {
-        switch (data[6]) {
-          case 1: EXPECT_EQ(round_tripped_bytes(from_bytes<NumericStream>(data)), data); break;
-          case 2: EXPECT_EQ(round_tripped_bytes(from_bytes<CategoricalSketchState>(data)), data); break;
-          default: EXPECT_EQ(round_tripped_bytes(from_bytes<BatchProfileState>(data)), data); break;
-        }
+        EXPECT_EQ(round_tripped_bytes(from_bytes<std::decay_t<decltype(state)>>(data)), data);
       } catch (const DecodeError&) {
       }
-    };
-    for (std::size_t i = 7; i < valid.size(); ++i) {
-      for (int bit = 0; bit < 8; ++bit) {
-        std::string data = valid;
-        data[i] = static_cast<char>(data[i] ^ (1 << bit));
-        decode_and_check(data);
-      }
     }
-  }
+  };
+  flip_each_bit(numeric(0, 40));
+  flip_each_bit(strings(40));
+  flip_each_bit(batch(40));
 }
 
-}  // namespace
 }  // namespace tessary

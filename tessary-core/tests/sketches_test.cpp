@@ -1,13 +1,18 @@
+// The exact moments, the numeric and string sketches, and their hashes.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <deque>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -18,58 +23,119 @@
 #include "tessary/sketches.hpp"
 
 namespace tessary {
-namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double largest = std::numeric_limits<double>::max();
 constexpr double log_gamma = 0.020000666706669435;
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+using Candidates = std::vector<std::pair<double, std::uint64_t>>;
+using Pairs = std::vector<std::pair<std::string, std::uint64_t>>;
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+std::optional<std::uint64_t> bits(std::optional<double> x) { return x ? std::optional(bits(*x)) : std::nullopt; }
 double rep(std::int32_t k) { return std::exp(log_gamma * (k + 0.5)); }
 
-// Deterministic test stream: mixed magnitudes and signs, zeros, values near
-// the zero threshold, repeats from a small pool.
-struct Random {
-  std::uint64_t state;
-  std::uint64_t next() { return splitmix64(state++); }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-  double value() {
-    switch (below(8)) {
-      case 0: return static_cast<double>(below(20)) - 10.0;
-      case 1: return below(2) ? 0.0 : -0.0;
-      case 2: return (below(2) ? 1.0 : -1.0) * std::ldexp(1.0, static_cast<int>(below(2000)) - 1000);
-      case 3: return std::ldexp(static_cast<double>(below(1000)) + 1.0, -50);
-      default: return (static_cast<double>(next() >> 11) * 0x1p-53 - 0.3) * 1000.0;
-    }
+// Deterministic values: repeats from a small pool, zeros of both signs, NaN,
+// infinities, and magnitudes from the zero bucket up to 2^29.
+double value_at(std::uint64_t i) {
+  const std::uint64_t r = splitmix64(i);
+  switch (r % 10) {
+    case 0: return static_cast<double>(r % 7);
+    case 1: return (r & 64) ? 0.0 : -0.0;
+    case 2: return nan;
+    case 3: return (r & 64) ? inf : -inf;
+    default: return std::ldexp(static_cast<double>(r >> 11) * 0x1p-53 - 0.4, static_cast<int>(r % 90) - 60);
   }
-};
+}
 
-// ---------------------------------------------------------------- hashing
+// ---------------------------------------------------------------- exact moments
 
-TEST(ValueHash, KnownValuesAndRegisters) {
+NumericState observe_all(std::initializer_list<double> values) {
+  NumericState state;
+  for (double x : values) state.observe(x);
+  return state;
+}
+
+// Every field, bit for bit.
+auto fields(const NumericState& s) {
+  return std::tuple(s.count, s.missing, s.infinite, bits(s.mean), bits(s.m2), bits(s.m3), bits(s.m4), bits(s.minimum),
+                    bits(s.maximum));
+}
+
+TEST(NumericState, DerivedQuantitiesNeedEnoughSpread) {
+  const NumericState empty, one = observe_all({5.0}), flat = observe_all({2.0, 2.0, 2.0, 2.0});
+  EXPECT_FALSE(empty.reported_mean() || empty.minimum || empty.variance());
+  EXPECT_EQ(std::tuple(*one.reported_mean(), *one.minimum, *one.maximum, *flat.variance(), *flat.std_dev()),
+            std::tuple(5.0, 5.0, 5.0, 0.0, 0.0));
+  EXPECT_FALSE(one.variance() || one.std_dev() || one.skewness() || one.excess_kurtosis() || flat.skewness() ||
+               flat.excess_kurtosis());
+  // Overflowed sums: the ordered test m2 <= 0 lets NaN through.
+  const NumericState overflow = observe_all({largest, -largest, largest, -largest});
+  EXPECT_TRUE(overflow.skewness() && overflow.excess_kurtosis());
+}
+
+// A merge with a side that only counted keeps the other side's moments;
+// merging the parts of exact values gives the whole, bit for bit.
+TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
+  const NumericState values = observe_all({1.5, -2.25, 8.0}), counted_only = observe_all({nan, inf});
+  NumericState expected = values;
+  expected.missing = expected.infinite = 1;
+  for (const NumericState& s : {observe_all({1.5, nan, -2.25, inf, 8.0}), NumericState::merge(counted_only, values),
+                                NumericState::merge(values, counted_only)}) {
+    EXPECT_EQ(fields(s), fields(expected));
+  }
+  EXPECT_EQ(fields(NumericState::merge({}, {})), fields({}));
+  EXPECT_EQ(fields(NumericState::merge(observe_all({1, 2, 3}), observe_all({4, 10}))), fields(observe_all({1, 2, 3, 4, 10})));
+  EXPECT_EQ(observe_all({-inf, largest}).infinite, 1u);  // the largest double is a value
+  // -0.0 is the smaller zero.
+  const NumericState a = observe_all({0.0}), b = observe_all({-0.0});
+  for (const NumericState& s : {observe_all({0.0, -0.0}), observe_all({-0.0, 0.0}), NumericState::merge(a, b),
+                                NumericState::merge(b, a)}) {
+    EXPECT_TRUE(std::signbit(*s.minimum) && !std::signbit(*s.maximum));
+  }
+}
+
+// The run loop carries the count as a double below 2^53 and the extremes as
+// plain doubles; it must equal observe() one value at a time, on either side
+// of that limit, from empty and from a running state, with every kind of value.
+TEST(NumericState, RunsEqualSingleObservations) {
+  std::vector<double> values(3000);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = value_at(i);
+  constexpr std::uint64_t limit = std::uint64_t{1} << 53;
+  std::vector<NumericState> starts = {{}, observe_all({-4.0, 5.0}), observe_all({nan})};  // nan: no extremes yet
+  for (std::uint64_t count : {limit - 3000, limit - 5, limit + 1, max_u64 - 10}) {
+    starts.push_back(observe_all({1.0, 2.0}));
+    starts.back().count = count;
+  }
+  for (NumericState single : starts) {
+    NumericState run = single;
+    for (double x : values) single.observe(x);
+    run.observe_all(values.data(), 1000);
+    run.observe_all(values.data() + 1000, values.size() - 1000);
+    EXPECT_EQ(fields(run), fields(single));
+  }
+}
+
+// ---------------------------------------------------------------- hashing, HyperLogLog
+
+TEST(HyperLogLog, HashesRegistersAndEstimates) {
   // hash, its expected value, the one register it sets and the rank there
   const std::tuple<std::uint64_t, std::uint64_t, std::size_t, std::uint8_t> cases[] = {
-      {splitmix64(0), 0xe220a8397b1dcdafULL, 3618, 5},
-      {value_hash(0.0), 0xe220a8397b1dcdafULL, 3618, 5},
-      {value_hash(-0.0), 0xe220a8397b1dcdafULL, 3618, 5},
-      {value_hash(1.0), 0x88d7c35bbbf3ededULL, 2189, 2},
+      {splitmix64(0), 0xe220a8397b1dcdafULL, 3618, 5},       {value_hash(0.0), 0xe220a8397b1dcdafULL, 3618, 5},
+      {value_hash(-0.0), 0xe220a8397b1dcdafULL, 3618, 5},    {value_hash(1.0), 0x88d7c35bbbf3ededULL, 2189, 2},
       {value_hash(-1.0), 0xa9d88ac0153e159aULL, 2717, 1},
-      {0x7ff0000000000000ULL, 0x7ff0000000000000ULL, 0x7ff, 53},  // rank capped, not 65
-  };
+      {0x7ff0000000000000ULL, 0x7ff0000000000000ULL, 0x7ff, 53}};  // rank capped, not 65
   for (auto [hash, expected_hash, index, rank] : cases) {
-    EXPECT_EQ(hash, expected_hash);
     HyperLogLog hll;
     hll.observe_hash(hash);
     std::array<std::uint8_t, 4096> expected{};
     expected[index] = rank;
-    EXPECT_EQ(hll.registers(), expected);
+    EXPECT_EQ(std::pair(hash, hll.registers()), std::pair(expected_hash, expected));
   }
   EXPECT_EQ(canonical_bits(-0.0), 0u);
   EXPECT_EQ(canonical_bits(-std::numeric_limits<double>::denorm_min()), 0x8000000000000001ULL);
-}
 
-TEST(HyperLogLog, EstimateBranches) {
   HyperLogLog hll;
   EXPECT_EQ(hll.estimate(), 0.0);
   hll.observe_hash(value_hash(1.0));
@@ -87,27 +153,11 @@ TEST(HyperLogLog, EstimateBranches) {
 
 // ---------------------------------------------------------------- quantiles
 
-// The specified bin of a magnitude above the zero threshold, with the
-// library logarithm.
-std::int32_t bin_index(double magnitude) {
-  return static_cast<std::int32_t>(std::floor(std::log(magnitude) * LogQuantileSketch().multiplier()));
-}
-
-TEST(LogQuantileSketch, ParametersAndBinIndex) {
-  const LogQuantileSketch sketch;
-  EXPECT_EQ(sketch.log_gamma(), log_gamma);  // ln of the quotient, not log1p
-  EXPECT_EQ(sketch.multiplier(), 49.99833328888678);
-  const std::pair<double, std::int32_t> cases[] = {  // floor, not truncation, below 1
-      {0.5, -35}, {1.0, 0}, {std::nextafter(1.0, 0.0), -1}, {2.0, 34}, {10.0, 115}, {largest, 35487},
-      {std::nextafter(1e-12, inf), -1382}};
-  for (auto [magnitude, index] : cases) {
-    LogQuantileSketch binned;
-    binned.observe(magnitude);
-    EXPECT_EQ(binned.sorted_bins().second, (std::vector<QuantileBin>{{index, 1}})) << magnitude;
-  }
-}
-
-TEST(LogQuantileSketch, ZeroBucketNonFiniteAndQuantileWalk) {
+TEST(LogQuantileSketch, BinsZeroBucketNonFiniteAndQuantileWalk) {
+  const LogQuantileSketch parameters;
+  EXPECT_EQ(parameters.log_gamma(), log_gamma);  // ln of the quotient, not log1p
+  EXPECT_EQ(parameters.multiplier(), 49.99833328888678);
+  EXPECT_NEAR(rep(54), 2.9744, 1e-4);
   const std::optional<double> none;
   const std::pair<std::vector<double>, std::vector<std::pair<double, std::optional<double>>>> cases[] = {
       {{1.0}, {{-0.0, rep(0)}, {0.3, rep(0)}, {1.0, rep(0)}, {1.0000001, none}, {-0.1, none}, {nan, none}}},
@@ -117,17 +167,16 @@ TEST(LogQuantileSketch, ZeroBucketNonFiniteAndQuantileWalk) {
       {{0.0, -0.0, 1e-12, -1e-12}, {{0.0, 0.0}, {1.0, 0.0}}},  // the zero bucket includes 1e-12
       {{std::nextafter(1e-12, inf)}, {{0.5, rep(-1382)}}},
       {{-largest}, {{0.5, -rep(35487)}}},
+      {{largest}, {{0.5, rep(35487)}}},
+      {{0.5, std::nextafter(1.0, 0.0), 10.0}, {{0.0, rep(-35)}, {0.5, rep(-1)}, {1.0, rep(115)}}},  // floor below 1
       {{1, 2, 3, 4, 5}, {{0.0, rep(0)}, {0.5, rep(54)}, {0.99, rep(69)}, {1.0, rep(80)}}},  // 0.99: rank 3, not 4
       {{-5, 0, 5}, {{0.0, -rep(80)}, {0.5, 0.0}, {1.0, rep(80)}}},
-      {{largest}, {{0.5, rep(35487)}}},
   };
   for (const auto& [values, expected] : cases) {
     LogQuantileSketch sketch;
     for (double x : values) sketch.observe(x);
     for (auto [q, quantile] : expected) EXPECT_EQ(sketch.quantile(q), quantile) << values.size() << " values, q " << q;
   }
-  EXPECT_NEAR(rep(54), 2.9744, 1e-4);
-  EXPECT_NEAR(rep(35487) / 1.7815e308, 1.0, 1e-4);
 }
 
 // The sketch bins by a fast logarithm and falls back to std::log near bin
@@ -140,7 +189,7 @@ TEST(LogQuantileSketch, BinsAgreeWithLibraryLogAtEveryEdge) {
     if (!(m > 1e-12 && m <= largest)) return;
     sketch.observe(m);
     sketch.observe(-m);
-    ++expected[bin_index(m)];
+    ++expected[static_cast<std::int32_t>(std::floor(std::log(m) * sketch.multiplier()))];
   };
   for (std::int32_t k = -1382; k <= 35488; ++k) {
     double below = std::exp(log_gamma * k), above = below;
@@ -160,61 +209,14 @@ TEST(LogQuantileSketch, BinsAgreeWithLibraryLogAtEveryEdge) {
 
 // ---------------------------------------------------------------- heavy hitters
 
-using Candidates = std::vector<std::pair<double, std::uint64_t>>;
-double key(std::uint64_t k) { return std::bit_cast<double>(k); }
-
-TEST(HeavyHittersSketch, MisraGriesSteps) {
-  HeavyHittersSketch sketch;
-  EXPECT_TRUE(sketch.candidates().empty());
-  for (double x : {1.0, 2.0, 0.5, 2.0, 1.0, 2.0, 1.0, 7.0}) {
-    sketch.observe_weighted(canonical_bits(x), x == 7.0 ? 0 : 1);  // weight 0 changes nothing
-  }
-  EXPECT_EQ(sketch.candidates(), (Candidates{{1.0, 3}, {2.0, 3}, {0.5, 1}}));
-
-  HeavyHittersSketch units;
-  for (int i = 0; i < 32; ++i) units.observe_weighted(canonical_bits(i), 1);
-  units.observe_weighted(canonical_bits(100.0), 1);  // clears all, not kept
-  EXPECT_TRUE(units.candidates().empty());
-  units.observe_weighted(canonical_bits(101.0), 1);
-  EXPECT_EQ(units.candidates(), (Candidates{{101.0, 1}}));
-  // All counters equal: a heavier newcomer clears them and keeps the rest.
-  for (int i = 0; i < 31; ++i) units.observe_weighted(canonical_bits(i), 1);
-  units.observe_weighted(canonical_bits(102.0), 3);
-  EXPECT_EQ(units.candidates(), (Candidates{{102.0, 2}}));
-
-  // Full, smallest count 3 (keys 0 and 1), the rest 5: a light newcomer
-  // lowers every counter, a heavy one takes the freed slots.
-  for (auto [weight, size, front, back] : {std::tuple{2, 32u, std::pair{key(2), 3ul}, std::pair{key(1), 1ul}},
-                                            std::tuple{10, 31u, std::pair{key(1000), 7ul}, std::pair{key(31), 2ul}}}) {
-    HeavyHittersSketch s;
-    for (std::uint64_t k = 0; k < 32; ++k) s.observe_weighted(k, k < 2 ? 3 : 5);
-    s.observe_weighted(1000, weight);
-    const Candidates candidates = s.candidates();
-    ASSERT_EQ(candidates.size(), size);
-    EXPECT_EQ(candidates.front(), front);
-    EXPECT_EQ(candidates.back(), back);
-  }
-  // Only the one counter above the decrement survives.
-  HeavyHittersSketch one_left;
-  for (std::uint64_t k = 0; k < 33; ++k) one_left.observe_weighted(k, k == 5 ? 2 : 1);
-  EXPECT_EQ(one_left.candidates(), (Candidates{{key(5), 1}}));
-  // Ties by value, -0.0 counted as 0.0.
-  HeavyHittersSketch ordered;
-  for (double x : {3.0, -2.0, 0.5, -0.0, 0.0}) ordered.observe_weighted(canonical_bits(x), 1);
-  EXPECT_EQ(ordered.candidates(), (Candidates{{0.0, 2}, {-2.0, 1}, {0.5, 1}, {3.0, 1}}));
-  EXPECT_FALSE(std::signbit(ordered.candidates()[0].first));
-}
-
-// The string sketch runs the same Misra-Gries steps on another layout: fed
-// one weighted stream of skewed keys, both hold the same counters throughout.
-TEST(HeavyHittersSketch, AgreesWithTheStringSketchOnWeightedStreams) {
-  Random random{11};
+// The Misra-Gries steps themselves are checked on the string sketch below;
+// the numeric sketch must hold the same counters on any weighted stream.
+TEST(HeavyHittersSketch, AgreesWithTheStringSketchAndOrdersByCountThenValue) {
   for (std::uint64_t pool : {40, 80, 1000}) {
     HeavyHittersSketch sketch;
     StringHeavyHittersSketch strings;
-    for (int i = 0; i < 20000; ++i) {
-      const std::uint64_t k = bits(static_cast<double>(random.below(1 + random.below(pool))));
-      const std::uint64_t weight = random.below(5);
+    for (std::uint64_t i = 0; i < 20000; ++i) {
+      const std::uint64_t r = splitmix64(i * pool), k = bits(double((r >> 8) % (1 + r % pool))), weight = r >> 60 & 3;
       sketch.observe_weighted(k, weight);
       strings.observe_hashed(k, "", weight);
       if (i % 61 != 0) continue;
@@ -224,9 +226,170 @@ TEST(HeavyHittersSketch, AgreesWithTheStringSketchOnWeightedStreams) {
       ASSERT_EQ(got, expected) << i;
     }
   }
+  // Ties by value, -0.0 counted as 0.0; weight 0 changes nothing.
+  HeavyHittersSketch ordered;
+  EXPECT_TRUE(ordered.candidates().empty());
+  for (double x : {3.0, -2.0, 0.5, -0.0, 0.0, 3.0, 7.0}) ordered.observe_weighted(canonical_bits(x), x == 7.0 ? 0 : 1);
+  EXPECT_EQ(ordered.candidates(), (Candidates{{0.0, 2}, {3.0, 2}, {-2.0, 1}, {0.5, 1}}));
+  EXPECT_FALSE(std::signbit(ordered.candidates()[0].first));
+  // 32 units meet a heavier newcomer: all cleared, the newcomer kept.
+  HeavyHittersSketch units;
+  for (int i = 0; i < 32; ++i) units.observe_weighted(canonical_bits(i), 1);
+  units.observe_weighted(canonical_bits(100.0), 3);
+  EXPECT_EQ(units.candidates(), (Candidates{{100.0, 2}}));
 }
 
-// ---------------------------------------------------------------- reservoir
+void observe(StringHeavyHittersSketch& sketch, std::string_view s, std::uint64_t weight = 1) {
+  sketch.observe_hashed(string_hash(s), s, weight);
+}
+std::string distinct(int i) { return "s" + std::to_string(i); }
+
+TEST(StringHeavyHittersSketch, DecrementsWhenFull) {
+  StringHeavyHittersSketch sketch;
+  for (int i = 0; i <= 32; ++i) observe(sketch, distinct(i));
+  EXPECT_EQ(sketch.size(), 0u);
+  observe(sketch, distinct(33));
+  EXPECT_EQ(sketch.candidates(), (Pairs{{distinct(33), 1}}));
+  StringHeavyHittersSketch frequent;
+  for (int i = 0; i < 5; ++i) observe(frequent, "frequent");
+  for (int i = 0; i < 32; ++i) observe(frequent, distinct(i));
+  EXPECT_EQ(frequent.candidates(), (Pairs{{"frequent", 4}}));
+  // 16 candidates at count 2 and 16 at 3 meet "new" with `weight`: the
+  // counts each group and "new" end with (0: not stored).
+  struct Case { std::uint64_t weight, low, high, added; };
+  for (const Case& c : {Case{0, 2, 3, 0}, Case{1, 1, 2, 0}, Case{2, 0, 1, 0}, Case{5, 0, 1, 3}}) {
+    StringHeavyHittersSketch full;
+    std::map<std::string, std::uint64_t> expected;
+    for (int i = 0; i < 32; ++i) {
+      observe(full, distinct(i), i < 16 ? 2 : 3);
+      if (const std::uint64_t n = i < 16 ? c.low : c.high; n != 0) expected[distinct(i)] = n;
+    }
+    observe(full, "new", c.weight);
+    if (c.added != 0) expected["new"] = c.added;
+    const Pairs got = full.candidates();
+    EXPECT_EQ((std::map<std::string, std::uint64_t>(got.begin(), got.end())), expected) << c.weight;
+  }
+}
+
+std::string repeat(std::string_view s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// Writes U+FFFD for every '~', to keep the tables short.
+std::string tilde_as_fffd(std::string s) {
+  for (std::size_t i; (i = s.find('~')) != std::string::npos;) s.replace(i, 1, "\xEF\xBF\xBD");
+  return s;
+}
+
+// Labels: the first one seen is kept, cut to 256 bytes on a character
+// boundary; order: count, then the decoded bytes compared unsigned.
+TEST(StringHeavyHittersSketch, KeepsTheFirstLabelCutAndOrdersByCountThenLabel) {
+  StringHeavyHittersSketch sketch;
+  sketch.observe_hashed(42, "first", 1);
+  sketch.observe_hashed(42, "second", 2);
+  observe(sketch, std::string(300, 'x'), 4);
+  observe(sketch, repeat("\xC3\xA9", 150), 5);      // 128 whole characters kept
+  observe(sketch, repeat("\xE2\x82\xAC", 100), 6);  // 85, then a cut character
+  EXPECT_EQ(sketch.candidates(), (Pairs{{repeat("\xE2\x82\xAC", 85) + tilde_as_fffd("~"), 6},
+                                        {repeat("\xC3\xA9", 128), 5}, {std::string(256, 'x'), 4}, {"first", 3}}));
+  // Hashes run against the expected order, so that the labels decide.
+  StringHeavyHittersSketch ordered;
+  std::uint64_t hash = 0;
+  for (const char* label : {"\xF0\x9F\x98\x80", "\xFF", "\xFE", "\xC3\xA9", "same", "same", "z", "low", "ab", "a"}) {
+    ordered.observe_hashed(++hash, label, 1);
+  }
+  ordered.observe_hashed(++hash, "mid", 2);
+  ordered.observe_hashed(++hash, "high", 7);
+  // Raw FE and FF decode alike and sort as U+FFFD (EF BF BD).
+  const Pairs expected{{"high", 7}, {"mid", 2}, {"a", 1}, {"ab", 1}, {"low", 1}, {"same", 1}, {"same", 1}, {"z", 1},
+                       {"\xC3\xA9", 1}, {tilde_as_fffd("~"), 1}, {tilde_as_fffd("~"), 1}, {"\xF0\x9F\x98\x80", 1}};
+  EXPECT_EQ(ordered.candidates(), expected);
+}
+
+TEST(StringHeavyHittersSketch, CountsSaturate) {
+  StringHeavyHittersSketch sketch;
+  for (std::uint64_t weight : {max_u64 - 1, std::uint64_t{5}, max_u64}) sketch.observe_hashed(1, "a", weight);
+  EXPECT_EQ(sketch.candidates(), (Pairs{{"a", max_u64}}));
+  for (std::uint64_t h = 2; h <= 32; ++h) sketch.observe_hashed(h, "b", 3);
+  sketch.observe_hashed(100, "new", max_u64);
+  EXPECT_EQ(sketch.candidates(), (Pairs{{"a", max_u64 - 3}, {"new", max_u64 - 3}}));
+}
+
+// A weighted stream of a hot set and a skewed tail, with labels of varied
+// length and UTF-8 content and some hashes shared by different labels. Fed
+// with equal low 16 bits in every hash, or with borrowed labels that are
+// retained in batches and overwritten afterwards, the counters are the same.
+TEST(StringHeavyHittersSketch, TagCollisionsAndBorrowedLabelsChangeNothing) {
+  const std::string fragments[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF", "\xE2\x82", "zz",
+                                   std::string(1, '\0')};
+  StringHeavyHittersSketch plain, same_low_bits, borrowed;
+  std::deque<std::string> lent;
+  const auto counters = [](const StringHeavyHittersSketch& s, bool shifted) {
+    std::map<std::uint64_t, std::pair<std::string, std::uint64_t>> out;
+    for (const auto& [h, c] : s.counters()) out[shifted ? h >> 16 : h] = {c.label, c.count};
+    return out;
+  };
+  for (std::uint64_t step = 0; step < 20000; ++step) {
+    const std::uint64_t r = splitmix64(step);
+    const std::uint64_t item = (r >> 40) % 4 != 0 ? (r >> 44) % 31 : (r % 97) * ((r >> 8) % 97) / 30;
+    std::string label;
+    for (std::uint64_t k = 0; k < (item * 7) % 90; ++k) label += fragments[(item + k * (item % 5 + 1)) % 8];
+    if ((r >> 20) % 16 == 0) label += "variant";
+    const std::uint64_t hash = string_hash(std::to_string(item)) >> 16;
+    const std::uint64_t w = (r >> 24) % 4 == 0 ? (r >> 32) % 12 : 1;
+    plain.observe_hashed(hash, label, w);
+    same_low_bits.observe_hashed((hash << 16) | 0xbeef, label, w);
+    borrowed.observe_hashed_borrowed(hash, lent.emplace_back(std::move(label)), w);
+    if (step % 61 != 0) continue;
+    borrowed.retain_labels();
+    for (std::string& l : lent) l.assign(l.size(), '#');
+    lent.clear();
+    ASSERT_EQ(counters(same_low_bits, true), counters(plain, false)) << step;
+    ASSERT_EQ(counters(borrowed, false), counters(plain, false)) << step;
+  }
+}
+
+// ---------------------------------------------------------------- string hash, UTF-8
+
+static_assert(string_hash(std::string_view{}) == 0x5b21f68ffa77f14cULL);
+static_assert(string_hash(std::string_view{"abc"}) == 0xa9828ed86b0ae837ULL);
+
+TEST(StringHash, HashesEveryRawByteOfTheWholeString) {
+  EXPECT_EQ(fnv1a64_update(fnv1a64_offset_basis, reinterpret_cast<const std::uint8_t*>("abc"), 3),
+            0xe71fa2190541574bULL);
+  // 300 bytes, most of them 0x80 or above; the check value was computed
+  // independently over all 300 unsigned bytes.
+  std::string s;
+  for (int i = 0; i < 300; ++i) s.push_back(static_cast<char>(i * 37 + 11));
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+  const std::uint64_t head = fnv1a64_update(fnv1a64_offset_basis, bytes, 256);
+  EXPECT_EQ(std::tuple(string_hash(s), string_hash(std::span<const std::uint8_t>(bytes, s.size())),
+                       string_hash_finish(fnv1a64_update(head, bytes + 256, 44), 300)),
+            std::tuple(0x6d0924f9c35a7f4bULL, 0x6d0924f9c35a7f4bULL, 0x6d0924f9c35a7f4bULL));
+}
+
+TEST(Utf8WithReplacement, ReplacesEachMaximalSubpart) {
+  // Well-formed, up to the edges of the narrowed ranges.
+  const std::string valid = std::string("a\0b", 3) +
+      "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF4\x8F\xBF\xBF";
+  // input -> output, '~' standing for U+FFFD.
+  const std::pair<std::string, std::string> cases[] = {
+      {valid, valid},
+      // Surrogates, overlong forms, above U+10FFFF, stray bytes: each byte alone.
+      {"\xED\xA0\x80", "~~~"}, {"\xC0\x80", "~~"}, {"\xC1\xBF", "~~"}, {"\xE0\x80\x80", "~~~"},
+      {"\xF0\x80\x80\x80", "~~~~"}, {"\xF4\x90\x80\x80", "~~~~"}, {"\xF5\x80\x80\x80", "~~~~"},
+      {"\xF8\x88\x80\x80\x80", "~~~~~"}, {"\x80\xBF", "~~"}, {"\xFF\xFE", "~~"},
+      // A truncated sequence is one subpart, at the end or before a new start.
+      {"\xC2", "~"}, {"\xE2\x82", "~"}, {"\xE0\xA0", "~"}, {"\xF0\x90\x80", "~"},
+      {"\xF0\x9F\x98" "A", "~A"}, {"\xC2" "A", "~A"}, {"\xF1\x80\x80\xE2\x82\xAC", "~\xE2\x82\xAC"},
+      {"\xE1\x80\xC2\x80", "~\xC2\x80"}, {"a\xE2\x82\xAC" "b\xE2", "a\xE2\x82\xAC" "b~"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(utf8_with_replacement(in), tilde_as_fffd(out));
+}
+
+// ---------------------------------------------------------------- reservoir, composition
 
 TEST(PriorityReservoir, ReplacementAndTieRules) {
   PriorityReservoir reservoir;
@@ -251,64 +414,56 @@ TEST(PriorityReservoir, ReplacementAndTieRules) {
   EXPECT_EQ(value_bits, (std::vector{bits(-1.0), bits(0.0), bits(0.0), bits(-0.0)}));
 }
 
-using Entries = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-Entries entries(std::span<const ReservoirEntry> in) {
-  Entries out;
-  for (const ReservoirEntry& e : in) out.emplace_back(e.priority, bits(e.value));
-  return out;
-}
-
-// ---------------------------------------------------------------- composition
-
 auto snapshot(const NumericSketchState& s) {
-  return std::tuple(s.hll.registers(), s.quantiles.sorted_bins(), s.heavy_hitters.candidates(),
-                    entries(s.reservoir.entries()));
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> entries;
+  for (const ReservoirEntry& e : s.reservoir.entries()) entries.emplace_back(e.priority, bits(e.value));
+  return std::tuple(s.hll.registers(), s.quantiles.sorted_bins(), s.quantiles.count(), s.heavy_hitters.candidates(),
+                    entries);
 }
 
 // Every member is fed as through its own interface; NaN and infinities reach
 // none. A run feeds the moments and the sketches as single observations at
 // consecutive positions would, across the boundary between two runs.
 TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterface) {
-  Random random{5};
   std::vector<double> values(5000);
-  for (double& x : values) {
-    const std::uint64_t kind = random.below(50);
-    const double special[] = {nan, inf, -inf};
-    x = kind < 3 ? special[kind] : kind < 10 ? static_cast<double>(random.below(20)) : random.value();
-  }
-  NumericSketchState single, run;
+  NumericSketchState single, members, run;
   NumericState single_moments, run_moments;
-  HyperLogLog hll;
-  LogQuantileSketch quantiles;
-  HeavyHittersSketch heavy_hitters;
-  PriorityReservoir reservoir;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
+    const double x = values[i] = value_at(i);
     single.observe(77, 1000 + i, x);
     single_moments.observe(x);
-    quantiles.observe(x);
-    reservoir.observe(77, 1000 + i, x);
+    members.quantiles.observe(x);
+    members.reservoir.observe(77, 1000 + i, x);
     if (std::isfinite(x)) {
-      hll.observe_hash(value_hash(x));
-      heavy_hitters.observe_weighted(canonical_bits(x), 1);
+      members.hll.observe_hash(value_hash(x));
+      members.heavy_hitters.observe_weighted(canonical_bits(x), 1);
     }
   }
-  EXPECT_EQ(single.hll.registers(), hll.registers());
-  EXPECT_EQ(single.quantiles.sorted_bins(), quantiles.sorted_bins());
-  EXPECT_EQ(single.quantiles.count(), quantiles.count());
-  EXPECT_EQ(single.heavy_hitters.candidates(), heavy_hitters.candidates());
-  EXPECT_EQ(entries(single.reservoir.entries()), entries(reservoir.entries()));
+  EXPECT_EQ(snapshot(single), snapshot(members));
   EXPECT_EQ(PriorityReservoir::priority(value_hash(2.0), splitmix64(77), 1000), 0xe326811dacc1af20ULL);
-
   const std::span<const double> all(values);
   run.observe_run(run_moments, all.first(1234), splitmix64(77), 1000);
   run.observe_run(run_moments, all.subspan(1234), splitmix64(77), 1000 + 1234);
   EXPECT_EQ(snapshot(run), snapshot(single));
-  const auto moments = [](const NumericState& m) {
-    return std::tuple(m.count, m.missing, m.infinite, bits(m.mean), bits(m.m4), m.minimum, m.maximum);
-  };
-  EXPECT_EQ(moments(run_moments), moments(single_moments));
+  EXPECT_EQ(fields(run_moments), fields(single_moments));
 }
 
-}  // namespace
+TEST(CategoricalSketchState, CountsRowsAndFeedsBothSketchesOneHash) {
+  CategoricalSketchState state;
+  for (int i = 0; i < 5; ++i) state.observe_missing();
+  EXPECT_TRUE(state.hll.estimate() == 0.0 && state.heavy_hitters.candidates().empty());
+  state.observe_hashed(string_hash(""), "");
+  state.observe_hashed(string_hash("abc"), "abc");
+  EXPECT_EQ((std::pair<int, int>(state.hll.registers()[1458], state.hll.registers()[2712])), std::pair(4, 3));
+  const double estimate = state.hll.estimate();
+  for (int i = 2; i < 1000; ++i) state.observe_hashed(string_hash("abc"), "abc");
+  EXPECT_EQ(state.hll.estimate(), estimate);
+  EXPECT_EQ(state.heavy_hitters.candidates(), (Pairs{{"abc", 999}, {"", 1}}));
+  EXPECT_EQ(std::pair(state.count, state.missing), std::pair(std::uint64_t{1000}, std::uint64_t{5}));
+  state.count = state.missing = max_u64 - 1;
+  for (int i = 0; i < 2; ++i) state.observe_hashed(string_hash("a"), "a");
+  for (int i = 0; i < 2; ++i) state.observe_missing();
+  EXPECT_EQ(std::pair(state.count, state.missing), std::pair(max_u64, max_u64));
+}
+
 }  // namespace tessary
