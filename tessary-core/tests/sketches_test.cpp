@@ -1,4 +1,5 @@
-// The exact moments, the numeric and string sketches, and their hashes.
+// The exact moments, the numeric and string sketches, their hashes, their
+// merges and their serialized form.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -20,6 +21,7 @@
 #include "tessary/categorical_sketches.hpp"
 #include "tessary/hashing.hpp"
 #include "tessary/numeric_state.hpp"
+#include "tessary/serialization.hpp"
 #include "tessary/sketches.hpp"
 
 namespace tessary {
@@ -96,27 +98,6 @@ TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
   }
 }
 
-// The run loop carries the count as a double below 2^53 and the extremes as
-// plain doubles; it must equal observe() one value at a time, on either side
-// of that limit, from empty and from a running state, with every kind of value.
-TEST(NumericState, RunsEqualSingleObservations) {
-  std::vector<double> values(3000);
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = value_at(i);
-  constexpr std::uint64_t limit = std::uint64_t{1} << 53;
-  std::vector<NumericState> starts = {{}, observe_all({-4.0, 5.0}), observe_all({nan})};  // nan: no extremes yet
-  for (std::uint64_t count : {limit - 3000, limit - 5, limit + 1, max_u64 - 10}) {
-    starts.push_back(observe_all({1.0, 2.0}));
-    starts.back().count = count;
-  }
-  for (NumericState single : starts) {
-    NumericState run = single;
-    for (double x : values) single.observe(x);
-    run.observe_all(values.data(), 1000);
-    run.observe_all(values.data() + 1000, values.size() - 1000);
-    EXPECT_EQ(fields(run), fields(single));
-  }
-}
-
 // ---------------------------------------------------------------- hashing, HyperLogLog
 
 TEST(HyperLogLog, HashesRegistersAndEstimates) {
@@ -161,12 +142,9 @@ TEST(LogQuantileSketch, BinsZeroBucketNonFiniteAndQuantileWalk) {
   const std::optional<double> none;
   const std::pair<std::vector<double>, std::vector<std::pair<double, std::optional<double>>>> cases[] = {
       {{1.0}, {{-0.0, rep(0)}, {0.3, rep(0)}, {1.0, rep(0)}, {1.0000001, none}, {-0.1, none}, {nan, none}}},
-      {{-1.0}, {{0.7, -rep(0)}}},
-      {{}, {{0.0, none}}},
-      {{nan, inf, -inf}, {{0.5, none}}},
+      {{-1.0}, {{0.7, -rep(0)}}}, {{}, {{0.0, none}}}, {{nan, inf, -inf}, {{0.5, none}}},
       {{0.0, -0.0, 1e-12, -1e-12}, {{0.0, 0.0}, {1.0, 0.0}}},  // the zero bucket includes 1e-12
-      {{std::nextafter(1e-12, inf)}, {{0.5, rep(-1382)}}},
-      {{-largest}, {{0.5, -rep(35487)}}},
+      {{std::nextafter(1e-12, inf)}, {{0.5, rep(-1382)}}}, {{-largest}, {{0.5, -rep(35487)}}},
       {{largest}, {{0.5, rep(35487)}}},
       {{0.5, std::nextafter(1.0, 0.0), 10.0}, {{0.0, rep(-35)}, {0.5, rep(-1)}, {1.0, rep(115)}}},  // floor below 1
       {{1, 2, 3, 4, 5}, {{0.0, rep(0)}, {0.5, rep(54)}, {0.99, rep(69)}, {1.0, rep(80)}}},  // 0.99: rank 3, not 4
@@ -209,24 +187,9 @@ TEST(LogQuantileSketch, BinsAgreeWithLibraryLogAtEveryEdge) {
 
 // ---------------------------------------------------------------- heavy hitters
 
-// The Misra-Gries steps themselves are checked on the string sketch below;
-// the numeric sketch must hold the same counters on any weighted stream.
-TEST(HeavyHittersSketch, AgreesWithTheStringSketchAndOrdersByCountThenValue) {
-  for (std::uint64_t pool : {40, 80, 1000}) {
-    HeavyHittersSketch sketch;
-    StringHeavyHittersSketch strings;
-    for (std::uint64_t i = 0; i < 20000; ++i) {
-      const std::uint64_t r = splitmix64(i * pool), k = bits(double((r >> 8) % (1 + r % pool))), weight = r >> 60 & 3;
-      sketch.observe_weighted(k, weight);
-      strings.observe_hashed(k, "", weight);
-      if (i % 61 != 0) continue;
-      std::map<std::uint64_t, std::uint64_t> got, expected;
-      for (const auto& [value, count] : sketch.candidates()) got[bits(value)] = count;
-      for (const auto& [hash, candidate] : strings.counters()) expected[hash] = candidate.count;
-      ASSERT_EQ(got, expected) << i;
-    }
-  }
-  // Ties by value, -0.0 counted as 0.0; weight 0 changes nothing.
+// Ties by value, -0.0 counted as 0.0; weight 0 changes nothing. (The
+// Misra-Gries steps are checked on the string sketch and compared below.)
+TEST(HeavyHittersSketch, OrdersByCountThenValueAndClearsEqualUnits) {
   HeavyHittersSketch ordered;
   EXPECT_TRUE(ordered.candidates().empty());
   for (double x : {3.0, -2.0, 0.5, -0.0, 0.0, 3.0, 7.0}) ordered.observe_weighted(canonical_bits(x), x == 7.0 ? 0 : 1);
@@ -237,6 +200,10 @@ TEST(HeavyHittersSketch, AgreesWithTheStringSketchAndOrdersByCountThenValue) {
   for (int i = 0; i < 32; ++i) units.observe_weighted(canonical_bits(i), 1);
   units.observe_weighted(canonical_bits(100.0), 3);
   EXPECT_EQ(units.candidates(), (Candidates{{100.0, 2}}));
+  // Only the one counter above the decrement survives.
+  HeavyHittersSketch one_left;
+  for (std::uint64_t k = 0; k < 33; ++k) one_left.observe_weighted(k, k == 5 ? 2 : 1);
+  EXPECT_EQ(one_left.candidates(), (Candidates{{std::bit_cast<double>(std::uint64_t{5}), 1}}));
 }
 
 void observe(StringHeavyHittersSketch& sketch, std::string_view s, std::uint64_t weight = 1) {
@@ -245,15 +212,6 @@ void observe(StringHeavyHittersSketch& sketch, std::string_view s, std::uint64_t
 std::string distinct(int i) { return "s" + std::to_string(i); }
 
 TEST(StringHeavyHittersSketch, DecrementsWhenFull) {
-  StringHeavyHittersSketch sketch;
-  for (int i = 0; i <= 32; ++i) observe(sketch, distinct(i));
-  EXPECT_EQ(sketch.size(), 0u);
-  observe(sketch, distinct(33));
-  EXPECT_EQ(sketch.candidates(), (Pairs{{distinct(33), 1}}));
-  StringHeavyHittersSketch frequent;
-  for (int i = 0; i < 5; ++i) observe(frequent, "frequent");
-  for (int i = 0; i < 32; ++i) observe(frequent, distinct(i));
-  EXPECT_EQ(frequent.candidates(), (Pairs{{"frequent", 4}}));
   // 16 candidates at count 2 and 16 at 3 meet "new" with `weight`: the
   // counts each group and "new" end with (0: not stored).
   struct Case { std::uint64_t weight, low, high, added; };
@@ -320,18 +278,21 @@ TEST(StringHeavyHittersSketch, CountsSaturate) {
 // A weighted stream of a hot set and a skewed tail, with labels of varied
 // length and UTF-8 content and some hashes shared by different labels. Fed
 // with equal low 16 bits in every hash, or with borrowed labels that are
-// retained in batches and overwritten afterwards, the counters are the same.
-TEST(StringHeavyHittersSketch, TagCollisionsAndBorrowedLabelsChangeNothing) {
+// retained in batches and overwritten afterwards, the string sketch holds the
+// same counters; the numeric sketch, the same steps on another layout, holds
+// the same counts.
+TEST(StringHeavyHittersSketch, AgreesUnderTagCollisionsBorrowedLabelsAndWithTheNumericSketch) {
   const std::string fragments[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF", "\xE2\x82", "zz",
                                    std::string(1, '\0')};
   StringHeavyHittersSketch plain, same_low_bits, borrowed;
+  HeavyHittersSketch numeric;
   std::deque<std::string> lent;
   const auto counters = [](const StringHeavyHittersSketch& s, bool shifted) {
     std::map<std::uint64_t, std::pair<std::string, std::uint64_t>> out;
     for (const auto& [h, c] : s.counters()) out[shifted ? h >> 16 : h] = {c.label, c.count};
     return out;
   };
-  for (std::uint64_t step = 0; step < 20000; ++step) {
+  for (std::uint64_t step = 0; step < 30000; ++step) {
     const std::uint64_t r = splitmix64(step);
     const std::uint64_t item = (r >> 40) % 4 != 0 ? (r >> 44) % 31 : (r % 97) * ((r >> 8) % 97) / 30;
     std::string label;
@@ -341,6 +302,7 @@ TEST(StringHeavyHittersSketch, TagCollisionsAndBorrowedLabelsChangeNothing) {
     const std::uint64_t w = (r >> 24) % 4 == 0 ? (r >> 32) % 12 : 1;
     plain.observe_hashed(hash, label, w);
     same_low_bits.observe_hashed((hash << 16) | 0xbeef, label, w);
+    numeric.observe_weighted(hash, w);
     borrowed.observe_hashed_borrowed(hash, lent.emplace_back(std::move(label)), w);
     if (step % 61 != 0) continue;
     borrowed.retain_labels();
@@ -348,6 +310,10 @@ TEST(StringHeavyHittersSketch, TagCollisionsAndBorrowedLabelsChangeNothing) {
     lent.clear();
     ASSERT_EQ(counters(same_low_bits, true), counters(plain, false)) << step;
     ASSERT_EQ(counters(borrowed, false), counters(plain, false)) << step;
+    std::map<std::uint64_t, std::uint64_t> numeric_counts, string_counts;
+    for (const auto& [value, count] : numeric.candidates()) numeric_counts[bits(value)] = count;
+    for (const auto& [h, c] : plain.counters()) string_counts[h] = c.count;
+    ASSERT_EQ(numeric_counts, string_counts) << step;
   }
 }
 
@@ -422,16 +388,17 @@ auto snapshot(const NumericSketchState& s) {
 }
 
 // Every member is fed as through its own interface; NaN and infinities reach
-// none. A run feeds the moments and the sketches as single observations at
-// consecutive positions would, across the boundary between two runs.
-TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterface) {
+// none. Runs feed the moments and the sketches as single observations at
+// consecutive positions would, across the boundary between two runs. The
+// moments' run loop carries the count as a double below 2^53 and the
+// extremes as plain doubles: runs must match on either side of that limit,
+// from empty and from a running state.
+TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterfaceAndRunsLikeSingleValues) {
   std::vector<double> values(5000);
-  NumericSketchState single, members, run;
-  NumericState single_moments, run_moments;
+  NumericSketchState single, members;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double x = values[i] = value_at(i);
     single.observe(77, 1000 + i, x);
-    single_moments.observe(x);
     members.quantiles.observe(x);
     members.reservoir.observe(77, 1000 + i, x);
     if (std::isfinite(x)) {
@@ -441,11 +408,22 @@ TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterface) {
   }
   EXPECT_EQ(snapshot(single), snapshot(members));
   EXPECT_EQ(PriorityReservoir::priority(value_hash(2.0), splitmix64(77), 1000), 0xe326811dacc1af20ULL);
+  constexpr std::uint64_t limit = std::uint64_t{1} << 53;
+  std::vector<NumericState> starts = {{}, observe_all({-4.0, 5.0}), observe_all({nan})};  // nan: no extremes yet
+  for (std::uint64_t count : {limit - 3000, limit - 5, limit + 1, max_u64 - 10}) {
+    starts.push_back(observe_all({1.0, 2.0}));
+    starts.back().count = count;
+  }
   const std::span<const double> all(values);
-  run.observe_run(run_moments, all.first(1234), splitmix64(77), 1000);
-  run.observe_run(run_moments, all.subspan(1234), splitmix64(77), 1000 + 1234);
-  EXPECT_EQ(snapshot(run), snapshot(single));
-  EXPECT_EQ(fields(run_moments), fields(single_moments));
+  for (NumericState one_by_one : starts) {
+    NumericState moments = one_by_one;
+    for (double x : values) one_by_one.observe(x);
+    NumericSketchState run;
+    run.observe_run(moments, all.first(1234), splitmix64(77), 1000);
+    run.observe_run(moments, all.subspan(1234), splitmix64(77), 1000 + 1234);
+    EXPECT_EQ(snapshot(run), snapshot(single));
+    EXPECT_EQ(fields(moments), fields(one_by_one));
+  }
 }
 
 TEST(CategoricalSketchState, CountsRowsAndFeedsBothSketchesOneHash) {
@@ -464,6 +442,242 @@ TEST(CategoricalSketchState, CountsRowsAndFeedsBothSketchesOneHash) {
   for (int i = 0; i < 2; ++i) state.observe_hashed(string_hash("a"), "a");
   for (int i = 0; i < 2; ++i) state.observe_missing();
   EXPECT_EQ(std::pair(state.count, state.missing), std::pair(max_u64, max_u64));
+}
+
+// ---------------------------------------------------------------- merges and serialized form
+
+// The stream of elements [begin, end), numbered from position `begin`.
+NumericStream numeric(std::uint64_t begin, std::uint64_t end, std::uint64_t stream_id = 7) {
+  NumericStream s;
+  s.stream_id = stream_id;
+  s.position = begin;
+  for (s.observations = end - begin; s.position < end; ++s.position) {
+    s.state.observe(value_at(s.position));
+    s.sketches.observe(s.stream_id, s.position, value_at(s.position));
+  }
+  return s;
+}
+
+CategoricalSketchState strings(std::uint64_t n) {
+  CategoricalSketchState s;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::string label = std::to_string(splitmix64(i) % 50) + "s";
+    i % 11 == 0 ? s.observe_missing() : s.observe_hashed(string_hash(std::string_view(label)), label);
+  }
+  return s;
+}
+
+BatchProfileState batch(std::uint64_t n) {
+  BatchProfileState s{n, {}, {"text", "0"}};
+  for (std::uint64_t i = 0; i < n; ++i) s.profiles[i % 3 ? "b" : "a"].observe(value_at(i));
+  return s;
+}
+
+template <class State>
+std::string round_tripped_bytes(const State& s) {
+  return to_bytes(from_bytes<State>(to_bytes(s)));
+}
+
+// Encoding is canonical: decoding and encoding again gives the same bytes.
+// (That updates continue bit for bit is checked through the accumulators.)
+TEST(Serialization, RoundTripsEveryKind) {
+  for (std::uint64_t n : {0, 1, 300, 5000}) {
+    EXPECT_EQ(round_tripped_bytes(numeric(0, n)), to_bytes(numeric(0, n)));
+    EXPECT_EQ(round_tripped_bytes(strings(n)), to_bytes(strings(n)));
+    EXPECT_EQ(round_tripped_bytes(batch(n)), to_bytes(batch(n)));
+    // Sampled from another stream: priorities written out.
+    const NumericStream two_streams = merged(numeric(0, n), numeric(0, n, 8));
+    EXPECT_EQ(round_tripped_bytes(two_streams), to_bytes(two_streams));
+  }
+}
+
+// What a merge reproduces exactly: all but the moments (equal within
+// rounding) and the heavy hitters (lower bounds).
+auto exact_parts(const NumericStream& s) {
+  const NumericState& m = s.state;
+  return std::tuple(m.count, m.missing, m.infinite, bits(*m.minimum),
+                    bits(*m.maximum), s.observations, s.sketches.hll.registers(),
+                    s.sketches.quantiles.sorted_bins(), s.sketches.quantiles.zero_count(), s.sketches.reservoir.values());
+}
+
+TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
+  constexpr std::uint64_t n = 3000;
+  const NumericStream whole = numeric(0, n);
+  for (std::uint64_t cut : {0, 1, 255, 1500, 2999, 3000}) {
+    // The second part numbered on from the cut, as in the one pass.
+    const NumericStream m = merged(numeric(0, cut), numeric(cut, n));
+    EXPECT_EQ(exact_parts(m), exact_parts(whole));
+    for (auto [got, want] : {std::pair(m.state.mean, whole.state.mean), {m.state.m2, whole.state.m2},
+                             {m.state.m3, whole.state.m3}, {m.state.m4, whole.state.m4}}) {
+      EXPECT_NEAR(got, want, 1e-12 * std::fabs(want));
+    }
+    // Merged heavy-hitter counts are lower bounds, short by at most n / 33.
+    std::map<double, std::uint64_t> truth;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (std::isfinite(value_at(i))) ++truth[value_at(i) == 0.0 ? 0.0 : value_at(i)];
+    }
+    for (const auto& [value, count] : m.sketches.heavy_hitters.candidates()) {
+      EXPECT_LE(count, truth[value]);
+      EXPECT_GE(count + n / 33, truth[value]);
+    }
+  }
+  // Any order of three parts gives the same counts and sketches; merged
+  // again from the same parts in the same order, the same bytes.
+  const NumericStream p[] = {numeric(0, 1000), numeric(1000, 2000), numeric(2000, n)};
+  const NumericStream left = merged(merged(p[0], p[1]), p[2]);
+  const NumericStream right = merged(p[2], merged(p[1], p[0]));
+  EXPECT_EQ(to_bytes(left), to_bytes(merged(merged(p[0], p[1]), p[2])));
+  EXPECT_EQ(exact_parts(left), exact_parts(right));
+  EXPECT_EQ(left.sketches.heavy_hitters.candidates(), right.sketches.heavy_hitters.candidates());
+}
+
+TEST(Merge, MisraGriesSummaryRule) {
+  // a: keys 1..32 with count 10 + key; b: keys 20..40 with count 5.
+  // Combined: 1..19 -> 11..29, 20..32 -> 35..47, 33..40 -> 5: 40 keys, the
+  // 33rd largest count is 5, so 33..40 drop and the rest lose 5.
+  HeavyHittersSketch a, b;
+  for (std::uint64_t k = 1; k <= 32; ++k) a.observe_weighted(bits(double(k)), 10 + k);
+  for (std::uint64_t k = 20; k <= 40; ++k) b.observe_weighted(bits(double(k)), 5);
+  std::vector<std::pair<double, std::uint64_t>> expected;
+  for (std::uint64_t k = 32; k >= 1; --k) expected.emplace_back(double(k), (k >= 20 ? 15 + k : 10 + k) - 5);
+  EXPECT_EQ(merged(a, b).candidates(), expected);
+
+  // Strings: a candidate known to both keeps the label of the first operand.
+  StringHeavyHittersSketch x, y;
+  x.observe_hashed(9, "first", 2);
+  y.observe_hashed(9, "second", 3);
+  y.observe_hashed(4, "other", 1);
+  EXPECT_EQ(merged(x, y).candidates(), (std::vector<std::pair<std::string, std::uint64_t>>{{"first", 5}, {"other", 1}}));
+}
+
+// ---------------------------------------------------------------- decoding failures
+
+template <class State = NumericStream>
+std::string decode_error(const std::string& data) {
+  try {
+    from_bytes<State>(data);
+  } catch (const DecodeError& error) {
+    return error.what();
+  }
+  return "decoded";
+}
+
+std::string header(std::uint8_t kind = 1) { return std::string("TSRY\x01\x00", 6) + char(kind); }
+std::string u64(std::uint64_t x) {
+  ByteWriter out;
+  out.u64(x);
+  return out.result();
+}
+std::string f64(double x) { return u64(bits(x)); }
+template <class... Part>
+std::string piece(const Part&... part) {
+  ByteWriter out;
+  codec::encode(out, part...);
+  return out.result();
+}
+
+TEST(Decode, RejectsBadHeadersFramingAndFieldsWithTheirReason) {
+  using namespace std::string_literals;
+  using Decode = std::string (*)(const std::string&);
+  const Decode numbers = decode_error<NumericStream>, strings = decode_error<CategoricalSketchState>,
+               batches = decode_error<BatchProfileState>;
+  const std::string valid = to_bytes(numeric(0, 300)), corrupt = "corrupt serialized data: ";
+  const std::string empty_column = "\x00\x00\x00" "\x00\x00\x00"s;  // counters, then the sketch
+  const std::string counts = "\x02\x00\x00"s;  // count 2, missing 0, no registers, then the heavy hitters
+  const std::tuple<Decode, std::string, std::string> cases[] = {
+      {numbers, "TSRX\x01", "serialized data does not start with the magic bytes \"TSRY\""},
+      {numbers, "TSRY\x02\x00\x01"s, "unsupported serialized format version 2; this build reads version 1"},
+      {numbers, header(2), "serialized data holds a StringAccumulator, not a NumericAccumulator"},
+      {numbers, header(3), "serialized data holds an ArrowBatchProfileAccumulator, not a NumericAccumulator"},
+      {numbers, header(0), "serialized data holds unknown kind 0, not a NumericAccumulator"},
+      {numbers, valid + "x", corrupt + "bytes follow the end of the data"},
+      {numbers, header() + "\x80\x00"s, corrupt + "a varint is not in its shortest form"},
+      {numbers, header() + std::string(9, '\xff') + "\x02", corrupt + "a varint exceeds 64 bits"},
+      {batches, header(3) + "\x00\x02\x01" "b"s + empty_column + "\x01" "a" + empty_column + "\x00"s,
+       corrupt + "column names out of order"},
+      {batches, header(3) + "\x00\x00\x02\x01" "b\x01" "a"s, corrupt + "skipped column names out of order"},
+      {batches, header(3) + "\x00\x01\x01\xff"s + empty_column + "\x00"s, corrupt + "column name not UTF-8"},
+      {batches, header(3) + "\x00\x01\x00\x01\x00\x00"s + std::string(48, '\x00') + "\x00\x00\x00\x00"s,
+       corrupt + "quantile count"},
+      {strings, header(2) + counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
+       corrupt + "string heavy hitter"},  // hashes 9 then 0
+      {strings, header(2) + counts + "\x01" + std::string(8, '\x00') + "\x01\x81\x02"s + std::string(257, 'a'),
+       corrupt + "a heavy hitter label is too long"},
+  };
+  for (const auto& [decode, data, message] : cases) EXPECT_EQ(decode(data), message);
+  // Every proper prefix is truncated, the empty input and a partial magic included.
+  for (std::size_t n = 0; n < valid.size(); ++n) {
+    EXPECT_EQ(decode_error(valid.substr(0, n)), "serialized data is truncated") << n;
+  }
+}
+
+TEST(Decode, RejectsFieldsThatNoStateHas) {
+  // The stream of the single value 2.0, encoded piece by piece, with one
+  // piece replaced in each case.
+  NumericStream s;
+  s.state.observe(2.0);
+  s.sketches.observe(0, 0, 2.0);
+  const std::string pieces[] = {piece(s.state), piece(s.sketches.hll), piece(s.sketches.quantiles),
+                                piece(s.sketches.heavy_hitters), piece(s.sketches.reservoir, 0)};
+  const std::string one_counts("\x01\x00\x00", 3), two = f64(2.0), moments = two + f64(0.0) + f64(0.0) + f64(0.0);
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {0, one_counts + moments + f64(NAN) + two, "minimum and maximum"},
+      {0, one_counts + moments + f64(3.0) + two, "minimum and maximum"},
+      {0, one_counts + moments + f64(0.0) + f64(-0.0), "minimum and maximum"},
+      {0, std::string("\x02\x00\x00", 3) + moments + two + two, "observations"},
+      {1, std::string("\x01\x00\x36", 3), "HyperLogLog rank above 53"},
+      {1, std::string("\x01\x00\x00", 3), "HyperLogLog rank 0 listed"},
+      {1, std::string("\x01\x80\x20\x01", 4), "HyperLogLog register out of range"},  // index 4096
+      {1, std::string("\x81\x20", 2), "too many HyperLogLog registers"},
+      {2, std::string("\x00\x00\x01\x00\x00", 5), "quantile bin count 0"},
+      {2, std::string("\x00\x00\x01\x86\xa0\x02\x01", 7), "quantile bin index out of range"},  // gap 36870
+      {2, std::string("\x02\x00\x00", 3), "quantile count"},  // two values in the zero bucket
+      {3, "\x01" + f64(-0.0) + "\x01", "heavy hitter"},
+      {3, "\x02" + two + "\x01" + f64(1.0) + "\x01", "heavy hitter"},  // keys descending
+      {3, "\x01" + two + std::string("\x00", 1), "heavy hitter"},
+      {3, "\x21", "too many heavy hitters"},
+      {4, std::string("\x01\x00", 2) + f64(INFINITY), "reservoir value not finite"},
+      {4, std::string("\x01\x03", 2) + two, "reservoir entry"},  // odd tag other than 1
+      // The priority written out although the position (0) is short.
+      {4, "\x01\x01" + u64(PriorityReservoir::priority(value_hash(2.0), splitmix64(0), 0)) + two,
+       "reservoir entry"},
+      {4, std::string("\x00", 1), "reservoir size"},
+  };
+  for (const auto& [replaced, bytes, message] : cases) {
+    std::string data = header() + std::string("\x00\x01\x01", 3);
+    for (int i = 0; i < 5; ++i) data += i == replaced ? bytes : pieces[i];
+    EXPECT_EQ(decode_error(data), "corrupt serialized data: " + message) << replaced << " " << message;
+  }
+}
+
+TEST(Decode, ChargesTheSpanOfQuantileBinsToABudget) {
+  using namespace std::string_literals;
+  // Positive bins -1382 and 35487: a window of 36870 slots.
+  const std::string bins = "\x00\x00\x02\x00\x01\x84\xa0\x02\x01"s;
+  LogQuantileSketch short_sketch, sketch;
+  ByteReader short_in(bins), in(bins);
+  DecodeBudget short_budget(36869), budget(36870);
+  EXPECT_THROW(codec::decode(short_in, short_sketch, short_budget), DecodeError);
+  codec::decode(in, sketch, budget);
+  EXPECT_EQ(sketch.count(), 2u);
+  EXPECT_THROW(budget.spend(1), DecodeError);
+}
+
+TEST(Decode, EveryByteFlipFailsCleanlyOrRoundTrips) {
+  const auto flip_each_bit = [](const auto& state) {
+    const std::string valid = to_bytes(state);
+    for (std::size_t i = 7 * 8; i < valid.size() * 8; ++i) {
+      std::string data = valid;
+      data[i / 8] = static_cast<char>(data[i / 8] ^ (1 << i % 8));
+      try {
+        EXPECT_EQ(round_tripped_bytes(from_bytes<std::decay_t<decltype(state)>>(data)), data);
+      } catch (const DecodeError&) {
+      }
+    }
+  };
+  flip_each_bit(numeric(0, 40));
+  flip_each_bit(strings(40));
+  flip_each_bit(batch(40));
 }
 
 }  // namespace tessary
