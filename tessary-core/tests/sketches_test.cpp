@@ -409,7 +409,7 @@ TEST(NumericSketchState, FeedsEveryMemberLikeItsOwnInterfaceAndRunsLikeSingleVal
   EXPECT_EQ(snapshot(single), snapshot(members));
   EXPECT_EQ(PriorityReservoir::priority(value_hash(2.0), splitmix64(77), 1000), 0xe326811dacc1af20ULL);
   constexpr std::uint64_t limit = std::uint64_t{1} << 53;
-  std::vector<NumericState> starts = {{}, observe_all({-4.0, 5.0}), observe_all({nan})};  // nan: no extremes yet
+  std::vector<NumericState> starts = {{}, observe_all({-4e9, 5e9}), observe_all({nan})};  // nan: no extremes yet
   for (std::uint64_t count : {limit - 3000, limit - 5, limit + 1, max_u64 - 10}) {
     starts.push_back(observe_all({1.0, 2.0}));
     starts.back().count = count;
