@@ -88,7 +88,8 @@ TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
     EXPECT_EQ(fields(s), fields(expected));
   }
   EXPECT_EQ(fields(NumericState::merge({}, {})), fields({}));
-  EXPECT_EQ(fields(NumericState::merge(observe_all({1, 2, 3}), observe_all({4, 10}))), fields(observe_all({1, 2, 3, 4, 10})));
+  EXPECT_EQ(fields(NumericState::merge(observe_all({1, 2, 3}), observe_all({4, 10}))),
+            fields(observe_all({1, 2, 3, 4, 10})));
   EXPECT_EQ(observe_all({-inf, largest}).infinite, 1u);  // the largest double is a value
   // -0.0 is the smaller zero.
   const NumericState a = observe_all({0.0}), b = observe_all({-0.0});
@@ -495,9 +496,9 @@ TEST(Serialization, RoundTripsEveryKind) {
 // rounding) and the heavy hitters (lower bounds).
 auto exact_parts(const NumericStream& s) {
   const NumericState& m = s.state;
-  return std::tuple(m.count, m.missing, m.infinite, bits(*m.minimum),
-                    bits(*m.maximum), s.observations, s.sketches.hll.registers(),
-                    s.sketches.quantiles.sorted_bins(), s.sketches.quantiles.zero_count(), s.sketches.reservoir.values());
+  return std::tuple(m.count, m.missing, m.infinite, bits(*m.minimum), bits(*m.maximum), s.observations,
+                    s.sketches.hll.registers(), s.sketches.quantiles.sorted_bins(), s.sketches.quantiles.zero_count(),
+                    s.sketches.reservoir.values());
 }
 
 TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
@@ -547,7 +548,7 @@ TEST(Merge, MisraGriesSummaryRule) {
   x.observe_hashed(9, "first", 2);
   y.observe_hashed(9, "second", 3);
   y.observe_hashed(4, "other", 1);
-  EXPECT_EQ(merged(x, y).candidates(), (std::vector<std::pair<std::string, std::uint64_t>>{{"first", 5}, {"other", 1}}));
+  EXPECT_EQ(merged(x, y).candidates(), (Pairs{{"first", 5}, {"other", 1}}));
 }
 
 // ---------------------------------------------------------------- decoding failures
@@ -599,7 +600,8 @@ TEST(Decode, RejectsBadHeadersFramingAndFieldsWithTheirReason) {
       {batches, header(3) + "\x00\x01\x01\xff"s + empty_column + "\x00"s, corrupt + "column name not UTF-8"},
       {batches, header(3) + "\x00\x01\x00\x01\x00\x00"s + std::string(48, '\x00') + "\x00\x00\x00\x00"s,
        corrupt + "quantile count"},
-      {strings, header(2) + counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
+      {strings,
+       header(2) + counts + "\x02" + std::string(7, '\x00') + "\x09\x01\x00"s + std::string(8, '\x00') + "\x01\x00"s,
        corrupt + "string heavy hitter"},  // hashes 9 then 0
       {strings, header(2) + counts + "\x01" + std::string(8, '\x00') + "\x01\x81\x02"s + std::string(257, 'a'),
        corrupt + "a heavy hitter label is too long"},
@@ -619,32 +621,27 @@ TEST(Decode, RejectsFieldsThatNoStateHas) {
   s.sketches.observe(0, 0, 2.0);
   const std::string pieces[] = {piece(s.state), piece(s.sketches.hll), piece(s.sketches.quantiles),
                                 piece(s.sketches.heavy_hitters), piece(s.sketches.reservoir, 0)};
-  const std::string one_counts("\x01\x00\x00", 3), two = f64(2.0), moments = two + f64(0.0) + f64(0.0) + f64(0.0);
+  using namespace std::string_literals;
+  const std::string two = f64(2.0), counted = "\x01\x00\x00"s + two + f64(0.0) + f64(0.0) + f64(0.0);
   const std::tuple<int, std::string, std::string> cases[] = {
-      {0, one_counts + moments + f64(NAN) + two, "minimum and maximum"},
-      {0, one_counts + moments + f64(3.0) + two, "minimum and maximum"},
-      {0, one_counts + moments + f64(0.0) + f64(-0.0), "minimum and maximum"},
-      {0, std::string("\x02\x00\x00", 3) + moments + two + two, "observations"},
-      {1, std::string("\x01\x00\x36", 3), "HyperLogLog rank above 53"},
-      {1, std::string("\x01\x00\x00", 3), "HyperLogLog rank 0 listed"},
-      {1, std::string("\x01\x80\x20\x01", 4), "HyperLogLog register out of range"},  // index 4096
-      {1, std::string("\x81\x20", 2), "too many HyperLogLog registers"},
-      {2, std::string("\x00\x00\x01\x00\x00", 5), "quantile bin count 0"},
-      {2, std::string("\x00\x00\x01\x86\xa0\x02\x01", 7), "quantile bin index out of range"},  // gap 36870
-      {2, std::string("\x02\x00\x00", 3), "quantile count"},  // two values in the zero bucket
-      {3, "\x01" + f64(-0.0) + "\x01", "heavy hitter"},
+      {0, counted + f64(NAN) + two, "minimum and maximum"}, {0, counted + f64(3.0) + two, "minimum and maximum"},
+      {0, counted + f64(0.0) + f64(-0.0), "minimum and maximum"},
+      {0, "\x02"s + counted.substr(1) + two + two, "observations"},
+      {1, "\x01\x00\x36"s, "HyperLogLog rank above 53"}, {1, "\x01\x00\x00"s, "HyperLogLog rank 0 listed"},
+      {1, "\x01\x80\x20\x01"s, "HyperLogLog register out of range"},  // index 4096
+      {1, "\x81\x20", "too many HyperLogLog registers"}, {2, "\x00\x00\x01\x00\x00"s, "quantile bin count 0"},
+      {2, "\x00\x00\x01\x86\xa0\x02\x01"s, "quantile bin index out of range"},  // gap 36870
+      {2, "\x02\x00\x00"s, "quantile count"},  // two values in the zero bucket
+      {3, "\x01" + f64(-0.0) + "\x01", "heavy hitter"}, {3, "\x01" + two + "\x00"s, "heavy hitter"},
       {3, "\x02" + two + "\x01" + f64(1.0) + "\x01", "heavy hitter"},  // keys descending
-      {3, "\x01" + two + std::string("\x00", 1), "heavy hitter"},
-      {3, "\x21", "too many heavy hitters"},
-      {4, std::string("\x01\x00", 2) + f64(INFINITY), "reservoir value not finite"},
-      {4, std::string("\x01\x03", 2) + two, "reservoir entry"},  // odd tag other than 1
+      {3, "\x21", "too many heavy hitters"}, {4, "\x01\x00"s + f64(INFINITY), "reservoir value not finite"},
+      {4, "\x01\x03" + two, "reservoir entry"},  // odd tag other than 1
       // The priority written out although the position (0) is short.
-      {4, "\x01\x01" + u64(PriorityReservoir::priority(value_hash(2.0), splitmix64(0), 0)) + two,
-       "reservoir entry"},
-      {4, std::string("\x00", 1), "reservoir size"},
+      {4, "\x01\x01" + u64(PriorityReservoir::priority(value_hash(2.0), splitmix64(0), 0)) + two, "reservoir entry"},
+      {4, "\x00"s, "reservoir size"},
   };
   for (const auto& [replaced, bytes, message] : cases) {
-    std::string data = header() + std::string("\x00\x01\x01", 3);
+    std::string data = header() + "\x00\x01\x01"s;
     for (int i = 0; i < 5; ++i) data += i == replaced ? bytes : pieces[i];
     EXPECT_EQ(decode_error(data), "corrupt serialized data: " + message) << replaced << " " << message;
   }
