@@ -474,21 +474,29 @@ BatchProfileState batch(std::uint64_t n) {
   return s;
 }
 
-template <class State>
-std::string round_tripped_bytes(const State& s) {
-  return to_bytes(from_bytes<State>(to_bytes(s)));
-}
-
 // Encoding is canonical: decoding and encoding again gives the same bytes.
-// (That updates continue bit for bit is checked through the accumulators.)
-TEST(Serialization, RoundTripsEveryKind) {
-  for (std::uint64_t n : {0, 1, 300, 5000}) {
-    EXPECT_EQ(round_tripped_bytes(numeric(0, n)), to_bytes(numeric(0, n)));
-    EXPECT_EQ(round_tripped_bytes(strings(n)), to_bytes(strings(n)));
-    EXPECT_EQ(round_tripped_bytes(batch(n)), to_bytes(batch(n)));
-    // Sampled from another stream: priorities written out.
-    const NumericStream two_streams = merged(numeric(0, n), numeric(0, n, 8));
-    EXPECT_EQ(round_tripped_bytes(two_streams), to_bytes(two_streams));
+// A bit flipped after the header either fails to decode or gives data that
+// is itself canonical. (That updates continue bit for bit is checked through
+// the accumulators.)
+TEST(Serialization, EncodingIsCanonicalAndBitFlipsFailCleanly) {
+  const auto check = [](const auto& state, bool flip_bits) {
+    using State = std::decay_t<decltype(state)>;
+    const std::string valid = to_bytes(state);
+    EXPECT_EQ(to_bytes(from_bytes<State>(valid)), valid);
+    for (std::size_t i = 7 * 8; flip_bits && i < valid.size() * 8; ++i) {
+      std::string data = valid;
+      data[i / 8] = static_cast<char>(data[i / 8] ^ (1 << i % 8));
+      try {
+        EXPECT_EQ(to_bytes(from_bytes<State>(data)), data);
+      } catch (const DecodeError&) {
+      }
+    }
+  };
+  for (std::uint64_t n : {0, 1, 40, 300, 5000}) {
+    check(numeric(0, n), n == 40);
+    check(strings(n), n == 40);
+    check(batch(n), n == 40);
+    check(merged(numeric(0, n), numeric(0, n, 8)), false);  // sampled from another stream: priorities written out
   }
 }
 
@@ -658,23 +666,6 @@ TEST(Decode, ChargesTheSpanOfQuantileBinsToABudget) {
   codec::decode(in, sketch, budget);
   EXPECT_EQ(sketch.count(), 2u);
   EXPECT_THROW(budget.spend(1), DecodeError);
-}
-
-TEST(Decode, EveryByteFlipFailsCleanlyOrRoundTrips) {
-  const auto flip_each_bit = [](const auto& state) {
-    const std::string valid = to_bytes(state);
-    for (std::size_t i = 7 * 8; i < valid.size() * 8; ++i) {
-      std::string data = valid;
-      data[i / 8] = static_cast<char>(data[i / 8] ^ (1 << i % 8));
-      try {
-        EXPECT_EQ(round_tripped_bytes(from_bytes<std::decay_t<decltype(state)>>(data)), data);
-      } catch (const DecodeError&) {
-      }
-    }
-  };
-  flip_each_bit(numeric(0, 40));
-  flip_each_bit(strings(40));
-  flip_each_bit(batch(40));
 }
 
 }  // namespace tessary
