@@ -7,7 +7,6 @@
 #include "tessary/thread_pool.hpp"
 
 namespace tessary {
-namespace {
 
 TEST(ThreadPool, RunsEachTaskOnceAndRethrowsTheLowestFailure) {
   ThreadPool& pool = ThreadPool::shared();
@@ -33,5 +32,4 @@ TEST(ThreadPool, RunsEachTaskOnceAndRethrowsTheLowestFailure) {
   EXPECT_EQ(inner.load(), 12);
 }
 
-}  // namespace
 }  // namespace tessary

@@ -1,0 +1,224 @@
+// The Arrow import of a record batch, the fused profile of its columns, and
+// the merge of batch profiles.
+#include <gtest/gtest.h>
+#include <nanoarrow/nanoarrow.hpp>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "tessary/arrow_import.hpp"
+#include "tessary/fused_profile.hpp"
+
+namespace tessary {
+
+using Values = std::vector<std::optional<double>>;
+using Ints = std::vector<std::optional<std::int64_t>>;
+using Names = std::vector<std::string>;
+using Fill = std::function<void(ArrowArray*)>;
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+std::optional<std::uint64_t> bits(std::optional<double> x) { return x ? std::optional(bits(*x)) : std::nullopt; }
+void ok(ArrowErrorCode code) { ASSERT_EQ(code, NANOARROW_OK); }
+
+// What the fused state must equal: NumericState and LogQuantileSketch fed
+// separately, an absent value counting as missing.
+NumericProfileState reference(const Values& values) {
+  NumericProfileState r;
+  for (const auto& v : values) {
+    r.exact.observe(v.value_or(NAN));
+    r.quantiles.observe(v.value_or(NAN));
+  }
+  return r;
+}
+
+// Field by field, bit for bit.
+auto fields(const NumericProfileState& s) {
+  const NumericState& e = s.exact;
+  return std::tuple(e.count, e.missing, e.infinite, bits(e.mean), bits(e.m2), bits(e.m3), bits(e.m4), bits(e.minimum),
+                    bits(e.maximum), s.quantiles.count(), s.quantiles.zero_count(), s.quantiles.sorted_bins());
+}
+
+TEST(NumericProfileState, EqualsSeparateMomentsAndSketch) {
+  const Values offered{3.5, std::nullopt, -2.25, NAN, 1e300, -INFINITY, INFINITY, 0.0, -0.0, 5e-13, 1e-12,
+                       std::nextafter(1e-12, 1.0), 0.5, -0.5, 7.0, 1e-300, -1e-5, 3.5};
+  NumericProfileState s;
+  for (const auto& v : offered) s.observe(v);
+  EXPECT_EQ(fields(s), fields(reference(offered)));
+}
+
+// Counts the releases of the exported array: the test's stand-in for a
+// producer, which must see its release callback called exactly once.
+int releases = 0;
+void (*release_exported)(ArrowArray*) = nullptr;
+void count_release(ArrowArray* array) {
+  ++releases;
+  release_exported(array);
+}
+
+void set_extension(ArrowSchema* schema, const char* name) {
+  nanoarrow::UniqueBuffer metadata;
+  ok(ArrowMetadataBuilderInit(metadata.get(), nullptr));
+  ok(ArrowMetadataBuilderAppend(metadata.get(), ArrowCharView("ARROW:extension:name"), ArrowCharView(name)));
+  ok(ArrowSchemaSetMetadata(schema, reinterpret_cast<const char*>(metadata->data)));
+}
+
+template <class T>
+Fill values(std::vector<std::optional<T>> values) {
+  return [values](ArrowArray* a) {
+    for (const auto& v : values) {
+      if constexpr (std::is_same_v<T, double>) ok(v ? ArrowArrayAppendDouble(a, *v) : ArrowArrayAppendNull(a, 1));
+      else ok(v ? ArrowArrayAppendInt(a, *v) : ArrowArrayAppendNull(a, 1));
+    }
+  };
+}
+
+struct Column {
+  const char* name;
+  ArrowType type;
+  Fill fill;
+  const char* extension = nullptr;
+};
+
+// An exported struct array of `rows` rows, one child per column, each child
+// filled on its own (and so possibly longer than the struct).
+struct Export {
+  nanoarrow::UniqueSchema schema;
+  nanoarrow::UniqueArray array;
+
+  Export(const std::vector<Column>& columns, int rows) {
+    ArrowSchemaInit(schema.get());
+    ok(ArrowSchemaSetTypeStruct(schema.get(), static_cast<std::int64_t>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      ok(ArrowSchemaInitFromType(schema->children[i], columns[i].type));
+      ok(ArrowSchemaSetName(schema->children[i], columns[i].name));
+      if (columns[i].extension) set_extension(schema->children[i], columns[i].extension);
+    }
+    ok(ArrowArrayInitFromSchema(array.get(), schema.get(), nullptr));
+    ok(ArrowArrayStartAppending(array.get()));
+    for (std::size_t i = 0; i < columns.size(); ++i) columns[i].fill(array->children[i]);
+    array->length = rows;
+    ok(ArrowArrayFinishBuildingDefault(array.get(), nullptr));
+    releases = 0;
+    release_exported = array->release;
+    array->release = count_release;
+  }
+};
+
+Names skipped(const BatchProfileState& s) { return {s.skipped_columns.begin(), s.skipped_columns.end()}; }
+
+// The columns are the struct's children over the struct's slots, each read
+// through its own offset, its validity bitmap (whatever its null count says)
+// and its logical type; 64-bit integers convert to the nearest double, ties
+// to even (2^53 + 1 and + 3). An extension type over Int8 (a boolean stored
+// as bytes) is not a number. (Each Arrow type, name order and duplicate
+// names are checked end to end in the Python suite.)
+TEST(ImportedRecordBatch, ProfilesTheStructSlotsOfEveryColumnAndReleasesOnce) {
+  const Values full{1.0, std::nullopt, 3.0, 4.0, std::nullopt, 6.0, 7.0, 8.0, 9.0, std::nullopt, 11.0};
+  const std::int64_t above = 9007199254740993LL;
+  Export e({{"sliced", NANOARROW_TYPE_DOUBLE, values(full)},
+            {"no_bitmap", NANOARROW_TYPE_UINT16, values(Ints{10, 20, 30, 40, 50, 60, 70})},
+            {"stale_null_count", NANOARROW_TYPE_INT64, values(Ints{0, 0, 1, std::nullopt, 3, 4})},
+            {"ties", NANOARROW_TYPE_INT64, values(Ints{0, 0, above, above + 2, std::nullopt, 0})},
+            {"nulls", NANOARROW_TYPE_INT32, values(Ints(6))},
+            {"text", NANOARROW_TYPE_STRING, [](ArrowArray* a) { ok(ArrowArrayAppendEmpty(a, 6)); }},
+            {"extension", NANOARROW_TYPE_INT8, values(Ints(6, 1)), "arrow.bool8"}},
+           6);
+  e.array->offset = 2;  // slots 2 .. 5
+  e.array->length = 4;
+  ArrowArray& sliced = *e.array->children[0];
+  sliced.offset = 3;
+  sliced.length = 7;
+  sliced.null_count = -1;
+  e.array->children[1]->offset = 1;
+  e.array->children[1]->length = 6;
+  e.array->children[2]->null_count = 0;  // the bitmap decides
+  {
+    const ImportedRecordBatch batch(*e.schema.get(), *e.array.get());
+    EXPECT_EQ(e.array->release, nullptr);  // taken over: the producer's copy is marked released
+    ASSERT_EQ(batch.view().columns[1].array->buffer_views[0].data.data, nullptr);
+    const BatchProfileState s = profile_record_batch(batch.view());
+    EXPECT_EQ(s.rows, 4u);
+    EXPECT_EQ(s.profiles.size(), 5u);
+    EXPECT_EQ(skipped(s), (Names{"extension", "text"}));
+    const std::pair<const char*, Values> expected[] = {
+        {"sliced", Values(full.begin() + 5, full.begin() + 9)},
+        {"no_bitmap", {40.0, 50.0, 60.0, 70.0}},
+        {"stale_null_count", {1.0, std::nullopt, 3.0, 4.0}},
+        {"ties", {9007199254740992.0, 9007199254740996.0, std::nullopt, 0.0}},
+        {"nulls", Values(4)}};
+    for (const auto& [name, v] : expected) EXPECT_EQ(fields(s.profiles.at(name)), fields(reference(v))) << name;
+    EXPECT_EQ(releases, 0);
+  }
+  EXPECT_EQ(releases, 1);
+}
+
+// Every refusal throws before anything reads a value, and releases the
+// taken array exactly once during the throw.
+TEST(ImportedRecordBatch, RefusalsHaveOneKindEachAndReleaseTheArrayOnce) {
+  using Kind = ArrowImportError::Kind;
+  const struct {
+    std::function<void(Export&)> change;
+    std::optional<Kind> kind;  // none: InternalError
+    std::string message;
+  } cases[] = {
+      // The type is checked from the schema before the array is looked at.
+      {[](Export& e) { e.schema.reset(); ok(ArrowSchemaInitFromType(e.schema.get(), NANOARROW_TYPE_INT64)); },
+       Kind::unexpected_type, "int64"},
+      {[](Export& e) { set_extension(e.schema.get(), "x.y"); }, Kind::unexpected_type,
+       "x.y{struct<a: int64, b: string>}"},
+      {[](Export& e) { e.array->offset = 1; }, Kind::not_a_record_batch,
+       "Column 'a' has length 4 but the record batch needs 5 (offset 1 + 4 rows)"},
+      {[](Export& e) { e.array->buffers[0] = e.array->children[0]->buffers[0]; e.array->null_count = 1; },
+       std::nullopt, "Cannot convert nullable StructArray to RecordBatch: found 1 top-level nulls, expected 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Export e({{"a", NANOARROW_TYPE_INT64, values(Ints{1, std::nullopt, 3, 4})},
+              {"b", NANOARROW_TYPE_STRING, [](ArrowArray* a) { ok(ArrowArrayAppendEmpty(a, 4)); }}},
+             4);
+    c.change(e);
+    try {
+      const ImportedRecordBatch batch(*e.schema.get(), *e.array.get());
+      ADD_FAILURE() << "accepted";
+    } catch (const ArrowImportError& error) {
+      EXPECT_EQ(std::pair(std::optional(error.kind()), std::string(error.what())), std::pair(c.kind, c.message));
+    } catch (const InternalError& error) {
+      EXPECT_EQ(std::pair(std::optional<Kind>(), std::string(error.what())), std::pair(c.kind, c.message));
+    }
+    EXPECT_TRUE(releases == 1 && e.array->release == nullptr);
+  }
+}
+
+// Rows add up, skipped names unite, new columns are adopted, and a column
+// known to both merges with the running state as the left operand.
+TEST(BatchProfileState, MergeKeepsTheRunningStateLeftAndAdoptsNewColumns) {
+  const Values first{1.35, 4.975, -1.525, 1e-13}, second{-11.45, NAN, -5.2, std::nullopt};
+  NumericProfileState expected = reference(first);
+  expected.exact = NumericState::merge(reference(first).exact, reference(second).exact);
+  // The operand order shows in the last bit of the mean for these values.
+  ASSERT_NE(bits(expected.exact.mean), bits(NumericState::merge(reference(second).exact, reference(first).exact).mean));
+  Values pooled = first;
+  pooled.insert(pooled.end(), second.begin(), second.end());
+  expected.quantiles = reference(pooled).quantiles;  // summed bins are those of one sketch fed everything
+
+  const BatchProfileState a{4, {{"x", reference(first)}, {"id", reference({1.0, 2.0})}}, {"id", "label", "note"}};
+  const BatchProfileState b{3, {{"x", reference(second)}, {"new", reference({5.0, std::nullopt})}}, {"label"}};
+  for (const BatchProfileState& s : {BatchProfileState::merge(a, b), BatchProfileState::merge(b, a)}) {
+    EXPECT_EQ(s.rows, 7u);
+    EXPECT_EQ(s.profiles.size(), 3u);
+    EXPECT_EQ(skipped(s), (Names{"id", "label", "note"}));
+    EXPECT_EQ(fields(s.profiles.at("new")), fields(reference({5.0, std::nullopt})));
+    EXPECT_EQ(fields(s.profiles.at("id")), fields(reference({1.0, 2.0})));
+  }
+  EXPECT_EQ(fields(BatchProfileState::merge(a, b).profiles.at("x")), fields(expected));
+}
+
+}  // namespace tessary
