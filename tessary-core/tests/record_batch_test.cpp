@@ -16,6 +16,7 @@
 
 #include "tessary/arrow_import.hpp"
 #include "tessary/fused_profile.hpp"
+#include "test_values.hpp"
 
 namespace tessary {
 
@@ -24,8 +25,6 @@ using Ints = std::vector<std::optional<std::int64_t>>;
 using Names = std::vector<std::string>;
 using Fill = std::function<void(ArrowArray*)>;
 
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-std::optional<std::uint64_t> bits(std::optional<double> x) { return x ? std::optional(bits(*x)) : std::nullopt; }
 void ok(ArrowErrorCode code) { ASSERT_EQ(code, NANOARROW_OK); }
 
 // What the fused state must equal: NumericState and LogQuantileSketch fed
