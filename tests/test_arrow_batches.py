@@ -1,4 +1,5 @@
-"""ArrowBatchProfileAccumulator and the import of Arrow record batches."""
+"""ArrowBatchProfileAccumulator and the import of Arrow record batches. The conversion of each
+numeric type is shared with NumericAccumulator.update_arrow and tested there."""
 
 import datetime
 import decimal
@@ -39,19 +40,6 @@ def seeded():
     acc = ArrowBatchProfileAccumulator()
     acc.update(pa.record_batch({"seed": [1.0, 2.0], "s": ["a", "b"]}))
     return acc
-
-
-# Each type's conversion is shared with NumericAccumulator.update_arrow and tested there.
-NUMERIC = [(pa.int64(), [2**53 + 1, -(2**63), None, 7]), (pa.uint64(), [2**64 - 1, 0, None, 1]),
-           (pa.float32(), [1.5, math.nan, None, -math.inf]), (pa.float64(), [1.0, math.nan, math.inf, None])]
-
-
-def test_numeric_columns_equal_the_float64_profile_bit_for_bit():
-    batch = pa.record_batch({str(t): pa.array(values, t) for t, values in NUMERIC})
-    assert exact(snapshot_of(batch)) == exact(
-        {"backend": "rust", "rows": 4, "sketch_policy": POLICY,
-         "profiles": {str(t): expected_column(v) for t, v in sorted(NUMERIC, key=lambda c: str(c[0]))},
-         "skipped_columns": []})
 
 
 def test_name_order_duplicates_and_skipped_types():

@@ -131,17 +131,6 @@ def test_bad_input_says_what_to_do(data, error, message):
         tessary.profile(data)
 
 
-def test_refused_update_leaves_profiler_unchanged():
-    profiler = tessary.Profiler()
-    profiler.update({"a": [1, 2], "b": ["x", "y"]})
-    before = exact(profiler.profile().to_dict())
-    with pytest.raises(TypeError, match="column 'b' was string and is now bool"):
-        profiler.update({"a": [3], "b": [True]})
-    with pytest.raises(ValueError, match="no column named 'c'; the columns are: a, b"):
-        tessary.Profiler(columns=["c"]).update({"a": [1], "b": [2]})
-    assert exact(profiler.profile().to_dict()) == before
-
-
 def test_float64_path_points_to_profile():
     with pytest.raises(BufferError) as info:
         tessary.numeric_profile_f64(np.arange(3))
