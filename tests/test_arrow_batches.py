@@ -176,7 +176,7 @@ def child(export, i=0):
     (lambda: CExport.struct([], 5), {}),
     (lambda: CExport.struct([int64s([4], name=None)], 1), {"": [4]}),
     (lambda: broken(None, int64s([1, 2]), length=2, validity=b"\x01", null_count=1), NULLS.format(1)),
-    (lambda: broken(None, int64s([1, 2, 3]), length=3, validity=b"\x01", null_count=-1), NULLS.format(2)),
+    (lambda: broken(None, int64s([1, 2, 3]), length=3, validity=b"\x02", null_count=-1), NULLS.format(2)),
     # Not a record batch: a column too short for the struct's offset, nulls (given or counted)
     # in a non-nullable column.
     (lambda: broken(None, int64s([1, 2, 3]), length=3, offset=1), ValueError),
