@@ -1,6 +1,5 @@
 """Module conventions: members, argument binding, signatures, classes, the one abi3 build."""
 
-import inspect
 import os
 import shutil
 import subprocess
@@ -59,6 +58,20 @@ def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+# Integer parameters are unsigned 64-bit, converted before any buffer is requested; a failure
+# names the parameter in a note.
+@pytest.mark.parametrize(("call", "name"), [
+    (lambda v: numeric_profile_f64(None, v), "stream_id"), (lambda v: NumericAccumulator(v), "stream_id"),
+    (lambda v: StringAccumulator().update_utf8(None, None, v), "length"),
+    (lambda v: StringAccumulator().update_large_utf8(None, None, 0, None, v), "array_offset"),
+])
+def test_integer_conversion_errors_carry_the_note(call, name):
+    for value, error in [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("1", TypeError)]:
+        with pytest.raises(error) as info:
+            call(value)
+        assert info.value.__notes__ == [f"while processing '{name}'"]
 
 
 # The text signatures are checked against the stubs by test_stubs_match_the_runtime.
