@@ -1,8 +1,6 @@
 """ArrowBatchProfileAccumulator and the import of Arrow record batches. The conversion of each
 numeric type is shared with NumericAccumulator.update_arrow and tested there."""
 
-import datetime
-import decimal
 import gc
 import math
 import struct
@@ -42,20 +40,16 @@ def seeded():
     return acc
 
 
-def test_name_order_duplicates_and_skipped_types():
+# Which types are skipped is fuzzed by tests/fuzz/fuzz_arrow_import.py.
+def test_name_order_duplicates_and_skipped_columns():
     named = [("z", [1], pa.int8()), ("a", [2], pa.int8()), ("m", [3], pa.int8()),
              ("b", ["s"], None), ("B", ["s"], None), ("a", ["s"], None), ("ab", ["s"], None),
              ("é", [4], pa.int8()), ("日本", [5], pa.int8()), ("Z", [6], pa.int8()),
              ("d", [7], pa.int32()), ("d", [2.5], pa.float64()), ("s", ["s"], None), ("s", ["t"], None)]
-    skipped = [np.array([1.5], np.float16), [True], [decimal.Decimal("1.5")], [datetime.date(2020, 1, 1)],
-               [datetime.datetime(2020, 1, 1)], pa.array([1], pa.duration("s")), pa.array(["x"], pa.large_string()),
-               pa.array(["x"], pa.string_view()), [b"x"], pa.array([1], pa.int32()).dictionary_encode(),
-               [[1]], [{"a": 1}], pa.array([None], pa.null())]
-    named += [(f"c{i:02}", v, None) for i, v in enumerate(skipped)]
     snapshot = snapshot_of(pa.RecordBatch.from_arrays([pa.array(v, t) for _, v, t in named],
                                                       [n for n, _, _ in named]))
     assert list(snapshot["profiles"]) == ["Z", "a", "d", "m", "z", "é", "日本"] and snapshot["rows"] == 1
-    assert snapshot["skipped_columns"] == ["B", "a", "ab", "b"] + [f"c{i:02}" for i in range(13)] + ["s"]
+    assert snapshot["skipped_columns"] == ["B", "a", "ab", "b", "s"]
     assert exact(snapshot["profiles"]["d"]) == exact(expected_column([2.5]))
 
 
