@@ -71,15 +71,17 @@ def test_merging_any_split_gives_the_whole(cuts):
     assert_same_figures(merged.profile(), tessary.profile(data))
 
 
-def test_merging_columns_that_one_side_lacks():
-    left, right = tessary.Profiler(), tessary.Profiler()
-    left.update({"a": [1.0, 2.0]})
-    right.update({"a": [3.0], "b": ["x"]})
-    left.merge(right)
-    result = left.profile()
-    assert result.rows == 3 and result["b"]["missing"] == 2 and result["a"]["count"] == 3
-    left.merge(left)  # with itself: every row twice
-    assert left.rows == 6
+def test_columns_that_come_and_go_count_as_missing():
+    profiler, other = tessary.Profiler(), tessary.Profiler()
+    for columns in ({"a": [1.0, 2.0]}, {"b": ["x"], "a": [None]}, {"a": [4.0]}):
+        profiler.update(columns)
+    other.update({"c": [True]})
+    profiler.merge(other)
+    got = profiler.profile()
+    assert got.columns == ["a", "b", "c"] and got.rows == 5
+    assert [(got[n]["count"], got[n]["missing"]) for n in "abc"] == [(3, 2), (1, 4), (1, 4)]
+    profiler.merge(profiler)  # with itself: every row twice
+    assert profiler.rows == 10
 
 
 def test_a_refused_update_or_merge_leaves_the_profiler_unchanged():
