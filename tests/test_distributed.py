@@ -17,18 +17,17 @@ import tessary.spark
 ROWS = 3000
 
 
-def table(rows=ROWS, seed=3):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(10.0, 3.0, rows)
-    x[::17] = np.nan
-    return pa.table({
-        "x": x,
-        "n": pa.array(rng.integers(-50, 50, rows), mask=rng.random(rows) < 0.1),
-        "s": pa.array([f"v{i % 41}" for i in range(rows)]),
-        "b": pa.array(rng.random(rows) < 0.3),
-        "t": pa.array(rng.integers(0, 10**12, rows), pa.timestamp("ms", tz="UTC")),
-        "k": pa.array([["lo", "hi"][i % 2] for i in range(rows)]).dictionary_encode(),
-    })
+rng = np.random.default_rng(3)
+X = rng.normal(10.0, 3.0, ROWS)
+X[::17] = np.nan
+TABLE = pa.table({
+    "x": X,
+    "n": pa.array(rng.integers(-50, 50, ROWS), mask=rng.random(ROWS) < 0.1),
+    "s": pa.array([f"v{i % 41}" for i in range(ROWS)]),
+    "b": pa.array(rng.random(ROWS) < 0.3),
+    "t": pa.array(rng.integers(0, 10**12, ROWS), pa.timestamp("ms", tz="UTC")),
+    "k": pa.array([["lo", "hi"][i % 2] for i in range(ROWS)]).dictionary_encode(),
+})
 
 
 def assert_same_figures(merged, whole):
@@ -46,14 +45,13 @@ def assert_same_figures(merged, whole):
 
 
 def test_profiler_bytes_pickling_and_later_updates():
-    data = table()
     original = tessary.Profiler(stream_id=5)
-    original.update(data.slice(0, 1000))
+    original.update(TABLE.slice(0, 1000))
     restored = tessary.Profiler.from_bytes(original.to_bytes())
     assert restored.to_bytes() == original.to_bytes()
     for other in (restored, pickle.loads(pickle.dumps(original))):
-        other.update(data.slice(1000))
-    original.update(data.slice(1000))
+        other.update(TABLE.slice(1000))
+    original.update(TABLE.slice(1000))
     assert restored.profile() == original.profile()
     profile = original.profile()
     assert pickle.loads(pickle.dumps(profile)) == profile
@@ -61,14 +59,14 @@ def test_profiler_bytes_pickling_and_later_updates():
 
 @pytest.mark.parametrize("cuts", [[1, 2999], [500, 1500, 2500]])
 def test_merging_any_split_gives_the_whole(cuts):
-    data, merged = table(), tessary.Profiler()
+    merged = tessary.Profiler()
     for start, stop in zip([0, *cuts], [*cuts, ROWS]):
         piece = tessary.Profiler()
-        piece.update(data.slice(start, stop - start))
+        piece.update(TABLE.slice(start, stop - start))
         before = piece.to_bytes()
         merged.merge(piece)
         assert piece.to_bytes() == before
-    assert_same_figures(merged.profile(), tessary.profile(data))
+    assert_same_figures(merged.profile(), tessary.profile(TABLE))
 
 
 def test_columns_that_come_and_go_count_as_missing():
@@ -120,8 +118,7 @@ def test_corrupt_profiler_bytes(damage):
 def test_dask_dataframe_and_array():
     dd = pytest.importorskip("dask.dataframe")
     da = pytest.importorskip("dask.array")
-    data = table()
-    frame = dd.from_pandas(data.to_pandas(), npartitions=5)
+    frame = dd.from_pandas(TABLE.to_pandas(), npartitions=5)
     assert_same_figures(tessary.dask.profile(frame, split_every=2), tessary.profile(frame.compute()))
     values = np.random.default_rng(1).normal(size=(ROWS, 2))
     assert_same_figures(tessary.dask.profile(da.from_array(values, chunks=(700, 1))),
@@ -137,7 +134,7 @@ def test_spark_dataframe(tmp_path, monkeypatch):
     from pyspark.sql import SparkSession
 
     path = str(tmp_path / "data.parquet")
-    pq.write_table(table().drop_columns(["k"]), path)
+    pq.write_table(TABLE.drop_columns(["k"]), path)
     spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
              .config("spark.sql.session.timeZone", "UTC").getOrCreate())
     try:
