@@ -176,13 +176,6 @@ class CExport:
         return cls(*node(b"+s", length, [validity], columns, name=b"", null_count=null_count,
                          offset=offset), change)
 
-    @classmethod
-    def of_pyarrow(cls, exportable):
-        """Takes over what a pyarrow object exports through its C Data Interface functions."""
-        schema, array = ArrowSchema(), ArrowArray()
-        exportable._export_to_c(ctypes.addressof(array), ctypes.addressof(schema))
-        return cls(schema, array)
-
     def _release_array(self):
         if self.array.release:
             self.array.release(ctypes.pointer(self.array))

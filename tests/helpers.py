@@ -7,6 +7,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -49,6 +50,15 @@ def child_environment(**extra):
     if "LD_PRELOAD" in env:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     return env
+
+
+def run_python(script, **env):
+    """Runs `script` in a child interpreter, so that a crash fails the test instead of ending the
+    run; returns its output."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                            text=True, timeout=120, env=child_environment(**env))
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout
 
 
 @functools.cache

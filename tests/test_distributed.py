@@ -17,18 +17,17 @@ import tessary.spark
 ROWS = 3000
 
 
-def table(rows=ROWS, seed=3):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(10.0, 3.0, rows)
-    x[::17] = np.nan
-    return pa.table({
-        "x": x,
-        "n": pa.array(rng.integers(-50, 50, rows), mask=rng.random(rows) < 0.1),
-        "s": pa.array([f"v{i % 41}" for i in range(rows)]),
-        "b": pa.array(rng.random(rows) < 0.3),
-        "t": pa.array(rng.integers(0, 10**12, rows), pa.timestamp("ms", tz="UTC")),
-        "k": pa.array([["lo", "hi"][i % 2] for i in range(rows)]).dictionary_encode(),
-    })
+rng = np.random.default_rng(3)
+X = rng.normal(10.0, 3.0, ROWS)
+X[::17] = np.nan
+TABLE = pa.table({
+    "x": X,
+    "n": pa.array(rng.integers(-50, 50, ROWS), mask=rng.random(ROWS) < 0.1),
+    "s": pa.array([f"v{i % 41}" for i in range(ROWS)]),
+    "b": pa.array(rng.random(ROWS) < 0.3),
+    "t": pa.array(rng.integers(0, 10**12, ROWS), pa.timestamp("ms", tz="UTC")),
+    "k": pa.array([["lo", "hi"][i % 2] for i in range(ROWS)]).dictionary_encode(),
+})
 
 
 def assert_same_figures(merged, whole):
@@ -46,14 +45,13 @@ def assert_same_figures(merged, whole):
 
 
 def test_profiler_bytes_pickling_and_later_updates():
-    data = table()
     original = tessary.Profiler(stream_id=5)
-    original.update(data.slice(0, 1000))
+    original.update(TABLE.slice(0, 1000))
     restored = tessary.Profiler.from_bytes(original.to_bytes())
     assert restored.to_bytes() == original.to_bytes()
     for other in (restored, pickle.loads(pickle.dumps(original))):
-        other.update(data.slice(1000))
-    original.update(data.slice(1000))
+        other.update(TABLE.slice(1000))
+    original.update(TABLE.slice(1000))
     assert restored.profile() == original.profile()
     profile = original.profile()
     assert pickle.loads(pickle.dumps(profile)) == profile
@@ -61,31 +59,50 @@ def test_profiler_bytes_pickling_and_later_updates():
 
 @pytest.mark.parametrize("cuts", [[1, 2999], [500, 1500, 2500]])
 def test_merging_any_split_gives_the_whole(cuts):
-    data, merged = table(), tessary.Profiler()
+    merged = tessary.Profiler()
     for start, stop in zip([0, *cuts], [*cuts, ROWS]):
         piece = tessary.Profiler()
-        piece.update(data.slice(start, stop - start))
+        piece.update(TABLE.slice(start, stop - start))
         before = piece.to_bytes()
         merged.merge(piece)
         assert piece.to_bytes() == before
-    assert_same_figures(merged.profile(), tessary.profile(data))
+    assert_same_figures(merged.profile(), tessary.profile(TABLE))
 
 
-def test_merging_columns_that_one_side_lacks_and_refusals():
-    left, right = tessary.Profiler(), tessary.Profiler()
-    left.update({"a": [1.0, 2.0]})
-    right.update({"a": [3.0], "b": ["x"]})
-    left.merge(right)
-    result = left.profile()
-    assert result.rows == 3 and result["b"]["missing"] == 2 and result["a"]["count"] == 3
-    clash = tessary.Profiler()
-    clash.update({"a": ["text"]})
-    before = left.to_bytes()
-    with pytest.raises(TypeError, match="column 'a' is double here and string"):
-        left.merge(clash)
-    assert left.to_bytes() == before
-    left.merge(left)  # with itself: every row twice
-    assert left.rows == 6
+def test_columns_that_come_and_go_count_as_missing():
+    profiler, other = tessary.Profiler(), tessary.Profiler()
+    for columns in ({"a": [1.0, 2.0]}, {"b": ["x"], "a": [None]}, {"a": [4.0]}):
+        profiler.update(columns)
+    other.update({"c": [True]})
+    profiler.merge(other)
+    got = profiler.profile()
+    assert got.columns == ["a", "b", "c"] and got.rows == 5
+    assert [(got[n]["count"], got[n]["missing"]) for n in "abc"] == [(3, 2), (1, 4), (1, 4)]
+    profiler.merge(profiler)  # with itself: every row twice
+    assert profiler.rows == 10
+
+
+def test_a_refused_update_or_merge_leaves_the_profiler_unchanged():
+    profiler, clash = tessary.Profiler(), tessary.Profiler()
+    profiler.update({"a": [1.0, 2.0], "b": ["x", "y"]})
+    clash.update({"a": [5.0], "b": [True]})  # "a" merges, then "b" clashes
+    before = profiler.to_bytes()
+
+    def batches():
+        yield from pa.table({"a": [3.0, 4.0], "b": ["z", "w"]}).to_batches(max_chunksize=1)
+        raise ValueError("the source broke")
+
+    for call, error, message in [
+        (lambda: profiler.update({"a": [3.0], "b": [True]}), TypeError, "column 'b' was string and is now bool"),
+        (lambda: profiler.update(pa.RecordBatchReader.from_batches(
+            pa.schema({"a": pa.float64(), "b": pa.string()}), batches())), ValueError, "the source broke"),
+        (lambda: profiler.merge(clash), TypeError, "column 'b' is string here and bool"),
+        (lambda: tessary.Profiler(columns=["c"]).update({"a": [1], "b": [2]}), ValueError,
+         "no column named 'c'; the columns are: a, b"),
+    ]:
+        with pytest.raises(error, match=message):
+            call()
+        assert profiler.to_bytes() == before
 
 
 @pytest.mark.parametrize("damage", [lambda b: b[:-1], lambda b: b[:20], lambda b: b"X" + b[1:],
@@ -101,8 +118,7 @@ def test_corrupt_profiler_bytes(damage):
 def test_dask_dataframe_and_array():
     dd = pytest.importorskip("dask.dataframe")
     da = pytest.importorskip("dask.array")
-    data = table()
-    frame = dd.from_pandas(data.to_pandas(), npartitions=5)
+    frame = dd.from_pandas(TABLE.to_pandas(), npartitions=5)
     assert_same_figures(tessary.dask.profile(frame, split_every=2), tessary.profile(frame.compute()))
     values = np.random.default_rng(1).normal(size=(ROWS, 2))
     assert_same_figures(tessary.dask.profile(da.from_array(values, chunks=(700, 1))),
@@ -118,7 +134,7 @@ def test_spark_dataframe(tmp_path, monkeypatch):
     from pyspark.sql import SparkSession
 
     path = str(tmp_path / "data.parquet")
-    pq.write_table(table().drop_columns(["k"]), path)
+    pq.write_table(TABLE.drop_columns(["k"]), path)
     spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
              .config("spark.sql.session.timeZone", "UTC").getOrCreate())
     try:
@@ -126,18 +142,3 @@ def test_spark_dataframe(tmp_path, monkeypatch):
         assert_same_figures(tessary.spark.profile(df), tessary.profile(df.toArrow()))
     finally:
         spark.stop()
-
-
-def test_a_stream_failing_midway_leaves_the_profiler_unchanged():
-    data = table()
-    profiler = tessary.Profiler()
-    profiler.update(data.slice(0, 100))
-    before = profiler.to_bytes()
-
-    def batches():
-        yield from data.slice(100, 500).to_batches(max_chunksize=200)
-        raise ValueError("the source broke")
-
-    with pytest.raises(ValueError, match="the source broke"):
-        profiler.update(pa.RecordBatchReader.from_batches(data.schema, batches()))
-    assert profiler.to_bytes() == before

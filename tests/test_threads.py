@@ -1,11 +1,9 @@
 """Worker threads: every result is the same bit for bit whatever TESSARY_NUM_THREADS says, and a
 forked child can use the engine although it inherited none of the parent's threads."""
 
-import subprocess
-import sys
 import textwrap
 
-from helpers import child_environment
+from helpers import run_python
 
 # Large enough for the parallel paths; values of every kind, NaN and infinities included.
 WORKLOAD = """
@@ -39,11 +37,7 @@ def results():
 
 
 def run(script, **env):
-    result = subprocess.run([sys.executable, "-c", WORKLOAD + textwrap.dedent(script)],
-                            capture_output=True, text=True, timeout=120,
-                            env=child_environment(**env))
-    assert result.returncode == 0, result.stderr[-3000:]
-    return result.stdout
+    return run_python(WORKLOAD + textwrap.dedent(script), **env)
 
 
 def test_results_do_not_depend_on_the_thread_count():
