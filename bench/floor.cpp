@@ -2,7 +2,7 @@
 // cannot beat, run on input files written by bench/run.py.
 //
 //   tessary_bench_floor moments VALUES.f64 REPEATS
-//   tessary_bench_floor moments_and_quantiles|hashed_sketches VALUES.f64 REPEATS
+//   tessary_bench_floor sketches VALUES.f64 REPEATS
 //   tessary_bench_floor string_hash OFFSETS.i32 DATA.bin REPEATS
 //
 // VALUES.f64 holds raw little-endian doubles, OFFSETS.i32 the row+1 int32
@@ -75,23 +75,16 @@ double moments(const std::vector<double>& values) {
   return s.mean + s.m2 + s.m4 + static_cast<double>(s.count);
 }
 
-// The two halves of numeric_profile_f64 on two threads, each alone: the
-// moments with the quantile sketch, and the three sketches keyed by the
-// value hash. The slower half bounds the two-thread time.
-double moments_and_quantiles(const std::vector<double>& values) {
-  tessary::NumericState s;
-  tessary::NumericSketchState sketches;
-  s.observe_run(values.data(), values.size(), [&](std::size_t, double x) { sketches.quantiles.observe_finite(x); });
-  return s.mean + sketches.quantiles.quantile(0.5).value_or(0.0);
-}
-
-double hashed_sketches(const std::vector<double>& values) {
-  tessary::NumericSketchState sketches;
+// The sketch half of numeric_profile_f64 on two threads, alone: the four
+// sketches fed every finite value with its position, as the thread beside
+// the moments feeds them. The slower half bounds the two-thread time.
+double sketches(const std::vector<double>& values) {
+  tessary::NumericSketchState state;
   const std::uint64_t stream_hash = tessary::splitmix64(0);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (tessary::is_finite_value(values[i])) sketches.observe_hashed(stream_hash, i, values[i]);
+    if (tessary::is_finite_value(values[i])) state.observe_finite(stream_hash, i, values[i]);
   }
-  return sketches.hll.estimate() + static_cast<double>(sketches.reservoir.entries().size());
+  return state.hll.estimate() + static_cast<double>(state.reservoir.entries().size());
 }
 
 // FNV-1a 64 over each row's bytes, finished with SplitMix64 of the length:
@@ -137,17 +130,14 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "moments") == 0) {
     return run_values_kernel("moments", argv[2], parse_repeats(argv[3]), moments);
   }
-  if (argc == 4 && std::strcmp(argv[1], "moments_and_quantiles") == 0) {
-    return run_values_kernel("moments_and_quantiles", argv[2], parse_repeats(argv[3]), moments_and_quantiles);
-  }
-  if (argc == 4 && std::strcmp(argv[1], "hashed_sketches") == 0) {
-    return run_values_kernel("hashed_sketches", argv[2], parse_repeats(argv[3]), hashed_sketches);
+  if (argc == 4 && std::strcmp(argv[1], "sketches") == 0) {
+    return run_values_kernel("sketches", argv[2], parse_repeats(argv[3]), sketches);
   }
   if (argc == 5 && std::strcmp(argv[1], "string_hash") == 0) {
     return run_string_hash(argv[2], argv[3], parse_repeats(argv[4]));
   }
   std::fprintf(stderr,
-               "usage: %s moments|moments_and_quantiles|hashed_sketches VALUES.f64 REPEATS\n"
+               "usage: %s moments|sketches VALUES.f64 REPEATS\n"
                "       %s string_hash OFFSETS.i32 DATA.bin REPEATS\n",
                argv[0], argv[0]);
   return 2;

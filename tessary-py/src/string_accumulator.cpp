@@ -240,21 +240,25 @@ constexpr std::size_t pipeline_chunk_rows = std::size_t{1} << 14;
 // data buffer while the call runs and copy only the labels of the
 // candidates that are left at its end.
 //
-// With two threads and enough rows, a pipeline: one thread hashes chunk
-// k + 1 while the other feeds the hashes of chunk k to the sketches. The
-// sketches see the same rows in the same order as on one thread, so the
-// result is identical bit for bit. Its buffers are allocated before the
+// Kept out of line: inlined into the pipelined version below, whose lambdas
+// take the state's address, its loop measured a fifth slower.
+template <class Offset>
+[[gnu::noinline]] std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) noexcept {
+  const std::uint64_t missing = hash_rows(
+      rows, [&state](std::uint64_t hash, std::string_view label) { state.observe_hashed_borrowed(hash, label); });
+  state.retain_labels();
+  return missing;
+}
+
+// observe_rows as a pipeline on two threads of `pool`: one thread hashes
+// chunk k + 1 while the other feeds the hashes of chunk k to the sketches.
+// The sketches see the same rows in the same order as in observe_rows, so
+// the result is identical bit for bit. The buffers are allocated before the
 // first change to the state; after that nothing can fail.
 template <class Offset>
 std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state, ThreadPool& pool) {
   const std::size_t row_count = rows.end - rows.first;
-  if (row_count < 4 * pipeline_chunk_rows || pool.threads() < 2) {
-    const std::uint64_t missing = hash_rows(rows, [&](std::uint64_t hash, std::string_view label) {
-      state.observe_hashed_borrowed(hash, label);
-    });
-    state.retain_labels();
-    return missing;
-  }
+  if (row_count < 4 * pipeline_chunk_rows || pool.threads() < 2) return observe_rows(rows, state);
   std::vector<HashedRow> hashed(2 * pipeline_chunk_rows);
   std::size_t hashed_count[2] = {0, 0};
   std::uint64_t missing = 0;

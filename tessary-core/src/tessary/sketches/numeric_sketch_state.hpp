@@ -43,16 +43,10 @@ struct NumericSketchState {
   // observe() for finite x, with stream_hash == splitmix64(stream_id)
   // computed once by the caller for a whole run of elements.
   void observe_finite(std::uint64_t stream_hash, std::uint64_t position, double x) {
-    quantiles.observe_finite(x);
-    observe_hashed(stream_hash, position, x);
-  }
-
-  // The three sketches keyed by the value hash, for finite x. They never
-  // allocate, so this cannot throw.
-  void observe_hashed(std::uint64_t stream_hash, std::uint64_t position, double x) noexcept {
     const std::uint64_t bits = canonical_bits(x);
     const std::uint64_t hash = splitmix64(bits);
     hll.observe_hash(hash);
+    quantiles.observe_finite(x);
     heavy_hitters.observe_weighted(bits, 1, hash);
     reservoir.offer(PriorityReservoir::priority(hash, stream_hash, position), x);
   }
@@ -93,13 +87,12 @@ struct NumericSketchState {
   }
 
   // observe_run() on two threads of `pool` when the run is long enough to
-  // pay for it. One thread folds the moments, whose chain of dependent
-  // divisions bounds the loop, and the quantile sketch, whose integer work
-  // fills the gaps in that chain; the other feeds the three hashed sketches.
-  // This split measured best balanced: the moments alone leave the other
-  // thread with all four sketches and the longer share. Each structure sees
-  // the same values in the same order as in observe_run(), so the results
-  // are identical bit for bit.
+  // pay for it: one folds the moments, whose chain of dependent divisions
+  // bounds the whole loop, while the other feeds the sketches. Each
+  // structure sees the same values in the same order as in observe_run(),
+  // so the results are identical bit for bit. (Moving the quantiles to the
+  // moments' thread balances the halves on paper, but measured slower, even
+  // with their counters kept off the cache lines the other thread writes.)
   void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
                    std::uint64_t first_position, ThreadPool& pool) {
     if (values.size() < parallel_run_length || pool.threads() < 2) {
@@ -108,12 +101,11 @@ struct NumericSketchState {
     }
     pool.run(2, [&](std::size_t task) {
       if (task == 0) {
-        moments.observe_run(values.data(), values.size(),
-                            [sketch = &quantiles](std::size_t, double x) { sketch->observe_finite(x); });
-        return;
-      }
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        if (is_finite_value(values[i])) observe_hashed(stream_hash, first_position + i, values[i]);
+        moments.observe_all(values.data(), values.size());
+      } else {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          if (is_finite_value(values[i])) observe_finite(stream_hash, first_position + i, values[i]);
+        }
       }
     });
   }
@@ -122,10 +114,10 @@ struct NumericSketchState {
   static constexpr std::size_t parallel_run_length = std::size_t{1} << 16;
 
   // The same on two threads of `pool` for a column long enough to pay for
-  // it, split as observe_run(..., pool) splits: the moments with the
-  // quantiles, and the hashed sketches fed the finite values with their
-  // positions. Each structure sees the same values in the same order, so
-  // the results are identical bit for bit.
+  // it, as observe_run(..., pool) does: one folds the moments, the other
+  // feeds the sketches the finite values with their positions. Each
+  // structure sees the same values in the same order, so the results are
+  // identical bit for bit.
   template <typename Element>
   void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
                      std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
@@ -143,15 +135,14 @@ struct NumericSketchState {
     }
     pool.run(2, [&](std::size_t task) {
       if (task == 0) {
-        moments.observe_slots(values, validity, begin, end,
-                              [sketch = &quantiles](std::size_t, double x) { sketch->observe_finite(x); });
+        moments.observe_slots(values, validity, begin, end, [](std::size_t, double) {});
         return;
       }
       // Captures by value, as in observe_run: copies stay in registers.
       const auto feed = [this, values, stream_hash, position_of_begin = first_position - begin](
                             std::int64_t i) __attribute__((always_inline)) {
         const double x = static_cast<double>(values[i]);
-        if (is_finite_value(x)) observe_hashed(stream_hash, position_of_begin + static_cast<std::uint64_t>(i), x);
+        if (is_finite_value(x)) observe_finite(stream_hash, position_of_begin + static_cast<std::uint64_t>(i), x);
       };
       for_each_valid_slot(validity, begin, end, feed);
     });
