@@ -2,6 +2,7 @@
 // UTF-8 replacement, and the state that feeds them together.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -26,23 +27,21 @@ namespace tessary {
 void observe(StringHeavyHittersSketch& sketch, std::string_view s, std::uint64_t weight = 1) {
   sketch.observe_hashed(string_hash(s), s, weight);
 }
-std::string distinct(int i) { return "s" + std::to_string(i); }
-
 TEST(StringHeavyHittersSketch, DecrementsWhenFull) {
-  // 16 candidates at count 2 and 16 at 3 meet "new" with `weight`: the
+  // 16 candidates at count 3 and 16 at 4 meet "new" with `weight`: the
   // counts each group and "new" end with (0: not stored).
-  struct Case { std::uint64_t weight, low, high, added; };
-  for (const Case& c : {Case{0, 2, 3, 0}, Case{1, 1, 2, 0}, Case{2, 0, 1, 0}, Case{5, 0, 1, 3}}) {
+  for (auto [weight, low, high, added] :
+       {std::array<std::uint64_t, 4>{0, 3, 4, 0}, {1, 2, 3, 0}, {2, 1, 2, 0}, {3, 0, 1, 0}, {6, 0, 1, 3}}) {
     StringHeavyHittersSketch full;
-    std::map<std::string, std::uint64_t> expected;
+    std::map<std::string, std::uint64_t> expected{{"new", added}};
     for (int i = 0; i < 32; ++i) {
-      observe(full, distinct(i), i < 16 ? 2 : 3);
-      if (const std::uint64_t n = i < 16 ? c.low : c.high; n != 0) expected[distinct(i)] = n;
+      observe(full, "s" + std::to_string(i), i < 16 ? 3 : 4);
+      expected["s" + std::to_string(i)] = i < 16 ? low : high;
     }
-    observe(full, "new", c.weight);
-    if (c.added != 0) expected["new"] = c.added;
+    observe(full, "new", weight);
+    std::erase_if(expected, [](const auto& entry) { return entry.second == 0; });
     const Pairs got = full.candidates();
-    EXPECT_EQ((std::map<std::string, std::uint64_t>(got.begin(), got.end())), expected) << c.weight;
+    EXPECT_EQ((std::map<std::string, std::uint64_t>(got.begin(), got.end())), expected) << weight;
   }
 }
 
