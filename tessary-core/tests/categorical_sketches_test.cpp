@@ -35,8 +35,8 @@ TEST(StringHeavyHittersSketch, DecrementsWhenFull) {
     StringHeavyHittersSketch full;
     std::map<std::string, std::uint64_t> expected{{"new", added}};
     for (int i = 0; i < 32; ++i) {
-      observe(full, "s" + std::to_string(i), i < 16 ? 3 : 4);
-      expected["s" + std::to_string(i)] = i < 16 ? low : high;
+      observe(full, std::to_string(i) + "s", i < 16 ? 3 : 4);
+      expected[std::to_string(i) + "s"] = i < 16 ? low : high;
     }
     observe(full, "new", weight);
     std::erase_if(expected, [](const auto& entry) { return entry.second == 0; });

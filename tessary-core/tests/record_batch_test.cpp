@@ -135,9 +135,7 @@ TEST(ImportedRecordBatch, ProfilesTheStructSlotsOfEveryColumnAndReleasesOnce) {
     EXPECT_EQ(e.array->release, nullptr);  // taken over: the producer's copy is marked released
     ASSERT_EQ(batch.view().columns[1].array->buffer_views[0].data.data, nullptr);
     const BatchProfileState s = profile_record_batch(batch.view());
-    EXPECT_EQ(s.rows, 4u);
-    EXPECT_EQ(s.profiles.size(), 5u);
-    EXPECT_EQ(skipped(s), (Names{"extension", "text"}));
+    EXPECT_EQ(std::tuple(s.rows, s.profiles.size(), skipped(s)), std::tuple(4u, 5u, Names{"extension", "text"}));
     const std::pair<const char*, Values> expected[] = {
         {"sliced", {6.0, 7.0, 8.0, 9.0}},
         {"no_bitmap", {40.0, 50.0, 60.0, 70.0}},
@@ -199,9 +197,7 @@ TEST(BatchProfileState, MergeKeepsTheRunningStateLeftAndAdoptsNewColumns) {
   const BatchProfileState a{4, {{"x", reference(first)}, {"id", reference({1.0, 2.0})}}, {"id", "label", "note"}};
   const BatchProfileState b{3, {{"x", reference(second)}, {"new", reference({5.0, std::nullopt})}}, {"label"}};
   for (const BatchProfileState& s : {BatchProfileState::merge(a, b), BatchProfileState::merge(b, a)}) {
-    EXPECT_EQ(s.rows, 7u);
-    EXPECT_EQ(s.profiles.size(), 3u);
-    EXPECT_EQ(skipped(s), (Names{"id", "label", "note"}));
+    EXPECT_EQ(std::tuple(s.rows, s.profiles.size(), skipped(s)), std::tuple(7u, 3u, Names{"id", "label", "note"}));
     EXPECT_EQ(fields(s.profiles.at("new")), fields(reference({5.0, std::nullopt})));
     EXPECT_EQ(fields(s.profiles.at("id")), fields(reference({1.0, 2.0})));
   }
