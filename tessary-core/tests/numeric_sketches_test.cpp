@@ -80,9 +80,8 @@ TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
 TEST(HyperLogLog, HashesRegistersAndEstimates) {
   // hash, its expected value, the one register it sets and the rank there
   const std::tuple<std::uint64_t, std::uint64_t, std::size_t, std::uint8_t> cases[] = {
-      {splitmix64(0), 0xe220a8397b1dcdafULL, 3618, 5},       {value_hash(0.0), 0xe220a8397b1dcdafULL, 3618, 5},
-      {value_hash(-0.0), 0xe220a8397b1dcdafULL, 3618, 5},    {value_hash(1.0), 0x88d7c35bbbf3ededULL, 2189, 2},
-      {value_hash(-1.0), 0xa9d88ac0153e159aULL, 2717, 1},
+      {value_hash(0.0), 0xe220a8397b1dcdafULL, 3618, 5},  {value_hash(-0.0), 0xe220a8397b1dcdafULL, 3618, 5},
+      {value_hash(1.0), 0x88d7c35bbbf3ededULL, 2189, 2},  {value_hash(-1.0), 0xa9d88ac0153e159aULL, 2717, 1},
       {0x7ff0000000000000ULL, 0x7ff0000000000000ULL, 0x7ff, 53}};  // rank capped, not 65
   for (auto [hash, expected_hash, index, rank] : cases) {
     HyperLogLog hll;
@@ -91,12 +90,10 @@ TEST(HyperLogLog, HashesRegistersAndEstimates) {
     expected[index] = rank;
     EXPECT_EQ(std::pair(hash, hll.registers()), std::pair(expected_hash, expected));
   }
-  EXPECT_EQ(canonical_bits(-0.0), 0u);
   EXPECT_EQ(canonical_bits(-std::numeric_limits<double>::denorm_min()), 0x8000000000000001ULL);
 
   HyperLogLog hll;
   EXPECT_EQ(hll.estimate(), 0.0);
-  hll.observe_hash(value_hash(1.0));
   hll.observe_hash(value_hash(1.0));
   EXPECT_EQ(hll.estimate(), 4096.0 * std::log(4096.0 / 4095.0));
   // Registers 1..4095 at rank 1, register 0 empty: linear counting. Then
