@@ -107,6 +107,9 @@ TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   EXPECT_EQ(to_bytes(left), to_bytes(merged(merged(p[0], p[1]), p[2])));
   EXPECT_EQ(exact_parts(left), exact_parts(right));
   EXPECT_EQ(left.sketches.heavy_hitters.candidates(), right.sketches.heavy_hitters.candidates());
+  // The merged stream keeps the seed and position of its first operand.
+  const NumericStream other = merged(numeric(0, 5, 9), whole);
+  EXPECT_EQ(std::pair(other.stream_id, other.position), std::pair(std::uint64_t{9}, std::uint64_t{5}));
 }
 
 TEST(Merge, MisraGriesSummaryRule) {
