@@ -27,6 +27,7 @@ namespace tessary {
 void observe(StringHeavyHittersSketch& sketch, std::string_view s, std::uint64_t weight = 1) {
   sketch.observe_hashed(string_hash(s), s, weight);
 }
+
 TEST(StringHeavyHittersSketch, DecrementsWhenFull) {
   // 16 candidates at count 3 and 16 at 4 meet "new" with `weight`: the
   // counts each group and "new" end with (0: not stored).
