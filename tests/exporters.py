@@ -57,11 +57,8 @@ _spec = _TypeSpec(b"exporters.RawExporter", object.__basicsize__, 0, 1 << 18 | 1
 ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
 
 
-def _references(tokens):
-    return [sys.getrefcount(token) for token in tokens]
-
-
-_UNREFERENCED = _references([object()])[0]  # the count of a token whose view has been released
+# The count, seen from a comprehension over a list holding it, of a token whose view is released.
+_UNREFERENCED = [sys.getrefcount(token) for token in [object()]][0]
 
 
 class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
@@ -98,7 +95,7 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
 
     @property
     def released(self):
-        return sum(_UNREFERENCED + 1 - count for count in _references(self.tokens))
+        return sum([_UNREFERENCED + 1 - sys.getrefcount(token) for token in self.tokens])
 
 
 # Arrow C Data Interface structures, exported through capsules like a real producer's.

@@ -15,7 +15,7 @@ from tessary import _native
 from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, StringAccumulator,
                              numeric_profile_f64, numeric_state_f64)
 
-from helpers import later_interpreters, run_with_installed_module
+from helpers import later_interpreter, run_with_installed_module
 
 BUF = array("d", [1.0])
 
@@ -136,8 +136,8 @@ LATER_INTERPRETER_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.parametrize("minor", [12, 13])
 def test_the_same_build_loads_under_later_interpreters(minor, tmp_path):
-    interpreter = later_interpreters().get(minor)
-    if sys.version_info[:2] == (3, minor) or interpreter is None:
+    interpreter = sys.version_info[:2] != (3, minor) and later_interpreter(minor)
+    if not interpreter:
         pytest.skip(f"Python 3.{minor} is the running interpreter or not installed")
     result = run_with_installed_module(interpreter, LATER_INTERPRETER_SCRIPT, tmp_path)
     borrow_errors = ["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2
