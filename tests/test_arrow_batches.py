@@ -89,6 +89,8 @@ def test_zero_rows_merging_and_reset():
 
 
 class Producer:
+    """__arrow_c_array__ returns `result`, or raises it when it is an exception."""
+
     def __init__(self, result):
         self.result = result
 
@@ -98,13 +100,10 @@ class Producer:
         return self.result
 
 
-class LookupFails:
-    def __init__(self, error):
-        self.error = error
+class LookupFails(Producer):
+    """Looking __arrow_c_array__ up raises `result`."""
 
-    @property
-    def __arrow_c_array__(self):
-        raise self.error
+    __arrow_c_array__ = property(Producer.__arrow_c_array__)
 
 
 DUNDER = "Expected an object with dunder __arrow_c_array__"
