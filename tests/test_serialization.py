@@ -1,6 +1,5 @@
 """to_bytes, from_bytes, merge and pickling of the three accumulator classes."""
 
-import copy
 import pickle
 
 import numpy as np
@@ -40,9 +39,9 @@ IDS = ["numeric", "string", "batch"]
 @pytest.mark.parametrize("restore", [
     lambda acc: type(acc).from_bytes(acc.to_bytes()),
     lambda acc: type(acc).from_bytes(data=bytearray(acc.to_bytes())),
+    # copy.deepcopy takes the same __reduce__ value, which pickle checks more strictly.
     lambda acc: pickle.loads(pickle.dumps(acc)),
-    copy.deepcopy,
-], ids=["from_bytes", "bytearray", "pickle", "deepcopy"])
+], ids=["from_bytes", "bytearray", "pickle"])
 def test_round_trip_equals_and_continues_bit_for_bit(new, restore):
     for parts in ([], [0], [0, 1]):
         original = new()
