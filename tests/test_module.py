@@ -114,19 +114,17 @@ LATER_INTERPRETER_SCRIPT = textwrap.dedent("""
     assert r['kurtosis'] == -1.200000000000001, r
     acc, seen = n.NumericAccumulator(1), []
 
-    class Exporter:
-        def __init__(self, action):
-            self.action = action
-        def __buffer__(self, flags):
-            try:
-                self.action()
-            except RuntimeError as error:
-                seen.append(str(error))
-            return memoryview(array("d", [5.0]))
-
     for action in (acc.snapshot, lambda: acc.observations, acc.reset,
                    lambda: acc.update_f64(array("d", [9.0]))):
-        acc.update_f64(Exporter(action))
+        class Exporter:
+            def __buffer__(self, flags):
+                try:
+                    action()
+                except RuntimeError as error:
+                    seen.append(str(error))
+                return memoryview(array("d", [5.0]))
+
+        acc.update_f64(Exporter())
     print(n.__file__, seen, acc.snapshot()["count"])
 """)
 
