@@ -67,9 +67,9 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
     `data` is copied into 16-byte aligned memory with `padding` zero bytes after it; the view
     starts `offset` bytes into it unless `buf` gives the address (NULL: a null address). `len`
     defaults to the bytes after the start, `shape` to (len // itemsize,) in each of `ndim`
-    dimensions, `strides` to C order; None gives a null pointer. Counts `acquired` views and
-    `released` ones (a view released twice counts twice). The caller keeps the memory covering
-    whatever the fields claim."""
+    dimensions, `strides` to C order; None gives a null pointer. Keeps a token per view acquired
+    in `tokens` and counts the `released` ones (a view released twice counts twice). The caller
+    keeps the memory covering whatever the fields claim."""
 
     def __init__(self, data=b"", *, padding=0, offset=0, buf=None, len=None, itemsize=1,
                  format=b"B", ndim=1, shape=(), strides=(), suboffsets=None):
@@ -88,10 +88,6 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
                                   else (SSIZE * max(ndim, builtins.len(values), 1))(*values))
             pointers.append(values is not None and ctypes.addressof(self._kept[-1]) or None)
         self._fields = (buf or None, len, itemsize, ndim, *pointers)
-
-    @property
-    def acquired(self):
-        return len(self.tokens)
 
     @property
     def released(self):
