@@ -83,10 +83,8 @@ def test_merge_keeps_the_receiving_state_as_the_left_operand():
     first = pa.record_batch({"x": [1.35, 4.975, -1.525, 1e-13]})
     second = pa.record_batch({"x": [-11.45, np.nan, -5.2, None]})
     left, right, one_pass = (ArrowBatchProfileAccumulator() for _ in range(3))
-    left.update(first)
-    right.update(second)
-    one_pass.update(first)
-    one_pass.update(second)
+    for acc, batch in [(left, first), (right, second), (one_pass, first), (one_pass, second)]:
+        acc.update(batch)
     left.merge(right)
     assert exact(left.snapshot()) == exact(one_pass.snapshot())
 
