@@ -57,11 +57,8 @@ _spec = _TypeSpec(b"exporters.RawExporter", object.__basicsize__, 0, 1 << 18 | 1
 ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
 
 
-def _references(tokens):
-    return [sys.getrefcount(token) for token in tokens]
-
-
-_UNREFERENCED = _references([object()])[0]  # the count of a token whose view has been released
+# The count, seen from a comprehension over a list holding it, of a token whose view is released.
+_UNREFERENCED = [sys.getrefcount(token) for token in [object()]][0]
 
 
 class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
@@ -70,9 +67,9 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
     `data` is copied into 16-byte aligned memory with `padding` zero bytes after it; the view
     starts `offset` bytes into it unless `buf` gives the address (NULL: a null address). `len`
     defaults to the bytes after the start, `shape` to (len // itemsize,) in each of `ndim`
-    dimensions, `strides` to C order; None gives a null pointer. Counts `acquired` views and
-    `released` ones (a view released twice counts twice). The caller keeps the memory covering
-    whatever the fields claim."""
+    dimensions, `strides` to C order; None gives a null pointer. Keeps a token per view acquired
+    in `tokens` and counts the `released` ones (a view released twice counts twice). The caller
+    keeps the memory covering whatever the fields claim."""
 
     def __init__(self, data=b"", *, padding=0, offset=0, buf=None, len=None, itemsize=1,
                  format=b"B", ndim=1, shape=(), strides=(), suboffsets=None):
@@ -93,12 +90,8 @@ class BufferExporter(ctypes.pythonapi.PyType_FromSpec(ctypes.byref(_spec))):
         self._fields = (buf or None, len, itemsize, ndim, *pointers)
 
     @property
-    def acquired(self):
-        return len(self.tokens)
-
-    @property
     def released(self):
-        return sum(_UNREFERENCED + 1 - count for count in _references(self.tokens))
+        return sum([_UNREFERENCED + 1 - sys.getrefcount(token) for token in self.tokens])
 
 
 # Arrow C Data Interface structures, exported through capsules like a real producer's.

@@ -1,6 +1,5 @@
 """Shared helpers of the test suite."""
 
-import functools
 import glob
 import os
 import shutil
@@ -61,19 +60,15 @@ def run_python(script, **env):
     return result.stdout
 
 
-@functools.cache
-def later_interpreters():
-    """{minor: path} of the CPython 3.12+ interpreters on this machine."""
-    found = {sys.version_info[1]: sys.executable} if sys.version_info >= (3, 12) else {}
-    for minor in range(12, 20):
-        name = f"python3.{minor}"
-        for candidate in [shutil.which(name)] + sorted(
-                glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}"))):
-            if candidate and minor not in found and subprocess.run(
-                    [candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True,
-                    text=True, env=child_environment()).stdout.strip() == str(minor):
-                found[minor] = candidate
-    return found
+def later_interpreter(minor):
+    """The path of a working CPython 3.<minor> on this machine (pyenv's included), or None."""
+    name = f"python3.{minor}"
+    for candidate in [shutil.which(name)] + sorted(
+            glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}"))):
+        if candidate and subprocess.run(
+                [candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True,
+                text=True, env=child_environment()).stdout.strip() == str(minor):
+            return candidate
 
 
 def run_with_installed_module(interpreter, script, tmp_path):

@@ -89,6 +89,8 @@ def test_zero_rows_merging_and_reset():
 
 
 class Producer:
+    """__arrow_c_array__ returns `result`, or raises it when it is an exception."""
+
     def __init__(self, result):
         self.result = result
 
@@ -98,13 +100,10 @@ class Producer:
         return self.result
 
 
-class LookupFails:
-    def __init__(self, error):
-        self.error = error
+class LookupFails(Producer):
+    """Looking __arrow_c_array__ up raises `result`."""
 
-    @property
-    def __arrow_c_array__(self):
-        raise self.error
+    __arrow_c_array__ = property(Producer.__arrow_c_array__)
 
 
 DUNDER = "Expected an object with dunder __arrow_c_array__"
@@ -152,10 +151,6 @@ def broken(change, *columns, length=1, **struct_fields):
     return CExport.struct(list(columns) or [int64s([1])], length, change=change, **struct_fields)
 
 
-def child(export, i=0):
-    return export.array.children[i].contents
-
-
 # Accepted batches give the profiles of their visible rows; the internal error, whose text alone
 # is promised, comes without the argument note; TypeError: malformed. Other lies that
 # tests/fuzz/fuzz_arrow_import.py tells (released children, bad names, fewer buffers or
@@ -176,7 +171,7 @@ def child(export, i=0):
     (lambda: broken(None, int64s([1, 2, 3]), length=3, offset=1), ValueError),
     (lambda: broken(None, int64s([1, 2, 3], b"\x05", null_count=1, flags=0), length=3), ValueError),
     (lambda: broken(None, int64s([1, 2, 3], b"\x01", null_count=-1, flags=0), length=3), ValueError),
-    (lambda: broken(lambda e: setattr(child(e), "buffers", None)), TypeError),
+    (lambda: broken(lambda e: setattr(e.array.children[0].contents, "buffers", None)), TypeError),
     (lambda: broken(None, node(b"l", 3, [None, None]), length=3), TypeError),
     (lambda: broken(lambda e: setattr(e.array, "children", None)), TypeError),
     (lambda: broken(lambda e: e.array.children.__setitem__(0, P(ArrowArray)())), TypeError),

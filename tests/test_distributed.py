@@ -47,12 +47,11 @@ def assert_same_figures(merged, whole):
 def test_profiler_bytes_pickling_and_later_updates():
     original = tessary.Profiler(stream_id=5)
     original.update(TABLE.slice(0, 1000))
-    restored = tessary.Profiler.from_bytes(original.to_bytes())
+    restored, unpickled = tessary.Profiler.from_bytes(original.to_bytes()), pickle.loads(pickle.dumps(original))
     assert restored.to_bytes() == original.to_bytes()
-    for other in (restored, pickle.loads(pickle.dumps(original))):
-        other.update(TABLE.slice(1000))
-    original.update(TABLE.slice(1000))
-    assert restored.profile() == original.profile()
+    for profiler in (restored, unpickled, original):
+        profiler.update(TABLE.slice(1000))
+    assert restored.profile() == unpickled.profile() == original.profile()
     profile = original.profile()
     assert pickle.loads(pickle.dumps(profile)) == profile
 

@@ -15,18 +15,22 @@ from tessary import _native
 from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, StringAccumulator,
                              numeric_profile_f64, numeric_state_f64)
 
-from helpers import later_interpreters, run_with_installed_module
+from helpers import later_interpreter, run_with_installed_module
 
 BUF = array("d", [1.0])
 
 
-def test_members_version_and_backend():
+def test_members_version_backend_and_docstrings():
     assert _native.__all__ == ["NumericAccumulator", "ArrowBatchProfileAccumulator",
                                "StringAccumulator", "numeric_state_f64", "numeric_profile_f64",
                                "backend_info", "__version__"]
     assert _native.__version__ == tessary.__version__ == "0.2.0"
     assert _native.backend_info() == ("rust", "0.2.0")
     assert _native.__doc__ == "" and numeric_state_f64.__module__ == "tessary._native"
+    # Docstrings; the text signatures are checked against the stubs by test_stubs_match_the_runtime.
+    assert numeric_state_f64.__doc__ in (None, "") and NumericAccumulator.update_f64.__doc__ in (None, "")
+    assert ArrowBatchProfileAccumulator.__doc__.startswith(
+        "Persistent zero-copy Arrow batch profiler.\n\nRecord batches")
     # Callables without parameters reject any argument.
     for call in (lambda: _native.backend_info(1), lambda: _native.backend_info(x=1),
                  lambda: NumericAccumulator().snapshot(1), lambda: StringAccumulator().reset(1)):
@@ -74,13 +78,6 @@ def test_integer_conversion_errors_carry_the_note(call, name):
         assert info.value.__notes__ == [f"while processing '{name}'"]
 
 
-# The text signatures are checked against the stubs by test_stubs_match_the_runtime.
-def test_docstrings():
-    assert numeric_state_f64.__doc__ in (None, "") and NumericAccumulator.update_f64.__doc__ in (None, "")
-    assert ArrowBatchProfileAccumulator.__doc__.startswith(
-        "Persistent zero-copy Arrow batch profiler.\n\nRecord batches")
-
-
 @pytest.mark.parametrize("cls, attribute", [(NumericAccumulator, "observations"),
                                             (ArrowBatchProfileAccumulator, "rows"),
                                             (StringAccumulator, "observations")])
@@ -117,27 +114,25 @@ LATER_INTERPRETER_SCRIPT = textwrap.dedent("""
     assert r['kurtosis'] == -1.200000000000001, r
     acc, seen = n.NumericAccumulator(1), []
 
-    class Exporter:
-        def __init__(self, action):
-            self.action = action
-        def __buffer__(self, flags):
-            try:
-                self.action()
-            except RuntimeError as error:
-                seen.append(str(error))
-            return memoryview(array("d", [5.0]))
-
     for action in (acc.snapshot, lambda: acc.observations, acc.reset,
                    lambda: acc.update_f64(array("d", [9.0]))):
-        acc.update_f64(Exporter(action))
+        class Exporter:
+            def __buffer__(self, flags):
+                try:
+                    action()
+                except RuntimeError as error:
+                    seen.append(str(error))
+                return memoryview(array("d", [5.0]))
+
+        acc.update_f64(Exporter())
     print(n.__file__, seen, acc.snapshot()["count"])
 """)
 
 
 @pytest.mark.parametrize("minor", [12, 13])
 def test_the_same_build_loads_under_later_interpreters(minor, tmp_path):
-    interpreter = later_interpreters().get(minor)
-    if sys.version_info[:2] == (3, minor) or interpreter is None:
+    interpreter = sys.version_info[:2] != (3, minor) and later_interpreter(minor)
+    if not interpreter:
         pytest.skip(f"Python 3.{minor} is the running interpreter or not installed")
     result = run_with_installed_module(interpreter, LATER_INTERPRETER_SCRIPT, tmp_path)
     borrow_errors = ["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2

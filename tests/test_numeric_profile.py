@@ -27,11 +27,17 @@ def test_empty_and_single_value_profiles():
     assert numeric_profile_f64(np.arange(64.0))["cardinality_estimate"] == 65
 
 
-def test_stream_id_reaches_only_the_reservoir():
+def test_stream_id_reaches_only_the_reservoir_and_outlives_reset():
     large = np.random.default_rng(1).normal(size=5000)
     first, second = numeric_profile_f64(large, stream_id=1), numeric_profile_f64(values=large, stream_id=2)
     assert first.pop("reservoir") != second.pop("reservoir") and exact(first) == exact(second)
     assert exact(numeric_profile_f64(large, np.uint64(0))) == exact(numeric_profile_f64(large))
+    # reset keeps the stream id and starts the stream again.
+    acc = NumericAccumulator(9)
+    acc.update_f64(large[:700])
+    assert acc.reset() is None and acc.observations == 0
+    acc.update_f64(large)
+    assert exact(acc.snapshot()) == exact(numeric_profile_f64(large, 9))
 
 
 @settings(max_examples=40, deadline=None)
@@ -46,11 +52,3 @@ def test_a_stream_split_anywhere_gives_the_whole(values, cuts, stream_id):
     assert acc.observations == len(values)
     assert exact(acc.snapshot()) == exact(numeric_profile_f64(data, stream_id))
 
-
-def test_reset_starts_the_stream_again():
-    data = np.random.default_rng(5).normal(size=2000)
-    acc = NumericAccumulator(9)
-    acc.update_f64(data[:700])
-    assert acc.reset() is None and acc.observations == 0
-    acc.update_f64(data)
-    assert exact(acc.snapshot()) == exact(numeric_profile_f64(data, 9))

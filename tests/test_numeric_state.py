@@ -1,8 +1,7 @@
 """numeric_state_f64 and the float64 buffer intake shared by the numeric entry points. That all of
-them refuse the same views, leave the state as it was and release every view once is checked by
-tests/fuzz/fuzz_float64_intake.py."""
+them refuse the same views, leave the state as it was, release every view once and count finite, NaN
+and infinite elements as NumPy does is checked by tests/fuzz/fuzz_float64_intake.py."""
 
-import math
 from array import array
 
 import numpy as np
@@ -23,8 +22,6 @@ def test_values_bit_for_bit():
     for fmt in (b"<d", b"=d", b"@d"):  # native byte order however it is written
         values = BufferExporter(np.arange(1.0, 5.0).tobytes(), itemsize=8, format=fmt)
         assert exact(numeric_state_f64(values=values)) == exact(expected)
-    odd = numeric_state_f64(np.array([1.0, math.nan, math.inf, -math.inf, 3.0, 0.0, -0.0]))
-    assert [odd[k] for k in ("count", "missing", "infinite", "observations")] == [4, 1, 2, 7]
     empty = dict(expected, count=0, mean=None, m2=0.0, m4=0.0, variance=None, std=None,
                  skewness=None, kurtosis=None, minimum=None, maximum=None, observations=0)
     # CPython exports an empty array('d') at a dummy, unaligned address.
@@ -44,14 +41,12 @@ def test_values_bit_for_bit():
     (BufferExporter(bytes(16), itemsize=8, format=b"d", buf=NULL),
      "Tessary could not borrow the supplied float64 buffer as a contiguous slice."),
     ([1.0, 2.0], None),  # the interpreter's TypeError
+    # Only native-order doubles are taken.
+    *[(BufferExporter(bytes(16), itemsize=8, format=fmt), "buffer contents are not compatible with f64")
+      for fmt in (b">d", b"!d", b"f", b"q", b"Q", b"dd", b"e")],
 ])
 def test_rejected_buffers(values, message):
     with pytest.raises(BufferError if message else TypeError) as info:
         numeric_state_f64(values)
     assert message is None or str(info.value) == message
 
-
-def test_only_native_order_doubles_are_taken():
-    for fmt in (b">d", b"!d", b"f", b"q", b"Q", b"dd", b"e"):
-        with pytest.raises(BufferError, match="^buffer contents are not compatible with f64$"):
-            numeric_state_f64(BufferExporter(bytes(16), itemsize=8, format=fmt))

@@ -1,6 +1,5 @@
 """to_bytes, from_bytes, merge and pickling of the three accumulator classes."""
 
-import copy
 import pickle
 
 import numpy as np
@@ -40,9 +39,9 @@ IDS = ["numeric", "string", "batch"]
 @pytest.mark.parametrize("restore", [
     lambda acc: type(acc).from_bytes(acc.to_bytes()),
     lambda acc: type(acc).from_bytes(data=bytearray(acc.to_bytes())),
+    # copy.deepcopy takes the same __reduce__ value, which pickle checks more strictly.
     lambda acc: pickle.loads(pickle.dumps(acc)),
-    copy.deepcopy,
-], ids=["from_bytes", "bytearray", "pickle", "deepcopy"])
+], ids=["from_bytes", "bytearray", "pickle"])
 def test_round_trip_equals_and_continues_bit_for_bit(new, restore):
     for parts in ([], [0], [0, 1]):
         original = new()
@@ -84,10 +83,8 @@ def test_merge_keeps_the_receiving_state_as_the_left_operand():
     first = pa.record_batch({"x": [1.35, 4.975, -1.525, 1e-13]})
     second = pa.record_batch({"x": [-11.45, np.nan, -5.2, None]})
     left, right, one_pass = (ArrowBatchProfileAccumulator() for _ in range(3))
-    left.update(first)
-    right.update(second)
-    one_pass.update(first)
-    one_pass.update(second)
+    for acc, batch in [(left, first), (right, second), (one_pass, first), (one_pass, second)]:
+        acc.update(batch)
     left.merge(right)
     assert exact(left.snapshot()) == exact(one_pass.snapshot())
 

@@ -138,28 +138,22 @@ def test_rejections_in_check_order_change_nothing(large, arguments, message):
                     BufferError if message else TypeError, message)
 
 
-class CallsBack:
-    """An integer argument whose conversion runs `calls`, which must fail with the borrow error."""
-
-    def __init__(self, calls, value=3):
-        self.calls, self.value, self.errors = calls, value, []
-
-    def __index__(self):
-        for call in self.calls:
-            with pytest.raises(RuntimeError) as info:
-                call()
-            self.errors.append(str(info.value))
-        return self.value
-
-
 @pytest.mark.parametrize("parameter", ["length", "array_offset"])
 def test_reentrant_calls_get_the_borrow_error(parameter):
-    acc = StringAccumulator()
+    acc, errors = StringAccumulator(), []
     acc.update_utf8(b"x", I32[:2], 1)
-    callback = CallsBack([acc.snapshot, lambda: acc.observations, lambda: acc.update_utf8(b"zz", I32[:3], 2),
-                          acc.reset], value=3 if parameter == "length" else 0)
-    acc.update_utf8(**{"data": b"abc", "offsets": I32, "length": 3, parameter: callback})
-    assert callback.errors == ["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2
+
+    class CallsBack:  # an integer argument whose conversion calls back into acc
+        def __index__(self):
+            for call in (acc.snapshot, lambda: acc.observations,
+                         lambda: acc.update_utf8(b"zz", I32[:3], 2), acc.reset):
+                with pytest.raises(RuntimeError) as info:
+                    call()
+                errors.append(str(info.value))
+            return 3 if parameter == "length" else 0
+
+    acc.update_utf8(**{"data": b"abc", "offsets": I32, "length": 3, parameter: CallsBack()})
+    assert errors == ["Already mutably borrowed"] * 2 + ["Already borrowed"] * 2
     assert exact(acc.snapshot()) == exact(snapshot_of([b"x", b"a", b"b", b"c"]))
     raising = type("Raising", (), {"__index__": lambda self: acc.reset()})()
     fails_unchanged(acc, lambda: acc.update_large_utf8(b"abc", I64, raising), RuntimeError,

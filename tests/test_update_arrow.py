@@ -38,20 +38,19 @@ def test_equals_update_f64_on_the_converted_values_however_split(arrow_type, nul
     assert acc.observations == 590 and exact(acc.snapshot()) == exact(expected.snapshot())
 
 
-@pytest.mark.parametrize("make, error, message", [
-    (lambda: pa.array(["x"]), TypeError, "not string"),
-    (lambda: pa.array([1], pa.timestamp("s")), TypeError, "not timestamp('s', '')"),
-    (lambda: pa.record_batch({"x": [1.0]}), TypeError, "not struct<x: double>"),
-    (lambda: [1.0], ValueError, None),
+# What is not an Arrow array at all is refused as by ArrowBatchProfileAccumulator.update, through
+# the same import.
+@pytest.mark.parametrize("make, message", [
+    (lambda: pa.array(["x"]), "not string"),
+    (lambda: pa.array([1], pa.timestamp("s")), "not timestamp('s', '')"),
+    (lambda: pa.record_batch({"x": [1.0]}), "not struct<x: double>"),
 ])
-def test_refused_arrays_carry_the_note_and_change_nothing(make, error, message):
+def test_refused_arrays_carry_the_note_and_change_nothing(make, message):
     acc = NumericAccumulator()
     acc.update_arrow(pa.array([1.5, None]))
-    fails_unchanged(acc, lambda: acc.update_arrow(make()), error, notes=NOTE, message=(
-        "Expected an object with dunder __arrow_c_array__" if message is None else
+    fails_unchanged(acc, lambda: acc.update_arrow(make()), TypeError, notes=NOTE, message=(
         "NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to int64, "
         f"uint8 to uint64, float32 or float64), {message}; tessary.profile() profiles columns of every type"))
-
 
 
 @pytest.mark.parametrize("arrays, message", [

@@ -84,8 +84,8 @@ def attempt(acc, call, errors, verdict):
 def released_once(*arguments):
     for argument in arguments:
         if isinstance(argument, BufferExporter):
-            assert argument.released == argument.acquired <= 1, (argument.acquired,
-                                                                 argument.released)
+            acquired = len(argument.tokens)
+            assert argument.released == acquired <= 1, (acquired, argument.released)
 
 
 def fuzz(test_one_input):
