@@ -240,10 +240,13 @@ constexpr std::size_t pipeline_chunk_rows = std::size_t{1} << 14;
 // data buffer while the call runs and copy only the labels of the
 // candidates that are left at its end.
 //
-// Kept out of line: inlined into the pipelined version below, whose lambdas
-// take the state's address, its loop measured a fifth slower.
+// Out of line, with `rows` by value: a local copy whose address stays here,
+// so its fields stay in registers. Through a reference, or inlined into the
+// pipelined version below (whose lambdas take the addresses of its locals),
+// they are re-read after every store into the sketches: measured 6% and 20%
+// slower.
 template <class Offset>
-[[gnu::noinline]] std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchState& state) noexcept {
+[[gnu::noinline]] std::uint64_t observe_rows(const StringRows<Offset> rows, CategoricalSketchState& state) noexcept {
   const std::uint64_t missing = hash_rows(
       rows, [&state](std::uint64_t hash, std::string_view label) { state.observe_hashed_borrowed(hash, label); });
   state.retain_labels();
@@ -280,7 +283,8 @@ std::uint64_t observe_rows(const StringRows<Offset>& rows, CategoricalSketchStat
         return;
       }
       const HashedRow* in = hashed.data() + (k & 1) * pipeline_chunk_rows;
-      for (std::size_t i = 0; i < hashed_count[k & 1]; ++i) state.observe_hashed_borrowed(in[i].hash, in[i].label);
+      const std::size_t n = hashed_count[k & 1];  // read once: the sketch's stores might alias it
+      for (std::size_t i = 0; i < n; ++i) state.observe_hashed_borrowed(in[i].hash, in[i].label);
     });
   }
   state.retain_labels();
