@@ -212,7 +212,8 @@ def run_floor(*args):
     return float(fields["best_ns_per_element"]), fields["checksum"]
 
 
-def moments_floor(values, workdir, kernel="moments"):
+def floor_kernel(values, workdir, kernel="moments"):
+    """Best ns per value of a floor-program kernel (default: the bare moments loop) on `values`."""
     path = Path(workdir) / "values.f64"
     np.ascontiguousarray(values, dtype="<f8").tofile(path)
     ns, _ = run_floor(kernel, path, TESSARY_REPEATS)
@@ -234,7 +235,7 @@ def bench_numeric(native, n, workdir):
     for shape, x in numeric_shapes(n):
         table = Table(f"Numeric: {n:,} float64 values, {shape}", n)
         floor_ns = table.add("floor", "floor: bare NumericState loop (C++)",
-                             moments_floor(x, workdir) * n / 1e9,
+                             floor_kernel(x, workdir) * n / 1e9,
                              "latency bound: serial chain, one division per value")
 
         if hasattr(native, "numeric_state_f64"):
@@ -523,7 +524,7 @@ def bench_batch(native, rows, workdir):
     table = Table(f"Batch: {rows:,} rows x {width} numeric columns (f64, f32, i64, i32; "
                   "with and without ~10% nulls)", cells, unit="value")
 
-    floor_single = moments_floor(f64_values, workdir)
+    floor_single = floor_kernel(f64_values, workdir)
     floor_ns = table.add("floor", f"floor: {width} x moments loop on {rows:,} doubles (C++)",
                          floor_single * cells / 1e9)
 
@@ -725,9 +726,9 @@ def threaded_time(what, n, path, threads):
 def bench_threads(native, elements, batch_rows, file_rows, workdir):
     rng = np.random.default_rng(SEED)
     values = rng.standard_normal(elements)
-    floor_ns = moments_floor(values, workdir)
-    sketches_ns = moments_floor(values, workdir, "sketches")
-    batch_floor_ns = moments_floor(np.random.default_rng(SEED).standard_normal(batch_rows), workdir)
+    floor_ns = floor_kernel(values, workdir)
+    sketches_ns = floor_kernel(values, workdir, "sketches")
+    batch_floor_ns = floor_kernel(np.random.default_rng(SEED).standard_normal(batch_rows), workdir)
     path = str(Path(workdir) / "threads.parquet")
     write_parquet(path, file_rows, np.random.default_rng(SEED + 3))
     rows = {}

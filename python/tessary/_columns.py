@@ -38,7 +38,7 @@ def _feed_numeric(acc: _native.NumericAccumulator, array: Array) -> None:
 def update_columns(columns: Sequence[Column], arrays: Sequence[Array]) -> None:
     """Feeds arrays[i] to columns[i]. The numeric columns go to the engine in one
     call, which profiles them side by side on its threads."""
-    numeric = [(c, c.convert(a) if c.convert else a) for c, a in zip(columns, arrays)
+    numeric = [(c, c.engine_array(a)) for c, a in zip(columns, arrays)
                if isinstance(c, NumericColumn) and len(a)]
     if numeric:
         _native.NumericAccumulator.update_arrow_columns([c.acc for c, _ in numeric],
@@ -156,7 +156,11 @@ class NumericColumn(_EngineColumn):
         self.integral = _pa().types.is_integer(arrow_type)
 
     def update(self, array: Array) -> None:
-        _feed_numeric(self.acc, self.convert(array) if self.convert else array)
+        _feed_numeric(self.acc, self.engine_array(array))
+
+    def engine_array(self, array: Array) -> Array:
+        """The array as the engine reads it: converted to the numeric storage when needed."""
+        return self.convert(array) if self.convert else array
 
     def _value(self, x: float | None) -> Any:
         # Integer columns show integral figures as ints (exact below 2**53).
