@@ -2,7 +2,7 @@
 // cannot beat, run on input files written by bench/run.py.
 //
 //   tessary_bench_floor moments VALUES.f64 REPEATS
-//   tessary_bench_floor sketches VALUES.f64 REPEATS
+//   tessary_bench_floor moments_and_reservoir|other_sketches VALUES.f64 REPEATS
 //   tessary_bench_floor string_hash OFFSETS.i32 DATA.bin REPEATS
 //
 // VALUES.f64 holds raw little-endian doubles, OFFSETS.i32 the row+1 int32
@@ -75,16 +75,25 @@ double moments(const std::vector<double>& values) {
   return s.mean + s.m2 + s.m4 + static_cast<double>(s.count);
 }
 
-// The sketch half of numeric_profile_f64 on two threads, alone: the four
-// sketches fed every finite value with its position, as the thread beside
-// the moments feeds them. The slower half bounds the two-thread time.
-double sketches(const std::vector<double>& values) {
-  tessary::NumericSketchState state;
+// The two halves of numeric_profile_f64 on two threads, each alone: the
+// moments with the reservoir fed every finite value and its position, and
+// the other three sketches. The slower half bounds the two-thread time.
+double moments_and_reservoir(const std::vector<double>& values) {
+  tessary::NumericState s;
+  tessary::PriorityReservoir reservoir;
   const std::uint64_t stream_hash = tessary::splitmix64(0);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (tessary::is_finite_value(values[i])) state.observe_finite(stream_hash, i, values[i]);
+  s.observe_run(values.data(), values.size(), [&reservoir, stream_hash](std::size_t i, double x) {
+    tessary::NumericSketchState::offer_finite(reservoir, stream_hash, i, x);
+  });
+  return s.mean + static_cast<double>(reservoir.entries().size());
+}
+
+double other_sketches(const std::vector<double>& values) {
+  tessary::NumericSketchState state;
+  for (const double x : values) {
+    if (tessary::is_finite_value(x)) state.observe_finite_but_reservoir(x);
   }
-  return state.hll.estimate() + static_cast<double>(state.reservoir.entries().size());
+  return state.hll.estimate() + static_cast<double>(state.quantiles.count());
 }
 
 // FNV-1a 64 over each row's bytes, finished with SplitMix64 of the length:
@@ -130,14 +139,17 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "moments") == 0) {
     return run_values_kernel("moments", argv[2], parse_repeats(argv[3]), moments);
   }
-  if (argc == 4 && std::strcmp(argv[1], "sketches") == 0) {
-    return run_values_kernel("sketches", argv[2], parse_repeats(argv[3]), sketches);
+  if (argc == 4 && std::strcmp(argv[1], "moments_and_reservoir") == 0) {
+    return run_values_kernel("moments_and_reservoir", argv[2], parse_repeats(argv[3]), moments_and_reservoir);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "other_sketches") == 0) {
+    return run_values_kernel("other_sketches", argv[2], parse_repeats(argv[3]), other_sketches);
   }
   if (argc == 5 && std::strcmp(argv[1], "string_hash") == 0) {
     return run_string_hash(argv[2], argv[3], parse_repeats(argv[4]));
   }
   std::fprintf(stderr,
-               "usage: %s moments|sketches VALUES.f64 REPEATS\n"
+               "usage: %s moments|moments_and_reservoir|other_sketches VALUES.f64 REPEATS\n"
                "       %s string_hash OFFSETS.i32 DATA.bin REPEATS\n",
                argv[0], argv[0]);
   return 2;

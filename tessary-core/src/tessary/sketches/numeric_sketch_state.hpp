@@ -51,6 +51,20 @@ struct NumericSketchState {
     reservoir.offer(PriorityReservoir::priority(hash, stream_hash, position), x);
   }
 
+  // observe_finite() in the two parts that the two threads of a parallel
+  // run take: every sketch but the reservoir, and the reservoir. Each part
+  // computes the value hash itself.
+  void observe_finite_but_reservoir(double x) {
+    const std::uint64_t bits = canonical_bits(x);
+    const std::uint64_t hash = splitmix64(bits);
+    hll.observe_hash(hash);
+    quantiles.observe_finite(x);
+    heavy_hitters.observe_weighted(bits, 1, hash);
+  }
+  static void offer_finite(PriorityReservoir& reservoir, std::uint64_t stream_hash, std::uint64_t position, double x) {
+    reservoir.offer(PriorityReservoir::priority(splitmix64(canonical_bits(x)), stream_hash, position), x);
+  }
+
   // Feeds a run of elements of one stream to `moments` and to these
   // sketches: element i is at position first_position + i. NaN and
   // infinities reach only the moments. stream_hash == splitmix64(stream_id).
@@ -88,11 +102,13 @@ struct NumericSketchState {
 
   // observe_run() on two threads of `pool` when the run is long enough to
   // pay for it: one folds the moments, whose chain of dependent divisions
-  // bounds the whole loop, while the other feeds the sketches. Each
-  // structure sees the same values in the same order as in observe_run(),
-  // so the results are identical bit for bit. (Moving the quantiles to the
-  // moments' thread balances the halves on paper, but measured slower, even
-  // with their counters kept off the cache lines the other thread writes.)
+  // leaves room beside it for the reservoir, while the other feeds the
+  // three other sketches. That split balances the two threads best: the
+  // moments alone are the shorter half, and the quantiles beside them make
+  // that half the longer one. Each structure sees the same values in the
+  // same order as in observe_run(), so the results are identical bit for
+  // bit. The reservoir is fed as a local copy, off the cache lines that the
+  // other thread writes.
   void observe_run(NumericState& moments, std::span<const double> values, std::uint64_t stream_hash,
                    std::uint64_t first_position, ThreadPool& pool) {
     if (values.size() < parallel_run_length || pool.threads() < 2) {
@@ -101,10 +117,14 @@ struct NumericSketchState {
     }
     pool.run(2, [&](std::size_t task) {
       if (task == 0) {
-        moments.observe_all(values.data(), values.size());
+        PriorityReservoir local = reservoir;
+        moments.observe_run(values.data(), values.size(), [&local, stream_hash, first_position](std::size_t i, double x) {
+          offer_finite(local, stream_hash, first_position + i, x);
+        });
+        reservoir = local;
       } else {
-        for (std::size_t i = 0; i < values.size(); ++i) {
-          if (is_finite_value(values[i])) observe_finite(stream_hash, first_position + i, values[i]);
+        for (const double x : values) {
+          if (is_finite_value(x)) observe_finite_but_reservoir(x);
         }
       }
     });
@@ -114,10 +134,10 @@ struct NumericSketchState {
   static constexpr std::size_t parallel_run_length = std::size_t{1} << 16;
 
   // The same on two threads of `pool` for a column long enough to pay for
-  // it, as observe_run(..., pool) does: one folds the moments, the other
-  // feeds the sketches the finite values with their positions. Each
-  // structure sees the same values in the same order, so the results are
-  // identical bit for bit.
+  // it, split as observe_run(..., pool) splits it: the moments and the
+  // reservoir, which takes the finite values with their positions, and the
+  // other three sketches. Each structure sees the same values in the same
+  // order, so the results are identical bit for bit.
   template <typename Element>
   void observe_slots(NumericState& moments, const Element* values, const std::uint8_t* validity,
                      std::int64_t begin, std::int64_t end, std::uint64_t stream_hash,
@@ -135,14 +155,17 @@ struct NumericSketchState {
     }
     pool.run(2, [&](std::size_t task) {
       if (task == 0) {
-        moments.observe_slots(values, validity, begin, end, [](std::size_t, double) {});
+        PriorityReservoir local = reservoir;
+        moments.observe_slots(values, validity, begin, end, [&local, stream_hash, first_position](std::size_t i, double x) {
+          offer_finite(local, stream_hash, first_position + i, x);
+        });
+        reservoir = local;
         return;
       }
       // Captures by value, as in observe_run: copies stay in registers.
-      const auto feed = [this, values, stream_hash, position_of_begin = first_position - begin](
-                            std::int64_t i) __attribute__((always_inline)) {
+      const auto feed = [this, values](std::int64_t i) __attribute__((always_inline)) {
         const double x = static_cast<double>(values[i]);
-        if (is_finite_value(x)) observe_finite(stream_hash, position_of_begin + static_cast<std::uint64_t>(i), x);
+        if (is_finite_value(x)) observe_finite_but_reservoir(x);
       };
       for_each_valid_slot(validity, begin, end, feed);
     });
