@@ -2,10 +2,16 @@
 
 #include <nanoarrow/nanoarrow.h>
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <type_traits>
 
 #include "tessary/arrow_import/arrow_import_error.hpp"
 #include "tessary/arrow_import/imported_array.hpp"
+#include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
 
@@ -96,5 +102,102 @@ template <typename Read>
 bool read_numeric_column(const ImportedArray& imported, Read&& read) {
   return read_numeric_column(imported.type(), imported.view(), 0, imported.view().length, read);
 }
+
+// The values of a validated numeric column converted to double a block of
+// slots at a time, the finite ones kept in order and the others counted: a
+// null slot or NaN as missing, an infinity as infinite. That is how every
+// profile classifies values, so feeding these finite values and counts
+// gives exactly what reading the column in place gives. The element type is
+// dispatched once per block, so that one loop can take columns of several
+// types at once, and that loop has no data-dependent branch left.
+class NumericSlotReader {
+ public:
+  struct Counts {
+    std::uint64_t missing = 0;
+    std::uint64_t infinite = 0;
+  };
+
+  // A reader of the slots from first_slot on; none for a non-numeric type.
+  static std::optional<NumericSlotReader> of(const ArrowSchemaView& field, const ArrowArrayView& array,
+                                             std::int64_t first_slot) {
+    std::optional<NumericSlotReader> reader;
+    read_numeric_column(field, array, first_slot, 0,
+                        [&]<typename Element>(const Element* values, const std::uint8_t* validity,
+                                              std::int64_t begin, std::int64_t) {
+                          reader = NumericSlotReader(&read_slots<Element>, values, validity, begin);
+                        });
+    return reader;
+  }
+
+  // The finite values of slots [from, from + count), counted from
+  // first_slot, in order: the column's own values when they are float64
+  // without a validity bitmap and all finite, which is not copied, and
+  // otherwise converted into `scratch` (room for `count` values). The other
+  // slots are added to `counts`.
+  std::span<const double> read_finite(std::int64_t from, std::int64_t count, double* scratch,
+                                      Counts& counts) const {
+    return read_(values_, validity_, begin_ + from, count, scratch, counts);
+  }
+
+ private:
+  using Read = std::span<const double> (*)(const void*, const std::uint8_t*, std::int64_t, std::int64_t, double*,
+                                           Counts&);
+
+  NumericSlotReader(Read read, const void* values, const std::uint8_t* validity, std::int64_t begin)
+      : read_(read), values_(values), validity_(validity), begin_(begin) {}
+
+  // Whether no value has an all-ones exponent (NaN or an infinity): adding
+  // 1 to such an exponent carries into the sign bit. Integer operations
+  // only, so that the compiler vectorizes the loop.
+  static bool all_finite(const double* values, std::size_t count) {
+    std::uint64_t carries = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      carries |= (std::bit_cast<std::uint64_t>(values[j]) & 0x7ff0000000000000ULL) + 0x0010000000000000ULL;
+    }
+    return (carries >> 63) == 0;
+  }
+
+  template <typename Element>
+  static std::span<const double> read_slots(const void* untyped, const std::uint8_t* validity, std::int64_t begin,
+                                            std::int64_t count, double* scratch, Counts& counts) {
+    const Element* values = static_cast<const Element*>(untyped);
+    const auto size = static_cast<std::size_t>(count);
+    if (validity == nullptr) {
+      if constexpr (std::is_same_v<Element, double>) {
+        if (all_finite(values + begin, size)) return {values + begin, size};
+      }
+      for (std::size_t j = 0; j < size; ++j) scratch[j] = static_cast<double>(values[begin + j]);
+      if (std::is_integral_v<Element> || all_finite(scratch, size)) return {scratch, size};
+    }
+    // Keeps the finite values of the valid slots: each is written, and kept
+    // only if the count moves past it.
+    std::size_t kept = 0;
+    std::uint64_t infinite = 0;
+    const auto keep = [&](double x) __attribute__((always_inline)) {
+      scratch[kept] = x;
+      if constexpr (std::is_integral_v<Element>) {
+        ++kept;
+      } else {
+        const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL;
+        kept += static_cast<std::size_t>(magnitude < 0x7ff0000000000000ULL);
+        infinite += static_cast<std::uint64_t>(magnitude == 0x7ff0000000000000ULL);
+      }
+    };
+    if (validity == nullptr) {
+      for (std::size_t j = 0; j < size; ++j) keep(scratch[j]);
+    } else {
+      for_each_valid_slot(validity, begin, begin + count,
+                          [&](std::int64_t i) __attribute__((always_inline)) { keep(static_cast<double>(values[i])); });
+    }
+    counts.infinite += infinite;
+    counts.missing += size - kept - infinite;
+    return {scratch, kept};
+  }
+
+  Read read_;
+  const void* values_;
+  const std::uint8_t* validity_;
+  std::int64_t begin_;
+};
 
 }  // namespace tessary

@@ -1,7 +1,13 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -10,47 +16,130 @@
 #include "tessary/fused_profile/batch_profile_state.hpp"
 #include "tessary/fused_profile/numeric_profile_state.hpp"
 #include "tessary/thread_pool.hpp"
-#include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
 
 namespace fused_profile_detail {
 
-// Feeds slots [begin, end) (physical indices, array offset applied) of one
-// primitive column to the moments and the sketch, in order; the conversion
-// of a 64-bit integer rounds to nearest, ties to even.
-//
-// The moments come in and go out by value: a local copy whose address never
-// escapes stays in registers, where a reference would be re-read after every
-// store into the sketch's bins.
-template <typename Element, typename Moments>
-Moments scan_slots(Moments exact, LogQuantileSketch& quantiles, const Element* values,
-                   const std::uint8_t* validity, std::int64_t begin, std::int64_t end) {
-  const auto observe_slot = [&](std::int64_t i) __attribute__((always_inline)) {
-    NumericProfileState::observe_value(exact, quantiles, static_cast<double>(values[i]));
-  };
-  const std::uint64_t nulls = for_each_valid_slot(validity, begin, end, observe_slot);
-  exact.missing += nulls;
-  return exact;
+// Slots read per block by scan_columns.
+inline constexpr std::int64_t block_rows = 1024;
+
+// One column of scan_columns: the finite values of its last block read,
+// those from `next` on not yet observed, and where its reading stands.
+struct ColumnCursor {
+  const NumericSlotReader* reader = nullptr;
+  std::int64_t next_slot = 0;
+  NumericSlotReader::Counts counts;
+  std::span<const double> values;
+  std::size_t next = 0;
+  double scratch[block_rows];
+
+  std::size_t left() const noexcept { return values.size() - next; }
+
+  // Reads blocks until a value is left or the rows run out.
+  void refill(std::int64_t rows) {
+    while (next == values.size() && next_slot < rows) {
+      const std::int64_t count = std::min(block_rows, rows - next_slot);
+      values = reader->read_finite(next_slot, count, scratch, counts);
+      next = 0;
+      next_slot += count;
+    }
+  }
+};
+
+// Observes values[k][0, count) into moments[k] and quantiles[k], for every
+// k, in one loop. Out of line, on local copies whose addresses never escape
+// the loop: in the caller the moments live across the calls that read each
+// block, and the sketches are reached through references, so either would be
+// kept in memory and re-read after every store into a sketch's bins.
+template <typename Moments, std::size_t K>
+[[gnu::noinline]] void observe_together(Moments* moments, LogQuantileSketch* quantiles, const double* const* values,
+                                        std::size_t count) {
+  Moments local_moments[K];
+  LogQuantileSketch local_quantiles[K];
+  for (std::size_t k = 0; k < K; ++k) {
+    local_moments[k] = moments[k];
+    local_quantiles[k] = std::move(quantiles[k]);
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < K; ++k) {
+      local_moments[k].observe_finite(values[k][j]);
+      local_quantiles[k].observe_finite(values[k][j]);
+    }
+  }
+  for (std::size_t k = 0; k < K; ++k) {
+    moments[k] = local_moments[k];
+    quantiles[k] = std::move(local_quantiles[k]);
+  }
 }
 
-template <typename Element>
-void scan_column(NumericProfileState& state, const Element* values, const std::uint8_t* validity,
-                 std::int64_t begin, std::int64_t end) {
-  // Separate locals keep the moments in registers (see observe_value).
-  LogQuantileSketch quantiles = std::move(state.quantiles);
-  if (RunningNumericState::fits(state.exact, static_cast<std::uint64_t>(end - begin))) {
-    scan_slots(RunningNumericState::from(state.exact), quantiles, values, validity, begin, end)
-        .store(state.exact);
-  } else {
-    state.exact = scan_slots(state.exact, quantiles, values, validity, begin, end);
+// Profiles `rows` slots of K numeric columns in one loop, each into its own
+// fresh state.
+//
+// The moments of one column are a chain of dependent divisions that leaves
+// most of a core idle; the independent chain of a second column interleaved
+// in the same loop fills much of it, so a pair takes far less than the two
+// columns one after the other. The loop takes only finite values, read a
+// block at a time, so that it has no data-dependent branch: a mispredicted
+// null would stall both chains. Each state still sees exactly its own
+// column's values, in order, so it equals the state of its column scanned
+// alone.
+template <typename Moments, std::size_t K>
+void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
+                  const std::array<NumericProfileState*, K>& states, std::int64_t rows) {
+  Moments moments[K] = {};
+  LogQuantileSketch quantiles[K];
+  ColumnCursor cursors[K];
+  for (std::size_t k = 0; k < K; ++k) cursors[k].reader = columns[k];
+  // Side by side while every column has values left...
+  for (;;) {
+    std::size_t together = block_rows;
+    for (std::size_t k = 0; k < K; ++k) {
+      cursors[k].refill(rows);
+      together = std::min(together, cursors[k].left());
+    }
+    if (together == 0) break;
+    const double* values[K];
+    for (std::size_t k = 0; k < K; ++k) {
+      values[k] = cursors[k].values.data() + cursors[k].next;
+      cursors[k].next += together;
+    }
+    observe_together<Moments, K>(moments, quantiles, values, together);
   }
-  state.quantiles = std::move(quantiles);
+  // ... then each on its own.
+  for (std::size_t k = 0; k < K; ++k) {
+    ColumnCursor& cursor = cursors[k];
+    for (cursor.refill(rows); cursor.left() != 0; cursor.refill(rows)) {
+      const double* const values = cursor.values.data() + cursor.next;
+      observe_together<Moments, 1>(&moments[k], &quantiles[k], &values, cursor.left());
+      cursor.next = cursor.values.size();
+    }
+    moments[k].missing += cursor.counts.missing;
+    moments[k].infinite += cursor.counts.infinite;
+    if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+      moments[k].store(states[k]->exact);
+    } else {
+      states[k]->exact = moments[k];
+    }
+    states[k]->quantiles = std::move(quantiles[k]);
+  }
+}
+
+// scan_columns in the form of the moments that fits `rows`.
+template <std::size_t K>
+void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
+                  const std::array<NumericProfileState*, K>& states, std::int64_t rows) {
+  if (RunningNumericState::fits(NumericState{}, static_cast<std::uint64_t>(rows))) {
+    scan_columns<RunningNumericState, K>(columns, states, rows);
+  } else {
+    scan_columns<NumericState, K>(columns, states, rows);
+  }
 }
 
 }  // namespace fused_profile_detail
 
-// Profiles every numeric column of `batch`, one pass per column.
+// Profiles every numeric column of `batch`.
 //
 // Columns whose field type is Int8/16/32/64, UInt8/16/32/64, Float32 or
 // Float64 get a NumericProfileState: a null slot (validity bit 0, tested
@@ -61,32 +150,42 @@ void scan_column(NumericProfileState& state, const Element* values, const std::u
 // The columns are read as they stand: the import has validated them (see
 // ColumnView), and nothing is checked again here.
 //
-// With a `pool`, a batch of parallel_column_rows rows or more has its columns
-// profiled side by side, each into its own state; the states are then
-// gathered in column order, so the result is the same as on one thread.
+// The numeric columns are scanned in pairs, in column order, the last one
+// alone when their number is odd (see scan_columns). With a `pool`, a batch
+// of parallel_column_rows rows or more has its pairs profiled side by side,
+// each column into its own state; the states are then gathered in column
+// order, so the result is the same as on one thread.
 inline BatchProfileState profile_record_batch(const RecordBatchView& batch, ThreadPool* pool = nullptr) {
   const std::size_t count = batch.columns.size();
   std::vector<NumericProfileState> states(count);
-  std::vector<char> numeric(count, 0);
-  const auto profile_column = [&](std::size_t i) {
+  std::vector<std::optional<NumericSlotReader>> readers(count);
+  std::vector<std::size_t> numeric;
+  for (std::size_t i = 0; i < count; ++i) {
     const ColumnView& column = batch.columns[i];
-    numeric[i] = read_numeric_column(
-        *column.field, *column.array, column.first_slot, column.length,
-        [&state = states[i]]<typename Element>(const Element* values, const std::uint8_t* validity,
-                                               std::int64_t begin, std::int64_t end) {
-          fused_profile_detail::scan_column(state, values, validity, begin, end);
-        });
+    readers[i] = NumericSlotReader::of(*column.field, *column.array, column.first_slot);
+    if (readers[i]) numeric.push_back(i);
+  }
+  const auto rows = static_cast<std::int64_t>(batch.rows);
+  const auto profile_pair = [&](std::size_t pair) {
+    const std::size_t a = numeric[2 * pair];
+    if (2 * pair + 1 == numeric.size()) {
+      fused_profile_detail::scan_columns<1>({&*readers[a]}, {&states[a]}, rows);
+      return;
+    }
+    const std::size_t b = numeric[2 * pair + 1];
+    fused_profile_detail::scan_columns<2>({&*readers[a], &*readers[b]}, {&states[a], &states[b]}, rows);
   };
-  if (pool != nullptr && count >= 2 && batch.rows >= parallel_column_rows) {
-    pool->run(count, profile_column);
+  const std::size_t pairs = (numeric.size() + 1) / 2;
+  if (pool != nullptr && pairs >= 2 && batch.rows >= parallel_column_rows) {
+    pool->run(pairs, profile_pair);
   } else {
-    for (std::size_t i = 0; i < count; ++i) profile_column(i);
+    for (std::size_t pair = 0; pair < pairs; ++pair) profile_pair(pair);
   }
   BatchProfileState result;
   result.rows = batch.rows;
   for (std::size_t i = 0; i < count; ++i) {
     std::string name(batch.columns[i].name);
-    if (numeric[i]) {
+    if (readers[i]) {
       result.profiles.insert_or_assign(std::move(name), std::move(states[i]));
     } else {
       result.skipped_columns.insert(std::move(name));
