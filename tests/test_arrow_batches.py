@@ -77,15 +77,16 @@ def test_producers_slices_and_metadata_profile_the_visible_rows(make):
 
 def test_columns_read_side_by_side_match_their_own_profiles():
     """Columns are read in pairs, a block of rows at a time. Several blocks; nulls, NaN and infinities
-    in some columns only, so that one column of a pair runs out of values first; an odd offset."""
+    in some columns only, so that one column of a pair runs out of values first; an odd offset; zeros
+    of both signs as the lowest and the highest value, each sign seen first in one of them."""
     rng = np.random.default_rng(11)
-    floats = rng.standard_normal(5000)
-    floats[::7], floats[3::501] = np.nan, -np.inf
+    floats, zeros = rng.standard_normal(5000), rng.random(5000)
+    floats[::7], floats[3::501], zeros[::3], zeros[3001::3] = np.nan, -np.inf, 0.0, -0.0
     batch = pa.record_batch({
         "f64": floats, "f32": pa.array(floats.astype(np.float32), mask=rng.random(5000) < 0.3),
         "i64": rng.integers(-2**62, 2**62, 5000), "u8": pa.array(rng.integers(0, 255, 5000, np.uint8),
                                                                  mask=rng.random(5000) < 0.9),
-        "clean": rng.standard_normal(5000)}).slice(13)
+        "clean": rng.standard_normal(5000), "zeros": zeros, "negated": -zeros}).slice(13)
     profiles = snapshot_of(batch)["profiles"]
     for name, column in zip(batch.schema.names, batch.columns):
         assert exact(profiles[name]) == exact(expected_column(column.to_pylist())), name

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,32 +46,65 @@ struct ColumnCursor {
       next_slot += count;
     }
   }
+
+  // Whether the column holds a -0.0 and whether it holds a +0.0, read
+  // again from the start.
+  std::pair<bool, bool> zero_signs(std::int64_t rows) {
+    bool negative = false;
+    bool positive = false;
+    NumericSlotReader::Counts ignored;
+    for (std::int64_t slot = 0; slot < rows; slot += block_rows) {
+      for (const double x : reader->read_finite(slot, std::min(block_rows, rows - slot), scratch, ignored)) {
+        if (x == 0.0) (std::signbit(x) ? negative : positive) = true;
+      }
+    }
+    return {negative, positive};
+  }
 };
 
-// Observes values[k][0, count) into moments[k] and quantiles[k], for every
-// k, in one loop. Out of line, on local copies whose addresses never escape
-// the loop: in the caller the moments live across the calls that read each
-// block, and the sketches are reached through references, so either would be
-// kept in memory and re-read after every store into a sketch's bins.
+// One finite value of scan_columns into the moments and the quantiles.
+template <typename Moments>
+[[gnu::always_inline]] inline void observe_one(Moments& moments, LogQuantileSketch& quantiles, double x) {
+  if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+    moments.observe_finite_unsigned_zeros(x);
+  } else {
+    moments.observe_finite(x);
+  }
+  quantiles.observe_finite(x);
+}
+
+// Observes values[k][0, count) into moments[k] and quantiles[k], for the K
+// (one or two) columns, in one loop. Out of line, on named locals whose
+// addresses never escape the loop: in the caller the moments live across
+// the calls that read each block and the sketches are reached through
+// pointers, and as arrays of locals they were still kept in memory. Either
+// way the loop would store and re-read them on every value.
 template <typename Moments, std::size_t K>
 [[gnu::noinline]] void observe_together(Moments* moments, LogQuantileSketch* quantiles, const double* const* values,
                                         std::size_t count) {
-  Moments local_moments[K];
-  LogQuantileSketch local_quantiles[K];
-  for (std::size_t k = 0; k < K; ++k) {
-    local_moments[k] = moments[k];
-    local_quantiles[k] = std::move(quantiles[k]);
-  }
-  for (std::size_t j = 0; j < count; ++j) {
-#pragma GCC unroll 4
-    for (std::size_t k = 0; k < K; ++k) {
-      local_moments[k].observe_finite(values[k][j]);
-      local_quantiles[k].observe_finite(values[k][j]);
+  static_assert(K == 1 || K == 2);
+  if constexpr (K == 1) {
+    Moments m = moments[0];
+    LogQuantileSketch q = std::move(quantiles[0]);
+    const double* const v = values[0];
+    for (std::size_t j = 0; j < count; ++j) observe_one(m, q, v[j]);
+    moments[0] = m;
+    quantiles[0] = std::move(q);
+  } else {
+    Moments m0 = moments[0];
+    Moments m1 = moments[1];
+    LogQuantileSketch q0 = std::move(quantiles[0]);
+    LogQuantileSketch q1 = std::move(quantiles[1]);
+    const double* const v0 = values[0];
+    const double* const v1 = values[1];
+    for (std::size_t j = 0; j < count; ++j) {
+      observe_one(m0, q0, v0[j]);
+      observe_one(m1, q1, v1[j]);
     }
-  }
-  for (std::size_t k = 0; k < K; ++k) {
-    moments[k] = local_moments[k];
-    quantiles[k] = std::move(local_quantiles[k]);
+    moments[0] = m0;
+    moments[1] = m1;
+    quantiles[0] = std::move(q0);
+    quantiles[1] = std::move(q1);
   }
 }
 
@@ -84,7 +118,8 @@ template <typename Moments, std::size_t K>
 // block at a time, so that it has no data-dependent branch: a mispredicted
 // null would stall both chains. Each state still sees exactly its own
 // column's values, in order, so it equals the state of its column scanned
-// alone.
+// alone. (The extremes are kept with plain comparisons, and a column whose
+// lowest or highest value is a zero is read once more for the zeros' signs.)
 template <typename Moments, std::size_t K>
 void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
                   const std::array<NumericProfileState*, K>& states, std::int64_t rows) {
@@ -118,6 +153,11 @@ void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
     moments[k].missing += cursor.counts.missing;
     moments[k].infinite += cursor.counts.infinite;
     if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+      // Zero extremes are rare enough to read the column again for them.
+      if (moments[k].lowest == 0.0 || moments[k].highest == 0.0) {
+        const auto [negative, positive] = cursor.zero_signs(rows);
+        moments[k].sign_zero_extremes(negative, positive);
+      }
       moments[k].store(states[k]->exact);
     } else {
       states[k]->exact = moments[k];
