@@ -114,6 +114,14 @@ def _from_stream(pa: Any, obj: Any, name: str) -> Source:
     return Source(reader)
 
 
+def _parquet_batch_rows(metadata: Any) -> int:
+    """Batches of whole row groups where the row groups are long enough to profile on several
+    cores: a batch that spans two row groups is a copy of both, which costs about a fifth of
+    the reading. Shorter row groups are gathered into batches of BATCH_ROWS."""
+    longest = max((metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)), default=0)
+    return longest if 1 << 16 <= longest <= BATCH_ROWS else BATCH_ROWS
+
+
 def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     lower = path.lower()
     stem = lower
@@ -130,7 +138,7 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     if kind == "parquet":
         pq = require("pyarrow.parquet", "reading Parquet files", "pyarrow")
         file = pq.ParquetFile(path)
-        return Source(file.iter_batches(batch_size=BATCH_ROWS, columns=columns),
+        return Source(file.iter_batches(batch_size=_parquet_batch_rows(file.metadata), columns=columns),
                       file.metadata.num_rows)
     if kind == "ipc":
         try:
