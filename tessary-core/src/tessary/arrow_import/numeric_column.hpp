@@ -124,7 +124,8 @@ class NumericSlotReader {
     read_numeric_column(field, array, first_slot, 0,
                         [&]<typename Element>(const Element* values, const std::uint8_t* validity,
                                               std::int64_t begin, std::int64_t) {
-                          reader = NumericSlotReader(&read_slots<Element>, values, validity, begin);
+                          reader = NumericSlotReader(&read_slots<Element>, values, validity, begin,
+                                                     std::is_floating_point_v<Element>);
                         });
     return reader;
   }
@@ -139,12 +140,15 @@ class NumericSlotReader {
     return read_(values_, validity_, begin_ + from, count, scratch, counts);
   }
 
+  // Whether the column holds floating-point numbers; only they can be -0.0.
+  bool floating() const noexcept { return floating_; }
+
  private:
   using Read = std::span<const double> (*)(const void*, const std::uint8_t*, std::int64_t, std::int64_t, double*,
                                            Counts&);
 
-  NumericSlotReader(Read read, const void* values, const std::uint8_t* validity, std::int64_t begin)
-      : read_(read), values_(values), validity_(validity), begin_(begin) {}
+  NumericSlotReader(Read read, const void* values, const std::uint8_t* validity, std::int64_t begin, bool floating)
+      : read_(read), values_(values), validity_(validity), begin_(begin), floating_(floating) {}
 
   // Whether no value has an all-ones exponent (NaN or an infinity): adding
   // 1 to such an exponent carries into the sign bit. Integer operations
@@ -198,6 +202,7 @@ class NumericSlotReader {
   const void* values_;
   const std::uint8_t* validity_;
   std::int64_t begin_;
+  bool floating_;
 };
 
 }  // namespace tessary

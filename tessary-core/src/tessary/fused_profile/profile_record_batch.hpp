@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,17 +48,21 @@ struct ColumnCursor {
   }
 
   // Whether the column holds a -0.0 and whether it holds a +0.0, read
-  // again from the start.
+  // again from the start (an integer column is known to hold only +0.0).
+  // Integer comparisons, which the compiler vectorizes.
   std::pair<bool, bool> zero_signs(std::int64_t rows) {
-    bool negative = false;
-    bool positive = false;
+    if (!reader->floating()) return {false, true};
+    std::uint64_t negative = 0;
+    std::uint64_t positive = 0;
     NumericSlotReader::Counts ignored;
     for (std::int64_t slot = 0; slot < rows; slot += block_rows) {
       for (const double x : reader->read_finite(slot, std::min(block_rows, rows - slot), scratch, ignored)) {
-        if (x == 0.0) (std::signbit(x) ? negative : positive) = true;
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+        negative |= static_cast<std::uint64_t>(bits == 0x8000000000000000ULL);
+        positive |= static_cast<std::uint64_t>(bits == 0);
       }
     }
-    return {negative, positive};
+    return {negative != 0, positive != 0};
   }
 };
 
@@ -118,8 +122,9 @@ template <typename Moments, std::size_t K>
 // block at a time, so that it has no data-dependent branch: a mispredicted
 // null would stall both chains. Each state still sees exactly its own
 // column's values, in order, so it equals the state of its column scanned
-// alone. (The extremes are kept with plain comparisons, and a column whose
-// lowest or highest value is a zero is read once more for the zeros' signs.)
+// alone. (The extremes are kept with plain comparisons, and a floating-point
+// column whose lowest or highest value is a zero is read once more for the
+// zeros' signs.)
 template <typename Moments, std::size_t K>
 void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
                   const std::array<NumericProfileState*, K>& states, std::int64_t rows) {
@@ -153,7 +158,7 @@ void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
     moments[k].missing += cursor.counts.missing;
     moments[k].infinite += cursor.counts.infinite;
     if constexpr (std::is_same_v<Moments, RunningNumericState>) {
-      // Zero extremes are rare enough to read the column again for them.
+      // A zero extreme costs a second read of a floating-point column.
       if (moments[k].lowest == 0.0 || moments[k].highest == 0.0) {
         const auto [negative, positive] = cursor.zero_signs(rows);
         moments[k].sign_zero_extremes(negative, positive);
