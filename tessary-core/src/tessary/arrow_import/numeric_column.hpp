@@ -3,6 +3,7 @@
 #include <nanoarrow/nanoarrow.h>
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "tessary/arrow_import/arrow_import_error.hpp"
 #include "tessary/arrow_import/imported_array.hpp"
+#include "tessary/float_classes.hpp"
 #include "tessary/validity_bitmap.hpp"
 
 namespace tessary {
@@ -182,9 +184,8 @@ class NumericSlotReader {
       if constexpr (std::is_integral_v<Element>) {
         ++kept;
       } else {
-        const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(x) & 0x7fffffffffffffffULL;
-        kept += static_cast<std::size_t>(magnitude < 0x7ff0000000000000ULL);
-        infinite += static_cast<std::uint64_t>(magnitude == 0x7ff0000000000000ULL);
+        kept += static_cast<std::size_t>(is_finite_value(x));
+        infinite += static_cast<std::uint64_t>(std::isinf(x));
       }
     };
     if (validity == nullptr) {

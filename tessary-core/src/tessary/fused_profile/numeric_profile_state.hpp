@@ -38,16 +38,7 @@ struct NumericProfileState {
   void observe_missing() noexcept { ++exact.missing; }
 
   // A present value.
-  void observe_value(double x) { observe_value(exact, quantiles, x); }
-
-  // observe_value on a moment state (a NumericState or a
-  // RunningNumericState) and a sketch held apart: a column scan keeps them in
-  // separate locals, so that the sketch's bin storage cannot alias the
-  // moments and they stay in registers through the loop. Always inlined: as
-  // a call, it would take the moments through memory.
-  template <typename Moments>
-  [[gnu::always_inline]] static void observe_value(Moments& exact, LogQuantileSketch& quantiles,
-                                                   double x) {
+  void observe_value(double x) {
     // One test for the common finite case; NaN and infinity are told apart after it.
     if (!is_finite_value(x)) [[unlikely]] {
       if (std::isnan(x)) {
