@@ -242,7 +242,8 @@ class TemporalColumn(NumericColumn):
         round past it, so each is brought back into the range the true value lies in.
         pyarrow writes the values it renders faithfully; the others are written here
         from the integer: dates and timestamps as ISO text (in UTC, ending in Z, for a
-        timestamp with a time zone), times outside a day as the integer and its unit.
+        timestamp with a time zone; every value when pyarrow does not know the zone),
+        times outside a day as the integer and its unit.
         """
         pa = _pa()
         bits = self.storage.bit_width
@@ -252,8 +253,12 @@ class TemporalColumn(NumericColumn):
         first, last = self._faithful(low, high)
         plain = [v if v is not None and first <= v <= last else None for v in ints]
         typed = pa.array(plain, pa.int64()).cast(self.storage).view(self.type)
+        try:
+            texts = typed.cast(pa.string()).to_pylist()
+        except pa.ArrowInvalid:  # a time zone that pyarrow does not know
+            first, last, texts = 0, -1, plain
         return [text if v is None or first <= v <= last else self._text(v)
-                for v, text in zip(ints, typed.cast(pa.string()).to_pylist())]
+                for v, text in zip(ints, texts)]
 
     def _faithful(self, low: int, high: int) -> tuple[int, int]:
         """The storage values from first to last that pyarrow renders faithfully."""
