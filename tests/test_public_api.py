@@ -61,6 +61,38 @@ def test_string_boolean_temporal_and_other_columns():
                          "reason": "nested values are not profiled"}
 
 
+I32, I64 = (-2**31, 2**31 - 1), (-2**63, 2**63 - 1)
+# The ends of each type's storage: the engine's float64 figures round the 64-bit ones past
+# the end, and pyarrow cannot write most of them.
+EXTREMES = [
+    (pa.date32(), I32, "-5877641-06-23", "5881580-07-11"),
+    (pa.date64(), I64, "-292275055-05-16", "292278994-08-17"),
+    (pa.time32("ms"), I32, "-2147483648 ms", "2147483647 ms"),
+    (pa.time64("ns"), I64, "-9223372036854775808 ns", "9223372036854775807 ns"),
+    (pa.duration("us"), I64, "-9223372036854775808", "9223372036854775807"),
+    *[(pa.timestamp(unit, tz), I64, low + z, high + z) for unit, low, high in [
+        ("s", "-292277022657-01-27 08:29:52", "292277026596-12-04 15:30:07"),
+        ("ms", "-292275055-05-16 16:47:04.192", "292278994-08-17 07:12:55.807"),
+        ("us", "-290308-12-21 19:59:05.224192", "294247-01-10 04:00:54.775807"),
+        ("ns", "1677-09-21 00:12:43.145224192", "2262-04-11 23:47:16.854775807"),
+    ] for tz, z in [(None, ""), ("Asia/Tokyo", "Z")]],
+    (pa.timestamp("s", "Nowhere/Atlantis"), (0, 86_400), "1970-01-01 00:00:00Z",
+     "1970-01-02 00:00:00Z"),  # a zone unknown to pyarrow
+]
+
+
+@pytest.mark.parametrize(("arrow_type", "ends", "low", "high"), EXTREMES,
+                         ids=[str(row[0]) for row in EXTREMES])
+def test_temporal_extremes_are_shown_from_their_storage(arrow_type, ends, low, high):
+    storage = pa.int32() if arrow_type.bit_width == 32 else pa.int64()
+    p = tessary.profile(pa.table({"t": pa.array(ends * 2, storage).view(arrow_type)}))
+    t = p["t"]
+    q = t["quantiles"]
+    assert [t["min"], q["p01"], q["p99"], t["max"]] == [low, low, high, high] == t["sample"]
+    assert sorted(t["top"]) == sorted([[low, 2], [high, 2]])
+    assert p.to_pandas().loc["t", "count"] == 4 and high.split(".")[0] in repr(p)
+
+
 @pytest.mark.parametrize("convert", [
     lambda c: c.dictionary_encode(), lambda c: c.cast(pa.large_string()),
     lambda c: c.cast(pa.string_view()), lambda c: c.cast(pa.binary()),

@@ -3,16 +3,19 @@
 Without FILE it profiles a generated demo table. Each FILE is read batch by
 batch and its report printed as a table (with rich when it is installed), or
 as JSON with --json. Any failure prints one line and exits with status 1.
+Names and values from the data reach the terminal with their control
+characters escaped.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 import time
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 import tessary
 from tessary import _inputs, _report
@@ -63,9 +66,11 @@ class _Progress:
                 from rich.progress import Progress
             except ImportError:
                 return
+            from rich.markup import escape
+
             self.bar = Progress(transient=True)
             self.bar.start()
-            self.task = self.bar.add_task(self.label, total=total)
+            self.task = self.bar.add_task(escape(self.label), total=total)
         self.bar.update(self.task, completed=self.done)
 
     def close(self) -> None:
@@ -87,7 +92,7 @@ def _show(profile: tessary.Profile) -> None:
 
 def _profile_file(path: str, columns: list[str] | None) -> tessary.Profile:
     profiler = tessary.Profiler(columns=columns)
-    progress = _Progress(f"Profiling {path}")
+    progress = _Progress(f"Profiling {_report.printable(path)}")
     profiler._progress = progress
     try:
         profiler.update(path)
@@ -96,14 +101,33 @@ def _profile_file(path: str, columns: list[str] | None) -> tessary.Profile:
     return profiler.profile()
 
 
+def _strict(value: Any) -> Any:
+    """`value` with each non-finite float written as the string "NaN", "Infinity" or
+    "-Infinity", which strict JSON has no numbers for."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
+    if isinstance(value, dict):
+        return {key: _strict(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_strict(item) for item in value]
+    return value
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # the message quotes the arguments
+        super().error(_report.printable(message))
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m tessary",
         description="Profile data files (CSV, TSV, Parquet, Arrow IPC/Feather, JSON lines, .npy). "
                     "Without FILE, profile a generated demo table.")
     parser.add_argument("files", nargs="*", metavar="FILE", help="files to profile")
-    parser.add_argument("--json", action="store_true", help="print the profile as JSON")
+    parser.add_argument("--json", action="store_true",
+                        help='print the profile as strict JSON; figures that are not finite are '
+                             'written as the strings "NaN", "Infinity" and "-Infinity"')
     parser.add_argument("--columns", action="append", metavar="NAMES",
                         help="comma-separated column names to profile (repeatable)")
     args = parser.parse_args(argv)
@@ -123,18 +147,19 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 130
         except Exception as error:  # every failure is one line, never a traceback
             message = " ".join(str(error).split()) or type(error).__name__
-            print(f"tessary: error: {path}: {message}", file=sys.stderr)
+            print(_report.printable(f"tessary: error: {path}: {message}"), file=sys.stderr)
             return 1
     if args.json:
-        data = {path: p.to_dict() for path, p in results.items()}
-        print(json.dumps(data[next(iter(data))] if len(data) == 1 else data, indent=2))
+        data = {path: _strict(p.to_dict()) for path, p in results.items()}
+        print(json.dumps(data[next(iter(data))] if len(data) == 1 else data, indent=2,
+                         allow_nan=False))
         return 0
     if not args.files:
         print(f"tessary {tessary.__version__}: a generated demo table (python -m tessary FILE "
               "profiles a file)")
     for path, profile in results.items():
         if args.files:
-            print(path)
+            print(_report.printable(path))
         _show(profile)
     return 0
 

@@ -79,6 +79,12 @@ def _within(q: Any, low: float | None, high: float | None) -> float | None:
 
 
 _SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "days": 86400.0}
+_PER_DAY = {"s": 86_400, "ms": 86_400_000, "us": 86_400_000_000, "ns": 86_400_000_000_000,
+            "days": 1}
+_FRACTION_DIGITS = {"s": 0, "ms": 3, "us": 6, "ns": 9, "days": 0}
+# pyarrow writes the dates from 0001-01-02 to 9999-12-30 (days since 1970-01-01) faithfully,
+# with a day to spare for the shift of a time zone; beyond them it can wrap around.
+_PYARROW_DAYS = (-719_161, 2_932_895)
 
 
 def _duration_text(amount: float, unit: str) -> str:
@@ -89,6 +95,30 @@ def _duration_text(amount: float, unit: str) -> str:
         if seconds >= size:
             return f"{seconds / size:.4g} {name}"
     return f"{seconds / 1e-9:.4g} ns"
+
+
+def _civil_date(days: int) -> str:
+    """The proleptic Gregorian date `days` after 1970-01-01 as ISO text, for any int
+    (years beyond 9999 in full, years before 1 counted astronomically: 0, -1, ...)."""
+    days += 719_468  # from 0000-03-01, so that a leap day ends each year
+    era, day_of_era = divmod(days, 146_097)
+    year_of_era = (day_of_era - day_of_era // 1460 + day_of_era // 36_524
+                   - day_of_era // 146_096) // 365
+    day_of_year = day_of_era - (365 * year_of_era + year_of_era // 4 - year_of_era // 100)
+    shifted_month = (5 * day_of_year + 2) // 153
+    day = day_of_year - (153 * shifted_month + 2) // 5 + 1
+    month = shifted_month + 3 if shifted_month < 10 else shifted_month - 9
+    year = year_of_era + era * 400 + (month <= 2)
+    return f"{'-' if year < 0 else ''}{abs(year):04d}-{month:02d}-{day:02d}"
+
+
+def _clock(ticks: int, unit: str) -> str:
+    """`ticks` (0 <= ticks < a day in `unit`) as HH:MM:SS with the unit's fraction digits."""
+    digits = _FRACTION_DIGITS[unit]
+    seconds, fraction = divmod(ticks, 10 ** digits)
+    minutes, second = divmod(seconds, 60)
+    hour, minute = divmod(minutes, 60)
+    return f"{hour:02d}:{minute:02d}:{second:02d}" + (f".{fraction:0{digits}d}" if digits else "")
 
 
 class Column:
@@ -206,11 +236,51 @@ class TemporalColumn(NumericColumn):
         return "ms" if self.type == pa.date64() else str(self.type.unit)
 
     def _render(self, values: list[Any]) -> list[str | None]:
-        """The values (storage units, possibly fractional) as the column's own text."""
+        """The values (storage units, possibly fractional) as the column's own text.
+
+        The engine's figures are float64: one near the end of the storage range can
+        round past it, so each is brought back into the range the true value lies in.
+        pyarrow writes the values it renders faithfully; the others are written here
+        from the integer: dates and timestamps as ISO text (in UTC, ending in Z, for a
+        timestamp with a time zone; every value when pyarrow does not know the zone),
+        times outside a day as the integer and its unit.
+        """
         pa = _pa()
-        ints = [None if v is None or not math.isfinite(v) else round(v) for v in values]
-        typed = pa.array(ints, pa.int64()).cast(self.storage).view(self.type)
-        return typed.cast(pa.string()).to_pylist()
+        bits = self.storage.bit_width
+        low, high = -2 ** (bits - 1), 2 ** (bits - 1) - 1
+        ints = [None if v is None or not math.isfinite(v) else min(max(round(v), low), high)
+                for v in values]
+        first, last = self._faithful(low, high)
+        plain = [v if v is not None and first <= v <= last else None for v in ints]
+        typed = pa.array(plain, pa.int64()).cast(self.storage).view(self.type)
+        try:
+            texts = typed.cast(pa.string()).to_pylist()
+        except pa.ArrowInvalid:  # a time zone that pyarrow does not know
+            first, last, texts = 0, -1, plain
+        return [text if v is None or first <= v <= last else self._text(v)
+                for v, text in zip(ints, texts)]
+
+    def _faithful(self, low: int, high: int) -> tuple[int, int]:
+        """The storage values from first to last that pyarrow renders faithfully."""
+        t = _pa().types
+        per_day = _PER_DAY[self.unit]
+        if t.is_time(self.type):
+            return 0, per_day - 1
+        if t.is_duration(self.type):
+            return low, high
+        return (max(_PYARROW_DAYS[0] * per_day, low + per_day),
+                min(_PYARROW_DAYS[1] * per_day, high - per_day))
+
+    def _text(self, value: int) -> str:
+        t = _pa().types
+        if t.is_time(self.type):
+            return f"{value} {self.unit}"
+        if t.is_duration(self.type):
+            return str(value)
+        days, ticks = divmod(value, _PER_DAY[self.unit])
+        if t.is_date(self.type):
+            return _civil_date(days)
+        return f"{_civil_date(days)} {_clock(ticks, self.unit)}" + ("Z" if self.type.tz else "")
 
     def to_dict(self) -> dict[str, Any]:
         d = super().to_dict()

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import queue
+import stat
 import threading
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
@@ -122,6 +123,20 @@ def _parquet_batch_rows(metadata: Any) -> int:
     return longest if 1 << 16 <= longest <= BATCH_ROWS else BATCH_ROWS
 
 
+_SPECIAL = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+            (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _refuse_special(path: str) -> None:
+    """Raises OSError for a path that is neither a regular file nor a directory, before
+    anything opens it: reading a FIFO or a device can wait for ever, or never end."""
+    mode = os.stat(path).st_mode
+    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        return
+    what = next((name for test, name in _SPECIAL if test(mode)), "a special file")
+    raise OSError(f"{path} is {what}, not a regular file")
+
+
 def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     lower = path.lower()
     stem = lower
@@ -135,6 +150,7 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
                          f"tessary reads {known} (CSV and JSON also compressed)")
     if not os.path.exists(path):
         raise FileNotFoundError(f"no such file: {path}")
+    _refuse_special(path)
     if kind == "parquet":
         pq = require("pyarrow.parquet", "reading Parquet files", "pyarrow")
         file = pq.ParquetFile(path)

@@ -6,6 +6,7 @@ Every renderer starts from `Profile.to_dict()`, so they all show the same figure
 from __future__ import annotations
 
 import html as _html
+import re
 from typing import Any
 
 NUMERIC_HEADERS = ("column", "type", "count", "missing", "mean", "std", "min", "p25", "p50",
@@ -16,6 +17,19 @@ QUANTILES = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
 NOTE = ("count: present values; missing: nulls and NaN; mean, std: exact; p25-p75: quantiles "
         "within 1% relative error; distinct: an estimate (about 1.6% standard error); top "
         "values: counts are lower bounds")
+
+
+# Characters that must not reach a terminal raw: the C0 and C1 controls and DEL (which start
+# escape sequences), line and paragraph separators, the bidirectional overrides, and lone
+# surrogates (from file names that are not UTF-8).
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e"
+                     "\u2066-\u2069\ud800-\udfff]")
+
+
+def printable(text: str) -> str:
+    """`text` with each unsafe character written as its Python escape ("\\x1b",
+    "\\n", "\\u202e"); everything else, non-ASCII letters included, as it is."""
+    return _UNSAFE.sub(lambda m: repr(m.group())[1:-1], text)
 
 
 def _number(x: Any) -> str:
@@ -40,7 +54,7 @@ def _top(pairs: list[list[Any]], limit: int = 3) -> str:
 
 
 def _short(value: Any, width: int = 20) -> str:
-    text = value if isinstance(value, str) else _number(value)
+    text = printable(value) if isinstance(value, str) else _number(value)
     return text if len(text) <= width else text[:width - 1] + "…"
 
 
@@ -56,7 +70,8 @@ def sections(profile: dict[str, Any]) -> list[tuple[str, tuple[str, ...], list[l
     """The report's tables: (title, headers, rows of text), empty ones left out."""
     numeric, temporal, other = [], [], []
     for name, c in profile["columns"].items():
-        head = [name, _type(c["type"]), _number(c["count"]), _number(c["missing"])]
+        head = [printable(name), printable(_type(c["type"])), _number(c["count"]),
+                _number(c["missing"])]
         if c["kind"] == "temporal":
             temporal.append(head + [_number(x) for x in (c["min"], c["quantiles"]["p50"],
                                                           c["max"], c["std"], c["distinct"])])
@@ -70,7 +85,7 @@ def sections(profile: dict[str, Any]) -> list[tuple[str, tuple[str, ...], list[l
         elif c["kind"] == "boolean":
             other.append(head + ["", f"true ({c['true']:,}), false ({c['false']:,})"])
         else:
-            other.append(head + ["", c.get("reason", "")])
+            other.append(head + ["", printable(c.get("reason", ""))])
     out: list[tuple[str, tuple[str, ...], list[list[str]]]] = []
     if numeric:
         out.append(("numeric columns", NUMERIC_HEADERS, numeric))
