@@ -3,10 +3,11 @@
 # tests through CTest, then the pytest suite against the installed package.
 # Everything runs in a virtual environment: the active one, or .venv in the
 # source tree (created here), so that an externally managed system Python is
-# never installed into.
+# never installed into. Each long step is announced on stderr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+say() { echo "tessary: $*" >&2; }
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 apt_install() {
@@ -15,18 +16,26 @@ apt_install() {
 }
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
+  say "installing GoogleTest (libgtest-dev) with apt-get..."
   apt_install libgtest-dev
 fi
 
 python=$(bash scripts/venv.sh)
+say "building tessary and installing it with the test dependencies into" \
+    "$(dirname "$(dirname "$python")") (a minute or two the first time)..."
 "$python" -m pip install -q ".[test]"
-command -v cmake >/dev/null || "$python" -m pip install -q cmake
+if ! command -v cmake >/dev/null; then
+  say "installing CMake with pip..."
+  "$python" -m pip install -q cmake
+fi
 export PATH="$(dirname "$python"):$PATH"
 
+say "building the C++ core tests..."
 cmake -S . -B build/core-tests -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_TESTS=ON >/dev/null
 cmake --build build/core-tests --parallel 2
 ctest --test-dir build/core-tests --output-on-failure
 
 # Run from the tests folder so that the installed package, not the source
 # tree, is imported.
+say "running the pytest suite..."
 cd tests && "$python" -m pytest -q "$@"

@@ -63,8 +63,9 @@ def run_python(script, **env):
 def later_interpreter(minor):
     """The path of a working CPython 3.<minor> on this machine (pyenv's included), or None."""
     name = f"python3.{minor}"
+    pyenv = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
     for candidate in [shutil.which(name)] + sorted(
-            glob.glob(os.path.expanduser(f"~/.pyenv/versions/3.{minor}*/bin/{name}"))):
+            glob.glob(os.path.join(pyenv, f"versions/3.{minor}*/bin/{name}"))):
         if candidate and subprocess.run(
                 [candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True,
                 text=True, env=child_environment()).stdout.strip() == str(minor):

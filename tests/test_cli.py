@@ -53,23 +53,67 @@ def test_cli_prints_report_and_json(tmp_path):
     shown = run(path)
     assert shown.returncode == 0 and "numeric columns" in shown.stdout and shown.stderr == ""
     as_json = run(path, "--json", "--columns", "x")
-    assert json.loads(as_json.stdout) == tessary.profile(path, columns=["x"]).to_dict()
+    assert as_json.stdout.count("\n") == 1  # one line of JSON per file
+    assert json.loads(as_json.stdout) == {"path": str(path),
+                                          **tessary.profile(path, columns=["x"]).to_dict()}
     demo = run()
     assert demo.returncode == 0 and "tessary profile: 200,000 rows" in demo.stdout
 
 
-@pytest.mark.parametrize(("content", "name", "message"), [
-    (b"PAR1garbage", "bad.parquet", "bad.parquet: "),
-    (b"", "x.xlsx", "unknown file format '.xlsx'"),
-    (None, "missing.csv", "no such file"),
+def test_cli_reports_each_file_as_it_goes_on_past_a_failure(tmp_path):
+    paths = [tmp_path / "data.parquet", tmp_path / "missing.csv", tmp_path / "data.csv"]
+    for path in paths[::2]:
+        WRITERS[path.name](TABLE, str(path))
+    shown = run(*paths)
+    assert shown.returncode == 1 and shown.stdout.count("numeric columns") == 2
+    assert shown.stderr.count("\n") == 1 and "missing.csv: no such file" in shown.stderr
+    as_json = run(*paths, "--json")
+    lines = [json.loads(line) for line in as_json.stdout.splitlines()]
+    assert as_json.returncode == 1 and [line.pop("path") for line in lines] == [
+        str(paths[0]), str(paths[2])]
+    assert [line["rows"] for line in lines] == [1000, 1000]
+
+
+@pytest.mark.parametrize(("name", "args", "message"), [
+    ("bad.parquet", [], "bad.parquet: "),
+    ("x.xlsx", [], "unknown file format '.xlsx'"),
+    ("missing.csv", [], "no such file"),
+    ("data.parquet", ["--columns", "x,zz"], "no column named 'zz'; the columns are: x, s"),
+    ("data.csv", ["--columns", "zz"], "no column named 'zz'; the columns are: x, s"),
 ])
-def test_cli_bad_file_is_one_line_and_status_1(tmp_path, content, name, message):
-    if content is not None:
-        (tmp_path / name).write_bytes(content)
-    result = run(tmp_path / name)
+def test_cli_bad_file_is_one_line_and_status_1(tmp_path, name, args, message):
+    if name in WRITERS:
+        WRITERS[name](TABLE, str(tmp_path / name))
+    elif name != "missing.csv":
+        (tmp_path / name).write_bytes(b"PAR1garbage")
+    result = run(tmp_path / name, *args)
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr.count("\n") == 1 and message in result.stderr
     assert result.stderr.startswith("tessary: error: ")
+
+
+@pytest.mark.parametrize("args", [[], ["--json"]])
+def test_cli_ends_quietly_when_its_reader_stops_early(tmp_path, args):
+    path = tmp_path / "wide.parquet"
+    pyarrow.parquet.write_table(pa.table({f"c{i}": np.arange(300.0) for i in range(200)}), path)
+    child = subprocess.Popen([sys.executable, "-m", "tessary", *[path] * 8, *args],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=child_environment())
+    child.stdout.read(1)  # far more than a pipe holds is still to come
+    child.stdout.close()
+    assert child.wait(timeout=300) == 141 and child.stderr.read() == b""
+
+
+@pytest.mark.parametrize("name", ["data.csv", "data.csv.gz", "data.jsonl"])
+def test_text_files_report_progress_in_bytes(tmp_path, monkeypatch, name):
+    monkeypatch.setattr(tessary._inputs, "TEXT_BLOCK", 4096)
+    path = tmp_path / name
+    WRITERS[name](TABLE, str(path))
+    seen = []
+    profiler = tessary.Profiler()
+    profiler._progress = lambda done, total: seen.append((done, total))
+    profiler.update(path)
+    assert len(seen) > 2 and seen == sorted(seen) and seen[-1] == (path.stat().st_size,) * 2
 
 
 HOSTILE = ["\x1b]0;TITLE\x07\x1b[31m", "\x9b2J\x85", "tab\there\u202e", "café"]

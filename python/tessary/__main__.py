@@ -1,9 +1,10 @@
 """Command line: python -m tessary [FILE ...] [--json] [--columns NAMES].
 
 Without FILE it profiles a generated demo table. Each FILE is read batch by
-batch and its report printed as a table (with rich when it is installed), or
-as JSON with --json. Any failure prints one line and exits with status 1.
-Names and values from the data reach the terminal with their control
+batch and its report printed as soon as it is made: a table (with rich when it
+is installed), or with --json one line of JSON per file. A file that fails
+gives one line on stderr and the others are still profiled; the exit status is
+then 1. Names and values from the data reach the terminal with their control
 characters escaped.
 """
 
@@ -12,6 +13,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 import time
 from collections.abc import Sequence
@@ -48,17 +50,16 @@ def demo_table() -> Any:
 
 
 class _Progress:
-    """A rich progress bar on a terminal, shown only once reading is slow."""
+    """A rich progress bar on a terminal, shown only once reading is slow. It counts
+    rows, or the bytes read of a CSV or JSON file, whose rows are not known ahead."""
 
     def __init__(self, label: str) -> None:
         self.label = label
         self.started = time.monotonic()
-        self.done = 0
         self.bar: Any = None
         self.task: Any = None
 
-    def __call__(self, rows: int, total: int | None) -> None:
-        self.done += rows
+    def __call__(self, done: int, total: int | None) -> None:
         if self.bar is None:
             if time.monotonic() - self.started < PROGRESS_AFTER_SECONDS or not sys.stderr.isatty():
                 return
@@ -66,16 +67,22 @@ class _Progress:
                 from rich.progress import Progress
             except ImportError:
                 return
+            from rich.console import Console
             from rich.markup import escape
 
-            self.bar = Progress(transient=True)
+            # On stderr, so that the report can be redirected with the bar still in sight.
+            self.bar = Progress(console=Console(stderr=True), transient=True)
             self.bar.start()
             self.task = self.bar.add_task(escape(self.label), total=total)
-        self.bar.update(self.task, completed=self.done)
+        self.bar.update(self.task, completed=done)
 
     def close(self) -> None:
         if self.bar is not None:
             self.bar.stop()
+
+
+def _pipe_closed() -> NoReturn:
+    raise BrokenPipeError
 
 
 def _show(profile: tessary.Profile) -> None:
@@ -86,6 +93,7 @@ def _show(profile: tessary.Profile) -> None:
         return
     # On a terminal the tables fit its width; elsewhere lines are not wrapped.
     console = Console() if sys.stdout.isatty() else Console(width=160)
+    console.on_broken_pipe = _pipe_closed  # type: ignore[method-assign]  # as for JSON
     for part in _report.rich_tables(profile.to_dict(), console.width):
         console.print(part)
 
@@ -126,8 +134,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                     "Without FILE, profile a generated demo table.")
     parser.add_argument("files", nargs="*", metavar="FILE", help="files to profile")
     parser.add_argument("--json", action="store_true",
-                        help='print the profile as strict JSON; figures that are not finite are '
-                             'written as the strings "NaN", "Infinity" and "-Infinity"')
+                        help='print one line of strict JSON per file, as each file is done: '
+                             '{"path": FILE, "rows": ..., "columns": {...}} (the path is null '
+                             'for the demo table); figures that are not finite are written as '
+                             'the strings "NaN", "Infinity" and "-Infinity"')
     parser.add_argument("--columns", action="append", metavar="NAMES",
                         help="comma-separated column names to profile (repeatable)")
     args = parser.parse_args(argv)
@@ -135,38 +145,47 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.columns:
         columns = [name.strip() for group in args.columns for name in group.split(",")
                    if name.strip()]
-    results: dict[str, tessary.Profile] = {}
-    for path in args.files or ["(demo)"]:
+    if not args.files and not args.json:
+        print(f"tessary {tessary.__version__}: a generated demo table (python -m tessary FILE "
+              "profiles a file)")
+    status = 0
+    for path in args.files or [None]:
         try:
-            if args.files:
-                results[path] = _profile_file(path, columns)
+            if path is not None:
+                profile = _profile_file(path, columns)
             else:
-                results[path] = tessary.profile(demo_table(), columns=columns)
+                profile = tessary.profile(demo_table(), columns=columns)
         except KeyboardInterrupt:
             print("tessary: interrupted", file=sys.stderr)
             return 130
         except Exception as error:  # every failure is one line, never a traceback
             message = " ".join(str(error).split()) or type(error).__name__
-            print(_report.printable(f"tessary: error: {path}: {message}"), file=sys.stderr)
-            return 1
-    if args.json:
-        data = {path: _strict(p.to_dict()) for path, p in results.items()}
-        print(json.dumps(data[next(iter(data))] if len(data) == 1 else data, indent=2,
-                         allow_nan=False))
-        return 0
-    if not args.files:
-        print(f"tessary {tessary.__version__}: a generated demo table (python -m tessary FILE "
-              "profiles a file)")
-    for path, profile in results.items():
-        if args.files:
-            print(_report.printable(path))
-        _show(profile)
-    return 0
+            sys.stdout.flush()  # the reports before it come first
+            print(_report.printable(f"tessary: error: {path or '(demo)'}: {message}"),
+                  file=sys.stderr)
+            status = 1
+            continue
+        if args.json:
+            print(json.dumps({"path": path, **_strict(profile.to_dict())}, allow_nan=False))
+        else:
+            if path is not None:
+                print(_report.printable(path))
+            _show(profile)
+        sys.stdout.flush()
+    return status
 
 
 def entry_point() -> None:
     """The `tessary` console command."""
-    sys.exit(main())
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output has gone, as `| head` does: end quietly, with the status
+        # of a command ended by SIGPIPE (128 + 13). Output still buffered goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 141
+    sys.exit(status)
 
 
 if __name__ == "__main__":

@@ -11,13 +11,17 @@ import os
 import queue
 import stat
 import threading
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 # Rows per batch for inputs that pyarrow does not already cut into batches.
 BATCH_ROWS = 1 << 20
 
-_COMPRESSION = (".gz", ".bz2", ".zst", ".lz4")
+# Bytes of CSV or JSON text parsed at a time: each block becomes one batch.
+TEXT_BLOCK = 16 << 20
+
+# File suffixes of compressed text and their codecs.
+_COMPRESSION = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd", ".lz4": "lz4"}
 FORMATS = {".csv": "csv", ".tsv": "csv", ".txt": "csv", ".parquet": "parquet", ".pq": "parquet",
            ".arrow": "ipc", ".feather": "ipc", ".ipc": "ipc", ".arrows": "ipc",
            ".json": "json", ".jsonl": "json", ".ndjson": "json", ".npy": "npy"}
@@ -48,11 +52,37 @@ def _pa() -> Any:
 
 
 class Source:
-    """A stream of record batches, with the progress of reading when it is known."""
+    """A stream of record batches, with the progress of reading when it is known.
 
-    def __init__(self, batches: Iterable[Any], total: int | None = None) -> None:
+    `total` is the size of the input: its rows, or with `position` its bytes, and
+    `position(batches)` the bytes read once that many batches are done.
+    """
+
+    def __init__(self, batches: Iterable[Any], total: int | None = None,
+                 position: Callable[[int], int] | None = None) -> None:
         self.batches = batches
-        self.total = total  # rows, when known in advance
+        self.total = total
+        self.position = position
+
+    def done(self, rows: int, batches: int) -> int:
+        """The progress once `rows` rows in `batches` batches are done, in the unit of `total`."""
+        return rows if self.position is None else self.position(batches)
+
+
+def absent_column(columns: Sequence[str], names: Sequence[str]) -> ValueError | None:
+    """The error for the first of `columns` that is not among `names`, the data's columns."""
+    absent = [c for c in columns if c not in names]
+    if not absent:
+        return None
+    return ValueError(f"no column named {absent[0]!r}; the columns are: " + ", ".join(names))
+
+
+def _check_columns(columns: Sequence[str] | None, names: Sequence[str]) -> None:
+    # Checked before a reader is asked for a selection: readers drop or refuse an
+    # unknown name in their own words, and the data's columns are lost.
+    error = absent_column(columns, names) if columns is not None else None
+    if error is not None:
+        raise error
 
 
 def _batch(pa: Any, arrays: Sequence[Any], names: Sequence[str]) -> Any:
@@ -137,6 +167,22 @@ def _refuse_special(path: str) -> None:
     raise OSError(f"{path} is {what}, not a regular file")
 
 
+def _text(pa: Any, path: str) -> tuple[Any, Callable[[int], int]]:
+    """The stream of a CSV or JSON file, through a decompressor where its suffix names one,
+    and the bytes of the file read once a number of batches are done.
+
+    The readers make one batch of each block of text, and read many blocks ahead, so the
+    progress is counted in blocks rather than taken from the file's position; only for
+    compressed text, whose blocks are of unknown size in the file, is the position used.
+    """
+    raw = pa.OSFile(path)
+    codec = _COMPRESSION.get(os.path.splitext(path.lower())[1])
+    if codec:
+        return pa.CompressedInputStream(raw, codec), lambda batches: raw.tell()
+    size = raw.size()
+    return raw, lambda batches: min(batches * TEXT_BLOCK, size)
+
+
 def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     lower = path.lower()
     stem = lower
@@ -154,6 +200,7 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     if kind == "parquet":
         pq = require("pyarrow.parquet", "reading Parquet files", "pyarrow")
         file = pq.ParquetFile(path)
+        _check_columns(columns, file.schema_arrow.names)
         return Source(file.iter_batches(batch_size=_parquet_batch_rows(file.metadata), columns=columns),
                       file.metadata.num_rows)
     if kind == "ipc":
@@ -166,18 +213,28 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     if kind == "csv":
         csv = require("pyarrow.csv", "reading CSV files", "pyarrow")
         parse = csv.ParseOptions(delimiter="\t" if stem.endswith(".tsv") else ",")
-        # An empty field is a missing value, as in every spreadsheet.
-        convert = csv.ConvertOptions(include_columns=list(columns) if columns else None,
-                                     strings_can_be_null=True)
-        stream = pa.input_stream(path, compression="detect")
-        return Source(csv.open_csv(stream, read_options=csv.ReadOptions(block_size=16 << 20),
-                                   parse_options=parse, convert_options=convert))
+
+        def open_csv(include: Sequence[str] | None) -> tuple[Any, Callable[[int], int]]:
+            # An empty field is a missing value, as in every spreadsheet.
+            convert = csv.ConvertOptions(include_columns=list(include) if include else None,
+                                         strings_can_be_null=True)
+            stream, position = _text(pa, path)
+            return csv.open_csv(stream, read_options=csv.ReadOptions(block_size=TEXT_BLOCK),
+                                parse_options=parse, convert_options=convert), position
+
+        try:
+            reader, position = open_csv(columns)
+        except pa.ArrowKeyError:  # a selected column is not in the file: name its columns
+            _check_columns(columns, open_csv(None)[0].schema.names)
+            raise
+        return Source(reader, os.path.getsize(path), position)
     if kind == "json":
         json = require("pyarrow.json", "reading JSON files", "pyarrow")
-        stream = pa.input_stream(path, compression="detect")
-        options = json.ReadOptions(block_size=16 << 20)
+        stream, position = _text(pa, path)
+        options = json.ReadOptions(block_size=TEXT_BLOCK)
         if hasattr(json, "open_json"):
-            return Source(json.open_json(stream, read_options=options))
+            return Source(json.open_json(stream, read_options=options),
+                          os.path.getsize(path), position)
         return Source(json.read_json(stream, read_options=options).to_batches())
     np = require("numpy", "reading .npy files")
     try:
@@ -222,7 +279,8 @@ def source(data: Any, columns: Sequence[str] | None = None) -> Source:
     if isinstance(data, pa.RecordBatchReader):
         return Source(data)
     if module == "pyarrow" and hasattr(data, "to_batches") and hasattr(data, "count_rows"):
-        return Source(data.to_batches(columns=columns))  # a dataset
+        _check_columns(columns, data.schema.names)  # a dataset
+        return Source(data.to_batches(columns=columns))
     if module == "numpy" and hasattr(data, "dtype"):
         return _from_numpy(pa, data, name)
     if hasattr(data, "__arrow_c_stream__"):

@@ -110,6 +110,7 @@ class Profiler:
         self._stream_id = stream_id
         self._rows = 0
         self._columns: dict[str, _columns.Column] = {}
+        # Called after each batch with the progress and the total (rows, or bytes of a text file).
         self._progress: Callable[[int, int | None], None] | None = None
         # One update or profile at a time: a batch is applied to every column
         # before another thread can see or change them.
@@ -140,11 +141,13 @@ class Profiler:
             saved = None
             if len(ahead) == 2:
                 saved = (self._rows, {n: self._copy(c) for n, c in self._columns.items()})
+            rows = 0
             try:
-                for batch in itertools.chain(ahead, iterator):
+                for done, batch in enumerate(itertools.chain(ahead, iterator), 1):
                     self._add(batch)
+                    rows += batch.num_rows
                     if self._progress is not None:
-                        self._progress(batch.num_rows, source.total)
+                        self._progress(source.done(rows, done), source.total)
             except BaseException:
                 if saved is not None:
                     self._rows, self._columns = saved
@@ -156,10 +159,9 @@ class Profiler:
         if len(set(names)) != len(names):
             raise ValueError(f"the data has duplicate column names: {names}")
         if self._select is not None:
-            absent = [c for c in self._select if c not in names]
-            if absent:
-                raise ValueError(f"no column named {absent[0]!r}; the columns are: "
-                                 + ", ".join(names))
+            error = _inputs.absent_column(self._select, names)
+            if error is not None:
+                raise error
             batch = batch.select(self._select)
             names = self._select
         # Every column is checked (and cast where needed) before any changes, so
