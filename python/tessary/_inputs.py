@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import queue
 import threading
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Generator, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 # Rows per batch for inputs that pyarrow does not already cut into batches.
@@ -242,7 +242,7 @@ def _column(pa: Any, values: Any) -> Any:
                         "numbers, strings, booleans or dates, not a mix") from None
 
 
-def prefetched(batches: Iterable[Any], depth: int = 2) -> Iterator[Any]:
+def prefetched(batches: Iterable[Any], depth: int = 2) -> Generator[Any, None, None]:
     """Yields the items of `batches`, reading up to `depth` ahead in a thread.
 
     pyarrow decodes files without holding the interpreter lock, so the next
