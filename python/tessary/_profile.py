@@ -113,9 +113,13 @@ class Profiler:
         if not isinstance(stream_id, int) or not 0 <= stream_id <= _MAX_COUNT:
             raise ValueError(f"stream_id must be an int from 0 to 2**64 - 1, got {stream_id!r}")
         self._select = None if columns is None else [str(c) for c in columns]
-        if self._select is not None and len(set(self._select)) != len(self._select):
-            twice = next(c for i, c in enumerate(self._select) if c in self._select[:i])
-            raise ValueError(f"columns lists {twice!r} twice")
+        self._selected: set[str] | None = None
+        if self._select is not None:
+            self._selected = set()
+            for name in self._select:
+                if name in self._selected:
+                    raise ValueError(f"columns lists {name!r} twice")
+                self._selected.add(name)
         self._stream_id = stream_id
         # The rows seen and the running profile of each column. Every update and
         # merge builds the next state apart, on copies, and replaces this one
@@ -175,7 +179,8 @@ class Profiler:
         if len(set(names)) != len(names):
             raise ValueError(f"the data has duplicate column names: {names}")
         if self._select is not None:
-            absent = [c for c in self._select if c not in names]
+            present = set(names)
+            absent = [c for c in self._select if c not in present]
             if absent:
                 raise ValueError(f"no column named {absent[0]!r}; the columns are: "
                                  + ", ".join(names))
@@ -323,7 +328,7 @@ class Profiler:
             name, schema, state = entry
             if name in columns:
                 raise ValueError(f"it has two columns named {name!r}")
-            if select is not None and name not in select:
+            if profiler._selected is not None and name not in profiler._selected:
                 raise ValueError(f"column {name!r} is not one of the selected columns")
             schema = take(schema)
             fields = pa.ipc.read_schema(pa.py_buffer(schema))
@@ -378,7 +383,7 @@ class Profiler:
                 _feed_nulls(column, their_rows)
             merged[name] = column
         for name, column in theirs.items():
-            if name not in merged and (self._select is None or name in self._select):
+            if name not in merged and (self._selected is None or name in self._selected):
                 merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
                 _feed_nulls(fresh, rows)
                 fresh.merge(column)
