@@ -1,6 +1,7 @@
 """Shared helpers of the test suite."""
 
 import glob
+import json
 import os
 import shutil
 import struct
@@ -82,3 +83,21 @@ def run_with_installed_module(interpreter, script, tmp_path):
         shutil.copy(source, tmp_path / "tessary" / os.path.basename(source))
     return subprocess.run([interpreter, "-c", script], capture_output=True, text=True,
                           env=child_environment(PYTHONPATH=str(tmp_path)), cwd=tmp_path)
+
+
+def profiler_parts(data):
+    """(header, blobs) of Profiler.to_bytes() output: the JSON header and the parts after it."""
+    (size,) = struct.unpack_from("<I", data, 10)
+    header, at, blobs = json.loads(data[14:14 + size]), 14 + size, []
+    while at < len(data):
+        (length,) = struct.unpack_from("<Q", data, at)
+        blobs.append(data[at + 8:at + 8 + length])
+        at += 8 + length
+    return header, blobs
+
+
+def profiler_bytes(header, blobs):
+    """profiler_parts reversed: the bytes of a header (or of its JSON text) and its parts."""
+    head = header if isinstance(header, bytes) else json.dumps(header, separators=(",", ":")).encode()
+    return b"".join([b"TSRYPROF", struct.pack("<HI", 1, len(head)), head]
+                    + [struct.pack("<Q", len(b)) + b for b in blobs])

@@ -1,7 +1,10 @@
 """Profiles that leave their process: Profiler bytes, pickling and merging, and the Dask and
 Spark runs that are built on them."""
 
+import itertools
+import json
 import math
+import os
 import pickle
 import sys
 
@@ -13,6 +16,8 @@ import pytest
 import tessary
 import tessary.dask
 import tessary.spark
+
+from helpers import profiler_bytes, profiler_parts
 
 ROWS = 3000
 
@@ -77,6 +82,9 @@ def test_columns_that_come_and_go_count_as_missing():
     got = profiler.profile()
     assert got.columns == ["a", "b", "c"] and got.rows == 5
     assert [(got[n]["count"], got[n]["missing"]) for n in "abc"] == [(3, 2), (1, 4), (1, 4)]
+    selective = tessary.Profiler(columns=["b"])
+    selective.merge(profiler)
+    assert selective.profile().columns == ["b"] and selective.rows == 5
     profiler.merge(profiler)  # with itself: every row twice
     assert profiler.rows == 10
 
@@ -91,8 +99,11 @@ def test_a_refused_update_or_merge_leaves_the_profiler_unchanged():
         yield from pa.table({"a": [3.0, 4.0], "b": ["z", "w"]}).to_batches(max_chunksize=1)
         raise ValueError("the source broke")
 
+    out_of_range = pa.DictionaryArray.from_arrays(pa.array([0, 5], pa.int32()), pa.array(["x"]), safe=False)
     for call, error, message in [
         (lambda: profiler.update({"a": [3.0], "b": [True]}), TypeError, "column 'b' was string and is now bool"),
+        (lambda: profiler.update(pa.record_batch({"a": [3.0, 4.0], "k": out_of_range})), ValueError,
+         "column 'k': Index 5 out of bounds"),
         (lambda: profiler.update(pa.RecordBatchReader.from_batches(
             pa.schema({"a": pa.float64(), "b": pa.string()}), batches())), ValueError, "the source broke"),
         (lambda: profiler.merge(clash), TypeError, "column 'b' is string here and bool"),
@@ -102,16 +113,122 @@ def test_a_refused_update_or_merge_leaves_the_profiler_unchanged():
         with pytest.raises(error, match=message):
             call()
         assert profiler.to_bytes() == before
+    full = tessary.Profiler.from_bytes(profiler_bytes({"rows": 2**64 - 1, "stream_id": 0, "select": None,
+                                                       "columns": []}, []))
+    for call in (lambda: full.update({"a": [1.0]}), lambda: full.merge(profiler), lambda: profiler.merge(full)):
+        with pytest.raises(OverflowError, match=r"at most 2\*\*64 - 1 rows"):
+            call()
+    assert full.rows == 2**64 - 1 and full.profile().columns == [] and profiler.to_bytes() == before
 
 
-@pytest.mark.parametrize("damage", [lambda b: b[:-1], lambda b: b[:20], lambda b: b"X" + b[1:],
-                                    lambda b: b[:8] + b"\x07" + b[9:],
-                                    lambda b: b.replace(b'"rows":2', b'"rows":-2')])
-def test_corrupt_profiler_bytes(damage):
+def test_an_interrupt_anywhere_in_an_update_leaves_the_profiler_unchanged():
+    # KeyboardInterrupt at the k-th line that tessary runs in an update, for every k until the update
+    # completes: the state is then as before, and a later update gives what it gives without it.
+    package = os.path.dirname(tessary.__file__)
+
+    def interrupted(call, k):
+        lines = 0
+
+        def trace(frame, event, arg):
+            nonlocal lines
+            if not frame.f_code.co_filename.startswith(package):
+                return None
+            lines += event == "line"
+            if lines == k:
+                raise KeyboardInterrupt
+            return trace
+
+        sys.settrace(trace)
+        try:
+            call()
+        except KeyboardInterrupt:
+            return True
+        finally:
+            sys.settrace(None)
+        return False
+
+    first, later = TABLE.slice(0, 10), TABLE.slice(20, 10)
+    for data in (lambda: TABLE.slice(10, 10), lambda: TABLE.slice(10, 10).to_reader(max_chunksize=4)):
+        reference = tessary.Profiler()
+        reference.update(first)
+        saved = reference.to_bytes()
+        reference.update(later)
+        for k in itertools.count(1):
+            profiler = tessary.Profiler.from_bytes(saved)
+            if not interrupted(lambda: profiler.update(data()), k):
+                break
+            assert profiler.to_bytes() == saved, k
+            profiler.update(later)
+            assert profiler.to_bytes() == reference.to_bytes(), k
+        assert k > 100
+
+
+MIXED = pa.table({
+    "x": [1.5, None, -2.0], "t": pa.array([0, 86_400, None], pa.timestamp("s", tz="Europe/Paris")),
+    "s": ["a", None, "b"], "b": [True, None, False], "k": pa.array(["lo", "hi", "lo"]).dictionary_encode(),
+    "z": pa.nulls(3), "l": [[1], None, []],
+})  # blobs: x 0 1, t 2 3, s 4 5, b 6, k 7 8, z 9, l 10
+
+
+def edited(change):
+    def damage(data):
+        header, blobs = profiler_parts(data)
+        change(header, blobs)
+        return profiler_bytes(header, blobs)
+    return damage
+
+
+def schema(name, arrow_type, *more):
+    return pa.schema([pa.field(name, arrow_type), *more]).serialize().to_pybytes()
+
+
+@pytest.mark.parametrize(("damage", "message"), [
+    (lambda d: d[:-1], "it is truncated"), (lambda d: d[:20], "it is truncated"),
+    (lambda d: b"X" + d[1:], "magic"), (lambda d: d[:8] + b"\x07" + d[9:], "format version 7"),
+    (lambda d: profiler_bytes(json.dumps(profiler_parts(d)[0]).encode(), profiler_parts(d)[1]), "written as"),
+    (lambda d: profiler_bytes(b"[" * 100_000 + b"]" * 100_000, []), "recursion"),
+    (edited(lambda h, b: h.update(rows=0)), "column 'x' has seen 3 rows, not 0"),
+    (edited(lambda h, b: h.update(rows=2**64 - 1)), "column 'x' has seen 3 rows"),
+    (edited(lambda h, b: h.update(rows=-2)), "a count must be"),
+    (edited(lambda h, b: h.update(stream_id=True)), "a count must be an int"),
+    (edited(lambda h, b: h.update(stream_id=5)), "sampled with another stream_id"),
+    (edited(lambda h, b: h.update(more=1)), "keys rows, stream_id"),
+    (edited(lambda h, b: h.update(select=["x"])), "column 't' is not one of the selected"),
+    (edited(lambda h, b: h.update(select=list("xtsbkzlx"))), "columns lists 'x' twice"),
+    (edited(lambda h, b: h["columns"][1].__setitem__(0, "x")), "two columns named 'x'"),
+    (edited(lambda h, b: h["columns"][0].__setitem__(0, "y")), "schema of column 'y'"),
+    (edited(lambda h, b: b.__setitem__(0, schema("x", pa.float64(), pa.field("y", pa.int8())))),
+     "schema of column 'x'"),
+    (edited(lambda h, b: b.__setitem__(4, b[4][:20] + bytes([b[4][20] ^ 255]) + b[4][21:])), ""),
+    (edited(lambda h, b: b.__setitem__(0, schema("x", pa.string()))), "not a StringAccumulator"),
+    (edited(lambda h, b: h["columns"][1].__setitem__(2, {"acc": {"blob": 1}})), "out of order, twice"),
+    (edited(lambda h, b: b.append(b"")), "parts that no column refers to"),
+    (edited(lambda h, b: h["columns"][3][2].update(true=3)), "more true values than values"),
+    (edited(lambda h, b: h["columns"][3].__setitem__(2, {"count": 2, "missing": 1})), "keys count, missing, true"),
+    (edited(lambda h, b: h["columns"][5].__setitem__(2, {"count": 1, "missing": 2})), "nulls counts values"),
+    (edited(lambda h, b: h["columns"][6][2].update(count=True)), "a count must be"),
+])
+def test_malformed_profiler_bytes_are_refused_as_they_are_read(damage, message):
     profiler = tessary.Profiler()
-    profiler.update({"a": [1.0, 2.0], "s": ["x", "y"]})
-    with pytest.raises(ValueError, match="not a serialized tessary Profiler"):
-        tessary.Profiler.from_bytes(damage(profiler.to_bytes()))
+    profiler.update(MIXED)
+    data = profiler.to_bytes()
+    assert tessary.Profiler.from_bytes(data).to_bytes() == data
+    with pytest.raises(ValueError, match="^not a serialized tessary Profiler: .*" + message):
+        tessary.Profiler.from_bytes(damage(data))
+
+
+def test_profiler_bytes_have_a_memory_budget(monkeypatch):
+    # The columns' engines may hold 128 MiB plus 512 bytes per byte read, together.
+    acc = tessary._native.NumericAccumulator()
+    empty = acc.nbytes
+    acc.update_f64(np.array([1e-11, 1e308]))  # a window of some 36,700 quantile bins
+    assert 36_000 * 8 <= acc.nbytes - empty <= 40_000 * 8
+    profiler = tessary.Profiler()
+    profiler.update({"x": [1.0], "y": [2.0]})
+    data = profiler.to_bytes()
+    monkeypatch.setattr(tessary._columns.NumericColumn, "nbytes", 2**26 + 256 * len(data) + 1)
+    with pytest.raises(ValueError, match="would hold more than"):
+        tessary.Profiler.from_bytes(data)
 
 
 def test_dask_dataframe_and_array():

@@ -175,3 +175,6 @@ def test_temporal_figures_keep_unit_and_time_zone():
     col = tessary.profile([day, day + datetime.timedelta(days=2)])["values"]
     assert (col["kind"], col["min"], col["max"], col["mean"], col["std"]) == \
         ("temporal", "2024-01-01", "2024-01-03", "2024-01-02", "1.414 days")
+    # 2**63 - 1 is 2**63 as a float, one past the storage type.
+    extreme = tessary.profile(pa.array([2**63 - 1]).view(pa.timestamp("ns")))["values"]
+    assert extreme["max"] == extreme["mean"] == "2262-04-11 23:47:16.854775807"

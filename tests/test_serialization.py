@@ -1,5 +1,6 @@
 """to_bytes, from_bytes, merge and pickling of the three accumulator classes."""
 
+import copy
 import pickle
 
 import numpy as np
@@ -40,8 +41,8 @@ IDS = ["numeric", "string", "batch"]
     lambda acc: type(acc).from_bytes(acc.to_bytes()),
     lambda acc: type(acc).from_bytes(data=bytearray(acc.to_bytes())),
     # copy.deepcopy takes the same __reduce__ value, which pickle checks more strictly.
-    lambda acc: pickle.loads(pickle.dumps(acc)),
-], ids=["from_bytes", "bytearray", "pickle"])
+    lambda acc: pickle.loads(pickle.dumps(acc)), copy.copy,
+], ids=["from_bytes", "bytearray", "pickle", "copy"])
 def test_round_trip_equals_and_continues_bit_for_bit(new, restore):
     for parts in ([], [0], [0, 1]):
         original = new()

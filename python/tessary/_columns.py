@@ -7,8 +7,9 @@ in Python: every array goes to the engine (or to one pyarrow kernel) whole.
 
 from __future__ import annotations
 
+import contextlib
 import math
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 from tessary import _native
 
@@ -35,17 +36,44 @@ def _feed_numeric(acc: _native.NumericAccumulator, array: Array) -> None:
         acc.update_arrow(array)
 
 
-def update_columns(columns: Sequence[Column], arrays: Sequence[Array]) -> None:
-    """Feeds arrays[i] to columns[i]. The numeric columns go to the engine in one
-    call, which profiles them side by side on its threads."""
-    numeric = [(c, c.engine_array(a)) for c, a in zip(columns, arrays)
-               if isinstance(c, NumericColumn) and len(a)]
-    if numeric:
-        _native.NumericAccumulator.update_arrow_columns([c.acc for c, _ in numeric],
-                                                        [a for _, a in numeric])
-    for column, array in zip(columns, arrays):
-        if not isinstance(column, NumericColumn):
-            column.update(array)
+def data_error(error: BaseException, context: str) -> BaseException:
+    """What to raise for `error`, raised by pyarrow about the data: the kinds
+    tessary documents, TypeError, OSError and MemoryError as they are,
+    NotImplementedError as TypeError, any other (an invalid value, an index
+    out of range) as ValueError with its message after `context`."""
+    if isinstance(error, (TypeError, OSError, MemoryError)):
+        return error
+    kind = TypeError if isinstance(error, NotImplementedError) else ValueError
+    converted = kind(f"{context}: {error}")
+    converted.__cause__ = error
+    return converted
+
+
+@contextlib.contextmanager
+def data_errors(context: str) -> Iterator[None]:
+    """Raises the errors that pyarrow raises about the data as data_error says."""
+    try:
+        yield
+    except _pa().ArrowException as error:
+        raise data_error(error, context)
+
+
+def update_columns(columns: Sequence[Column], arrays: Sequence[Array], names: Sequence[str]) -> None:
+    """Feeds arrays[i] to columns[i], named names[i]. The numeric columns go to
+    the engine in one call, which profiles them side by side on its threads."""
+    numeric, name = [], ""
+    try:
+        for column, array, name in zip(columns, arrays, names):
+            if isinstance(column, NumericColumn) and len(array):
+                numeric.append((column, column.engine_array(array)))
+        if numeric:
+            _native.NumericAccumulator.update_arrow_columns([c.acc for c, _ in numeric],
+                                                            [a for _, a in numeric])
+        for column, array, name in zip(columns, arrays, names):
+            if not isinstance(column, NumericColumn):
+                column.update(array)
+    except _pa().ArrowException as error:
+        raise data_error(error, f"column {name!r}")
 
 
 def _unsigned_bytes(buffer: Any) -> Any:
@@ -60,10 +88,27 @@ def _count(value: Any) -> int:
     return value
 
 
-def _blob(value: Any) -> bytes:
-    if not isinstance(value, bytes):
-        raise ValueError(f"expected the bytes of an accumulator, got {type(value).__name__}")
-    return value
+def _fields(state: Any, keys: tuple[str, ...]) -> dict[str, Any]:
+    """A saved column state, checked to have exactly `keys`, in that order."""
+    if type(state) is not dict or tuple(state) != keys:
+        raise ValueError(f"a column state is not an object with the keys {', '.join(keys)}")
+    return state
+
+
+def _varints(data: bytes, at: int, n: int) -> list[int]:
+    """The `n` unsigned LEB128 integers from `at` on, which the engine has checked."""
+    values = []
+    for _ in range(n):
+        value = shift = 0
+        while True:
+            byte = data[at]
+            at += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                break
+        values.append(value)
+    return values
 
 
 def _top(pairs: list[tuple[Any, int]], convert: Callable[[Any], Any] = lambda v: v) -> list[list[Any]]:
@@ -137,13 +182,33 @@ class Column:
         self.missing += nulls
         self.count += len(array) - nulls
 
+    def copy(self) -> Column:
+        """A copy to change while this column stays as it is."""
+        twin = object.__new__(type(self))
+        twin.__dict__.update(self.__dict__)
+        return twin
+
+    def seen(self) -> int:
+        """The rows this column has seen: present, missing and infinite values."""
+        return self.count + self.missing
+
+    @property
+    def nbytes(self) -> int:
+        """The bytes of memory that the engine holds for this column."""
+        return 0
+
     # The running state as plain data (ints and bytes), for Profiler.to_bytes;
-    # load() takes it back, merge() folds another column of the same type in.
+    # load() takes it back, checked, from the header's data with each bytes
+    # value replaced by a reference that take() resolves; merge() folds
+    # another column of the same type in.
     def state(self) -> dict[str, Any]:
         return {"count": self.count, "missing": self.missing}
 
-    def load(self, state: dict[str, Any]) -> None:
+    def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
+        state = _fields(state, ("count", "missing"))
         self.count, self.missing = _count(state["count"]), _count(state["missing"])
+        if self.count and _pa().types.is_null(self.type):
+            raise ValueError("a column of nulls counts values")
 
     def merge(self, other: Column) -> None:
         self.count += other.count
@@ -162,11 +227,24 @@ class _EngineColumn(Column):
 
     acc: Any
 
+    def copy(self) -> Column:
+        twin = super().copy()
+        assert isinstance(twin, _EngineColumn)
+        twin.acc = self.acc.__copy__()
+        return twin
+
+    def seen(self) -> int:
+        return int(self.acc.observations)
+
+    @property
+    def nbytes(self) -> int:
+        return int(self.acc.nbytes)
+
     def state(self) -> dict[str, Any]:
         return {"acc": self.acc.to_bytes()}
 
-    def load(self, state: dict[str, Any]) -> None:
-        self.acc = type(self.acc).from_bytes(_blob(state["acc"]))
+    def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
+        self.acc = type(self.acc).from_bytes(take(_fields(state, ("acc",))["acc"]))
 
     def merge(self, other: Column) -> None:
         assert isinstance(other, _EngineColumn)
@@ -182,8 +260,22 @@ class NumericColumn(_EngineColumn):
                  convert: Callable[[Array], Array] | None = None) -> None:
         super().__init__(arrow_type)
         self.acc = _native.NumericAccumulator(stream_id)
+        self.stream_id = stream_id
         self.convert = convert
         self.integral = _pa().types.is_integer(arrow_type)
+
+    def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
+        blob = take(_fields(state, ("acc",))["acc"])
+        self.acc = _native.NumericAccumulator.from_bytes(blob)
+        # The engine checked the bytes: 4 magic bytes, a u16 version and a u8
+        # kind, then varints: the stream's seed, position and observations, and
+        # the count, missing and infinite values that the observations add up
+        # to modulo 2**64.
+        stream_id, _, observations, count, missing, infinite = _varints(blob, 7, 6)
+        if stream_id != self.stream_id:
+            raise ValueError("a numeric column was sampled with another stream_id")
+        if count + missing + infinite != observations:
+            raise ValueError("a numeric column counts more than 2**64 - 1 values")
 
     def update(self, array: Array) -> None:
         _feed_numeric(self.acc, self.engine_array(array))
@@ -349,8 +441,9 @@ class BooleanColumn(Column):
     def state(self) -> dict[str, Any]:
         return {**super().state(), "true": self.true}
 
-    def load(self, state: dict[str, Any]) -> None:
-        super().load(state)
+    def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
+        state = _fields(state, ("count", "missing", "true"))
+        super().load({"count": state["count"], "missing": state["missing"]}, take)
         self.true = _count(state["true"])
         if self.true > self.count:
             raise ValueError("a boolean column counts more true values than values")
@@ -411,11 +504,24 @@ class _Decoded(Column):
     def update(self, array: Array) -> None:
         self.inner.update(array.storage if self.storage else array.dictionary_decode())
 
+    def copy(self) -> Column:
+        twin = super().copy()
+        assert isinstance(twin, _Decoded)
+        twin.inner = self.inner.copy()
+        return twin
+
+    def seen(self) -> int:
+        return self.inner.seen()
+
+    @property
+    def nbytes(self) -> int:
+        return self.inner.nbytes
+
     def state(self) -> dict[str, Any]:
         return {"inner": self.inner.state()}
 
-    def load(self, state: dict[str, Any]) -> None:
-        self.inner.load(state["inner"])
+    def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
+        self.inner.load(_fields(state, ("inner",))["inner"], take)
 
     def merge(self, other: Column) -> None:
         assert isinstance(other, _Decoded)

@@ -11,7 +11,7 @@ import os
 import queue
 import stat
 import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 # Rows per batch for inputs that pyarrow does not already cut into batches.
@@ -71,7 +71,8 @@ class Source:
 
 def absent_column(columns: Sequence[str], names: Sequence[str]) -> ValueError | None:
     """The error for the first of `columns` that is not among `names`, the data's columns."""
-    absent = [c for c in columns if c not in names]
+    present = set(names)
+    absent = [c for c in columns if c not in present]
     if not absent:
         return None
     return ValueError(f"no column named {absent[0]!r}; the columns are: " + ", ".join(names))
@@ -316,7 +317,7 @@ def _column(pa: Any, values: Any) -> Any:
                         "numbers, strings, booleans or dates, not a mix") from None
 
 
-def prefetched(batches: Iterable[Any], depth: int = 2) -> Iterator[Any]:
+def prefetched(batches: Iterable[Any], depth: int = 2) -> Generator[Any, None, None]:
     """Yields the items of `batches`, reading up to `depth` ahead in a thread.
 
     pyarrow decodes files without holding the interpreter lock, so the next

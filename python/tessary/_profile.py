@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import copy
-import itertools
 import json
+import os
 import struct
 import threading
 from collections.abc import Callable, Sequence
@@ -15,6 +15,7 @@ from tessary import _columns, _inputs, _report
 
 _MAGIC = b"TSRYPROF"
 _FORMAT_VERSION = 1
+_MAX_COUNT = 2 ** 64 - 1
 
 
 def _feed_nulls(column: _columns.Column, rows: int) -> None:
@@ -22,6 +23,11 @@ def _feed_nulls(column: _columns.Column, rows: int) -> None:
     pa = _inputs.require("pyarrow", "Profiler.merge")
     for start in range(0, rows, 1 << 20):
         column.update(pa.nulls(min(1 << 20, rows - start), column.type))
+
+
+def _schema_bytes(pa: Any, name: str, arrow_type: Any) -> bytes:
+    """The Arrow IPC schema of one column, as the profiler's bytes hold it."""
+    return pa.schema([pa.field(name, arrow_type)]).serialize().to_pybytes()
 
 
 class Profile:
@@ -104,56 +110,72 @@ class Profiler:
     def __init__(self, *, columns: Sequence[str] | None = None, stream_id: int = 0) -> None:
         if isinstance(columns, str):
             raise TypeError("columns must be a list of column names, not one string")
-        if not isinstance(stream_id, int) or not 0 <= stream_id < 2 ** 64:
+        if not isinstance(stream_id, int) or not 0 <= stream_id <= _MAX_COUNT:
             raise ValueError(f"stream_id must be an int from 0 to 2**64 - 1, got {stream_id!r}")
         self._select = None if columns is None else [str(c) for c in columns]
+        self._selected: set[str] | None = None
+        if self._select is not None:
+            self._selected = set()
+            for name in self._select:
+                if name in self._selected:
+                    raise ValueError(f"columns lists {name!r} twice")
+                self._selected.add(name)
         self._stream_id = stream_id
-        self._rows = 0
-        self._columns: dict[str, _columns.Column] = {}
+        # The rows seen and the running profile of each column. Every update and
+        # merge builds the next state apart, on copies, and replaces this one
+        # whole in one assignment: a column in it is never changed again, and a
+        # call that fails anywhere (KeyboardInterrupt included) leaves it as it was.
+        self._state: tuple[int, dict[str, _columns.Column]] = (0, {})
         # Called after each batch with the progress and the total (rows, or bytes of a text file).
         self._progress: Callable[[int, int | None], None] | None = None
-        # One update or profile at a time: a batch is applied to every column
-        # before another thread can see or change them.
+        # One update or merge at a time, so that none is lost.
         self._lock = threading.RLock()
 
     @property
     def rows(self) -> int:
         """The number of rows seen so far."""
-        return self._rows
+        return self._state[0]
 
     def update(self, data: Any) -> None:
         """Adds the rows of `data`: a file path, NumPy array, sequence, pandas,
         polars or pyarrow object, or any Arrow PyCapsule producer.
 
-        If the data cannot be read, a TypeError or ValueError says why, and the
-        profiler is left as it was, even when the failure comes after some
-        batches of a file were read.
+        Raises TypeError or ValueError when the data cannot be profiled (an
+        error that pyarrow reports about the data becomes a ValueError that
+        says where), OSError when a file cannot be read, and OverflowError when
+        the rows would number more than 2**64 - 1. Whatever fails, even after
+        some batches of a file were read, and a KeyboardInterrupt too, the
+        profiler is left exactly as it was.
         """
-        source = _inputs.source(data, self._select)
-        batches = source.batches
-        if isinstance(data, (str, _inputs.os.PathLike)):
-            batches = _inputs.prefetched(batches)
-        with self._lock:
-            # A refused batch changes nothing. When more than one batch comes,
-            # a copy of the state is kept, to undo the batches before a failure.
-            iterator = iter(batches)
-            ahead = list(itertools.islice(iterator, 2))
-            saved = None
-            if len(ahead) == 2:
-                saved = (self._rows, {n: self._copy(c) for n, c in self._columns.items()})
-            rows = 0
-            try:
-                for done, batch in enumerate(itertools.chain(ahead, iterator), 1):
-                    self._add(batch)
-                    rows += batch.num_rows
-                    if self._progress is not None:
-                        self._progress(source.done(rows, done), source.total)
-            except BaseException:
-                if saved is not None:
-                    self._rows, self._columns = saved
-                raise
+        with _columns.data_errors("cannot read the data"):
+            source = _inputs.source(data, self._select)
+        # The last step of this line replaces the state: nothing that could
+        # raise comes after it.
+        with self._lock: self._state = self._updated(source, data)
 
-    def _add(self, batch: Any) -> None:
+    def _updated(self, source: _inputs.Source, data: Any) -> tuple[int, dict[str, _columns.Column]]:
+        """The state after the batches of `source`, built apart from this one."""
+        rows, columns = self._state
+        batches, reader = source.batches, None
+        if isinstance(data, (str, os.PathLike)):
+            batches = reader = _inputs.prefetched(batches)
+        copied, read = False, 0
+        try:
+            with _columns.data_errors("cannot read the data"):
+                for done, batch in enumerate(batches, 1):
+                    if not copied:  # one copy for all the batches of the call
+                        columns, copied = {n: c.copy() for n, c in columns.items()}, True
+                    rows = self._add(columns, rows, batch)
+                    read += batch.num_rows
+                    if self._progress is not None:
+                        self._progress(source.done(read, done), source.total)
+        finally:
+            if reader is not None:  # stops the reading thread now
+                reader.close()
+        return rows, columns
+
+    def _add(self, columns: dict[str, _columns.Column], rows: int, batch: Any) -> int:
+        """Feeds `batch` to `columns`, which have seen `rows` rows; returns the rows after it."""
         pa = _inputs.require("pyarrow", "tessary.profile")
         names = batch.schema.names
         if len(set(names)) != len(names):
@@ -164,11 +186,11 @@ class Profiler:
                 raise error
             batch = batch.select(self._select)
             names = self._select
-        # Every column is checked (and cast where needed) before any changes, so
-        # that a refused batch leaves the profiler as it was.
+        if rows + batch.num_rows > _MAX_COUNT:
+            raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
         arrays, fresh = [], {}
         for name, array in zip(names, batch.columns):
-            column = self._columns.get(name)
+            column = columns.get(name)
             if column is None or (pa.types.is_null(column.type)
                                   and not pa.types.is_null(array.type)):
                 fresh[name] = _columns.new_column(array.type, self._stream_id)
@@ -185,21 +207,19 @@ class Profiler:
                                     f"{array.type}; cast the pieces to one type") from None
             arrays.append(array)
         for name, column in fresh.items():
-            if self._rows:  # the rows before this column appeared, as nulls
-                column.update(pa.nulls(self._rows, column.type))
-            self._columns[name] = column
-        _columns.update_columns([self._columns[name] for name in names], arrays)
+            _feed_nulls(column, rows)  # the rows before this column appeared
+            columns[name] = column
+        _columns.update_columns([columns[name] for name in names], arrays, names)
         if batch.num_rows:
-            for name, column in self._columns.items():
+            for name, column in columns.items():
                 if name not in fresh and name not in names:
                     column.update(pa.nulls(batch.num_rows, column.type))
-        self._rows += batch.num_rows
+        return rows + batch.num_rows
 
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
-        with self._lock:
-            return Profile(self._rows, {name: column.to_dict()
-                                        for name, column in self._columns.items()})
+        rows, columns = self._state
+        return Profile(rows, {name: column.to_dict() for name, column in columns.items()})
 
     def to_bytes(self) -> bytes:
         """The running state as bytes, for `Profiler.from_bytes` in this or another process.
@@ -215,12 +235,10 @@ class Profiler:
             return {k: refer(v) for k, v in value.items()} if isinstance(value, dict) else value
 
         pa = _inputs.require("pyarrow", "Profiler.to_bytes")
-        with self._lock:
-            columns = [[name, refer(pa.schema([pa.field(name, column.type)]).serialize()
-                                    .to_pybytes()), refer(column.state())]
-                       for name, column in self._columns.items()]
-            header = {"rows": self._rows, "stream_id": self._stream_id,
-                      "select": self._select, "columns": columns}
+        rows, columns = self._state
+        header = {"rows": rows, "stream_id": self._stream_id, "select": self._select,
+                  "columns": [[name, refer(_schema_bytes(pa, name, column.type)), refer(column.state())]
+                              for name, column in columns.items()]}
         head = json.dumps(header, separators=(",", ":")).encode()
         parts = [_MAGIC, struct.pack("<HI", _FORMAT_VERSION, len(head)), head]
         for blob in blobs:
@@ -231,53 +249,103 @@ class Profiler:
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Profiler:
         """A profiler with the state that `to_bytes()` saved.
 
-        Raises ValueError when `data` is not such bytes (truncated, corrupt or
-        of another version).
+        Raises ValueError when `data` is not such bytes: truncated, corrupt, of
+        another version, or describing more memory than bytes of its size can
+        (128 MiB plus 512 bytes per byte).
         """
         pa = _inputs.require("pyarrow", "Profiler.from_bytes")
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"expected bytes, not {type(data).__name__}")
         data = bytes(data)
         try:
-            if data[:len(_MAGIC)] != _MAGIC:
-                raise ValueError("it does not start with the profiler magic")
-            if len(data) < len(_MAGIC) + 6:
-                raise ValueError("it is truncated")
-            version, size = struct.unpack_from("<HI", data, len(_MAGIC))
-            if version != _FORMAT_VERSION:
-                raise ValueError(f"format version {version} is not supported")
-            at = len(_MAGIC) + 6
-            if size > len(data) - at:
-                raise ValueError("it is truncated")
-            header = json.loads(data[at:at + size])
-            at += size
-            blobs = []
-            while at < len(data):
-                if len(data) - at < 8:
-                    raise ValueError("it is truncated")
-                (length,) = struct.unpack_from("<Q", data, at)
-                if length > len(data) - at - 8:
-                    raise ValueError("it is truncated")
-                blobs.append(data[at + 8:at + 8 + length])
-                at += 8 + length
+            return cls._decode(pa, data)
+        except (ValueError, TypeError, LookupError, ArithmeticError, RecursionError, OSError,
+                struct.error, pa.ArrowException) as error:
+            raise ValueError(f"not a serialized tessary Profiler: {error}") from None
 
-            def resolve(value: Any) -> Any:
-                if isinstance(value, dict):
-                    if set(value) == {"blob"}:
-                        index = value["blob"]
-                        if type(index) is not int or not 0 <= index < len(blobs):
-                            raise ValueError("it refers to a part it does not have")
-                        return blobs[index]
-                    return {k: resolve(v) for k, v in value.items()}
-                return value
+    @classmethod
+    def _decode(cls, pa: Any, data: bytes) -> Profiler:
+        """from_bytes, whose every check raises one of the errors it turns into ValueError."""
+        if data[:len(_MAGIC)] != _MAGIC:
+            raise ValueError("it does not start with the profiler magic")
+        if len(data) < len(_MAGIC) + 6:
+            raise ValueError("it is truncated")
+        version, size = struct.unpack_from("<HI", data, len(_MAGIC))
+        if version != _FORMAT_VERSION:
+            raise ValueError(f"format version {version} is not supported")
+        at = len(_MAGIC) + 6
+        if size > len(data) - at:
+            raise ValueError("it is truncated")
+        head = data[at:at + size]
+        header = json.loads(head)
+        at += size
+        blobs = []
+        while at < len(data):
+            if len(data) - at < 8:
+                raise ValueError("it is truncated")
+            (length,) = struct.unpack_from("<Q", data, at)
+            if length > len(data) - at - 8:
+                raise ValueError("it is truncated")
+            blobs.append(data[at + 8:at + 8 + length])
+            at += 8 + length
+        # The header as to_bytes writes it, its keys in order, ints that are
+        # not bools, and no other spelling of the same JSON.
+        if type(header) is not dict or tuple(header) != ("rows", "stream_id", "select", "columns"):
+            raise ValueError("its header is not an object with the keys rows, stream_id, select "
+                             "and columns")
+        if json.dumps(header, separators=(",", ":")).encode() != head:
+            raise ValueError("its header is not written as to_bytes writes it")
+        rows, stream_id, select = (header["rows"], header["stream_id"], header["select"])
+        rows = _columns._count(rows)
+        stream_id = _columns._count(stream_id)
+        if select is not None and (type(select) is not list
+                                   or any(type(name) is not str for name in select)):
+            raise ValueError("select is not null or a list of column names")
+        if type(header["columns"]) is not list:
+            raise ValueError("columns is not a list")
+        profiler = cls(columns=select, stream_id=stream_id)
+        taken = 0
 
-            profiler = cls(columns=header["select"], stream_id=header["stream_id"])
-            profiler._rows = _columns._count(header["rows"])
-            for name, schema, state in header["columns"]:
-                arrow_type = pa.ipc.read_schema(pa.py_buffer(resolve(schema))).field(0).type
-                column = _columns.new_column(arrow_type, profiler._stream_id)
-                column.load(resolve(state))
-                profiler._columns[str(name)] = column
-        except (ValueError, TypeError, KeyError, IndexError, struct.error, pa.ArrowException) as e:
-            raise ValueError(f"not a serialized tessary Profiler: {e}") from None
+        def take(reference: Any) -> bytes:
+            # Each part belongs to one place, and the places take them in order.
+            nonlocal taken
+            if type(reference) is not dict or tuple(reference) != ("blob",) \
+                    or type(reference["blob"]) is not int:
+                raise ValueError("it refers to a part in another form")
+            if reference["blob"] != taken or taken == len(blobs):
+                raise ValueError("it refers to its parts out of order, twice, or to one it "
+                                 "does not have")
+            taken += 1
+            return blobs[taken - 1]
+
+        # What the columns' engines may hold, as the engine's own decoders
+        # allow one call: 2**24 quantile bins of 8 bytes plus 64 per input byte.
+        budget, memory = (1 << 27) + 512 * len(data), 0
+        columns: dict[str, _columns.Column] = {}
+        for entry in header["columns"]:
+            if type(entry) is not list or len(entry) != 3 or type(entry[0]) is not str:
+                raise ValueError("a column is not a list of its name, schema and state")
+            name, schema, state = entry
+            if name in columns:
+                raise ValueError(f"it has two columns named {name!r}")
+            if profiler._selected is not None and name not in profiler._selected:
+                raise ValueError(f"column {name!r} is not one of the selected columns")
+            schema = take(schema)
+            fields = pa.ipc.read_schema(pa.py_buffer(schema))
+            if len(fields) != 1 or fields[0].name != name \
+                    or _schema_bytes(pa, name, fields[0].type) != schema:
+                raise ValueError(f"the schema of column {name!r} is not its one field")
+            column = _columns.new_column(fields[0].type, stream_id)
+            column.load(state, take)
+            if column.seen() != rows:
+                raise ValueError(f"column {name!r} has seen {column.seen()} rows, not {rows}")
+            memory += column.nbytes
+            if memory > budget:
+                raise ValueError(f"its columns would hold more than {budget} bytes of memory")
+            columns[name] = column
+        if taken != len(blobs):
+            raise ValueError("it has parts that no column refers to")
+        profiler._state = (rows, columns)
         return profiler
 
     def merge(self, other: Profiler) -> None:
@@ -287,44 +355,50 @@ class Profiler:
         exactly; the moments merge pairwise (within rounding of one pass);
         heavy hitters follow the mergeable Misra-Gries rule, so their counts
         stay lower bounds. A column that only one side has counts the other
-        side's rows as missing. The same profilers merged in the same order
-        give the same bytes.
+        side's rows as missing; one that this profiler does not select is left
+        out. The same profilers merged in the same order give the same bytes.
+
+        Raises TypeError when a column has another kind of type on each side,
+        and OverflowError when the rows would number more than 2**64 - 1; then,
+        as after any failure, this profiler is left as it was.
         """
         if not isinstance(other, Profiler):
             raise TypeError(f"expected a Profiler, not {type(other).__name__}")
-        theirs = Profiler.from_bytes(other.to_bytes())  # a copy: other may be self
-        with self._lock:
-            merged = {}
-            for name, mine in self._columns.items():
-                column = self._copy(mine)
-                if name in theirs._columns:
-                    column = self._merged(name, column, theirs._columns[name], theirs._rows)
-                else:
-                    _feed_nulls(column, theirs._rows)
-                merged[name] = column
-            for name, column in theirs._columns.items():
-                if name not in merged:  # absent from this profiler's rows
-                    merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
-                    _feed_nulls(fresh, self._rows)
-                    fresh.merge(column)
-            self._columns, self._rows = merged, self._rows + theirs._rows
+        with self._lock: self._state = self._merged(other._state)
 
-    def _copy(self, column: _columns.Column) -> _columns.Column:
-        copy = _columns.new_column(column.type, self._stream_id)
-        copy.load(column.state())
-        return copy
+    def _merged(self, other: tuple[int, dict[str, _columns.Column]]
+                ) -> tuple[int, dict[str, _columns.Column]]:
+        """The state after merging `other`'s, built apart: a state's columns never
+        change, so other's are read as they are, even when other is self."""
+        rows, mine = self._state
+        their_rows, theirs = other
+        if rows + their_rows > _MAX_COUNT:
+            raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
+        merged = {}
+        for name, column in mine.items():
+            column = column.copy()
+            if name in theirs:
+                column = self._merged_column(name, column, rows, theirs[name], their_rows)
+            else:
+                _feed_nulls(column, their_rows)
+            merged[name] = column
+        for name, column in theirs.items():
+            if name not in merged and (self._selected is None or name in self._selected):
+                merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
+                _feed_nulls(fresh, rows)
+                fresh.merge(column)
+        return rows + their_rows, merged
 
-    def _merged(self, name: str, mine: _columns.Column, theirs: _columns.Column,
-                their_rows: int) -> _columns.Column:
-        """`mine` (this profiler's rows) followed by `theirs` (their_rows rows)."""
+    def _merged_column(self, name: str, mine: _columns.Column, rows: int,
+                       theirs: _columns.Column, their_rows: int) -> _columns.Column:
+        """`mine` (a copy, `rows` rows) followed by `theirs` (their_rows rows)."""
         pa = _inputs.require("pyarrow", "Profiler.merge")
         if pa.types.is_null(theirs.type) and not pa.types.is_null(mine.type):
             _feed_nulls(mine, their_rows)
             return mine
         if pa.types.is_null(mine.type) and not pa.types.is_null(theirs.type):
-            fresh = _columns.new_column(theirs.type, self._stream_id)
-            _feed_nulls(fresh, self._rows)
-            mine = fresh
+            mine = _columns.new_column(theirs.type, self._stream_id)
+            _feed_nulls(mine, rows)
         elif type(mine) is not type(theirs) or (
                 mine.type != theirs.type and not _columns.feeds_directly(mine, theirs.type)):
             raise TypeError(f"column {name!r} is {mine.type} here and {theirs.type} in the "
@@ -349,6 +423,10 @@ def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int =
 
     `columns` selects columns by name; `stream_id` seeds the reproducible
     sample of numeric columns.
+
+    Raises TypeError or ValueError when the data cannot be profiled (an error
+    that pyarrow reports about the data becomes a ValueError that says where)
+    and OSError when a file cannot be read.
 
     >>> tessary.profile([1.0, 2.0, 4.0])["values"]["mean"]
     2.3333333333333335

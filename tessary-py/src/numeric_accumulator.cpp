@@ -181,11 +181,13 @@ PyMethodDef methods[] = {
     class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
     changing_method<merge_signature, Serial::merge_member>(merge_doc),
     reading_method<Serial::reduce_member>("__reduce__"),
+    reading_method<Serial::copy_member>("__copy__", copy_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
     getter<observations>("observations"),
+    getter<Serial::nbytes_member>("nbytes"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,9 +1,10 @@
 #pragma once
 
-// What the three accumulator classes share for to_bytes, from_bytes, merge
-// and pickling. The format, its checks and the merges are the core's; this
-// converts bytes to and from Python, checks merge operands and maps a decode
-// failure to ValueError.
+// What the three accumulator classes share for to_bytes, from_bytes, merge,
+// copying, pickling and the size of their state. The format, its checks, the
+// merges and the sizes are the core's; this converts bytes to and from
+// Python, checks merge operands and maps a decode failure to ValueError.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "argument_binder.hpp"
 #include "buffer_view.hpp"
 #include "instance.hpp"
+#include "result_dicts.hpp"
 #include "tessary/serialization.hpp"
 
 namespace tessary::py {
@@ -22,6 +24,7 @@ inline constexpr const char* from_bytes_doc =
     "A new accumulator from the bytes of to_bytes; ValueError for any other bytes.";
 inline constexpr const char* merge_doc =
     "Folds the state of another accumulator of this class into this one, in place; other is unchanged.";
+inline constexpr const char* copy_doc = "A new accumulator with an equal state.";
 
 // A new bytes object holding `data`.
 PyRef bytes_object(const std::string& data);
@@ -90,6 +93,13 @@ struct Serialization {
   }
 
   static PyRef reduce_member(const State& state) { return reduce_value(type(), to_bytes(state)); }
+
+  static PyRef copy_member(const State& state) {
+    return PyRef(new_instance(reinterpret_cast<PyTypeObject*>(type()), State(state)));
+  }
+
+  // nbytes: the bytes of memory the state holds (memory_bytes of the core).
+  static PyRef nbytes_member(const State& state) { return to_python(std::uint64_t{memory_bytes(state)}); }
 };
 
 }  // namespace tessary::py

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -41,5 +42,9 @@ struct CategoricalSketchState {
   // A missing row has no hash and enters neither sketch.
   void observe_missing() noexcept { missing += missing != std::numeric_limits<std::uint64_t>::max(); }
 };
+
+// The bytes of memory that `s` holds: the registers and the heavy hitters
+// with their label buffers live inside the record, which allocates nothing.
+inline std::size_t memory_bytes(const CategoricalSketchState&) noexcept { return sizeof(CategoricalSketchState); }
 
 }  // namespace tessary

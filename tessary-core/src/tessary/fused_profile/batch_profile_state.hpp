@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -68,5 +69,22 @@ struct BatchProfileState {
     return self;
   }
 };
+
+// The bytes of memory that `s` holds: the record, one tree node per column
+// name (its links, the name and the column's state), the names that outgrow
+// a string's inline buffer, and the quantile bins.
+inline std::size_t memory_bytes(const BatchProfileState& s) noexcept {
+  constexpr std::size_t node_links = 4 * sizeof(void*);  // colour, parent, left, right
+  const auto name_bytes = [](const std::string& name) noexcept {
+    return name.capacity() > std::string().capacity() ? name.capacity() + 1 : 0;
+  };
+  std::size_t total = sizeof(BatchProfileState);
+  for (const auto& [name, column] : s.profiles) {
+    total += node_links + sizeof(std::pair<const std::string, NumericProfileState>) + name_bytes(name) +
+             column.quantiles.allocated_bytes();
+  }
+  for (const std::string& name : s.skipped_columns) total += node_links + sizeof(std::string) + name_bytes(name);
+  return total;
+}
 
 }  // namespace tessary

@@ -158,6 +158,11 @@ class LogQuantileSketch {
     zero_count_ += n;
   }
 
+  // The bytes that the windows of bins hold on the heap (their capacity).
+  std::size_t allocated_bytes() const noexcept {
+    return (bins_[negative].counts.capacity() + bins_[positive].counts.capacity()) * sizeof(std::uint64_t);
+  }
+
   double relative_accuracy() const noexcept { return relative_accuracy_value; }
   double log_gamma() const noexcept { return log_gamma_value; }
   double multiplier() const noexcept { return multiplier_value; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tessary/numeric_state.hpp"
@@ -22,6 +23,12 @@ struct NumericStream {
   std::uint64_t position = 0;
   std::uint64_t observations = 0;
 };
+
+// The bytes of memory that `s` holds: the record itself (registers, heavy
+// hitters, reservoir and moments live inside it) and the quantile bins.
+inline std::size_t memory_bytes(const NumericStream& s) noexcept {
+  return sizeof(NumericStream) + s.sketches.quantiles.allocated_bytes();
+}
 
 // The stream of `a` with the elements of `b` merged in: moments by the
 // pairwise merge with `a` as the left operand, sketches as sketch_merge.hpp
