@@ -70,6 +70,7 @@ def test_binding_messages(call, message):
     (lambda v: numeric_profile_f64(None, v), "stream_id"), (lambda v: NumericAccumulator(v), "stream_id"),
     (lambda v: StringAccumulator().update_utf8(None, None, v), "length"),
     (lambda v: StringAccumulator().update_large_utf8(None, None, 0, None, v), "array_offset"),
+    (lambda v: StringAccumulator().update_utf8(None, None, v, None, v), "length"),  # both fail: the first
 ])
 def test_integer_conversion_errors_carry_the_note(call, name):
     for value, error in [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("1", TypeError)]:

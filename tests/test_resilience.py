@@ -1,11 +1,15 @@
-"""Racing writers and memory exhaustion: a clean exception or an in-bounds result, never a crash,
-and a failing update leaves the accumulator as it was. Each case runs in a child interpreter."""
+"""Racing writers, memory exhaustion and interpreter exit: a clean exception or an in-bounds
+result, never a crash, and a failing update leaves the accumulator as it was. Each case runs in a
+child interpreter."""
 
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
-from helpers import run_python
+from helpers import child_environment, run_python
 
 
 @pytest.mark.parametrize("large", [False, True])
@@ -72,3 +76,57 @@ def test_memory_exhaustion_while_bins_grow():
         batches.update(big_batch)
         assert numeric.observations == 105 and batches.rows == 105
     """)
+
+
+# Each of the forked interpreters exits while daemon threads loop over the engine's calls;
+# the interpreter ends them when they ask for the interpreter lock back, often inside
+# Python code run from those calls (an export method, __index__) with references and
+# imported arrays held. Every interpreter must exit cleanly.
+EXITS_SCRIPT = textwrap.dedent("""
+    import os, sys, threading, time
+    import pyarrow as pa
+    import tessary
+    from tessary._native import NumericAccumulator, StringAccumulator
+
+    TABLE = pa.table({"i": range(3000), "x": [i / 7 for i in range(3000)],
+                      "s": [str(i % 50) for i in range(3000)]})
+    ARRAY = TABLE.column("x").chunk(0)
+    OFFSETS = memoryview(bytes(4) + bytes([1, 0, 0, 0])).cast("i")
+
+    class Producer:
+        def __arrow_c_array__(self, requested_schema=None):
+            return ARRAY.__arrow_c_array__()
+
+    class Length:
+        def __index__(self):
+            return 1
+
+    def loops():
+        numeric, strings = NumericAccumulator(), StringAccumulator()
+        pair = [NumericAccumulator(), NumericAccumulator()]
+        return [lambda: tessary.profile(TABLE), lambda: numeric.update_arrow(ARRAY),
+                lambda: NumericAccumulator.update_arrow_columns(pair, [Producer(), Producer()]),
+                lambda: strings.update_utf8(b"a", OFFSETS, Length())]
+
+    def spin(call):
+        while True:
+            call()
+
+    children = []
+    for _ in range(20):
+        pid = os.fork()
+        if pid == 0:
+            for call in loops():
+                threading.Thread(target=spin, args=(call,), daemon=True).start()
+            time.sleep(0.01)
+            sys.exit(0)
+        children.append(pid)
+    print([os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children])
+""")
+
+
+def test_interpreter_exits_with_daemon_threads_inside_calls():
+    result = subprocess.run([sys.executable, "-c", EXITS_SCRIPT], capture_output=True, text=True,
+                            timeout=120, env=child_environment())
+    assert result.returncode == 0 and "FATAL" not in result.stderr, result.stderr[-3000:]
+    assert result.stdout.strip() == str([0] * 20), result.stderr[-3000:]

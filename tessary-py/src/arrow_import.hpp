@@ -34,9 +34,24 @@ class PendingErrorStash {
   PyObject* traceback_ = nullptr;
 };
 
+// Lets go of something whose release runs a producer's code (a capsule
+// destructor, an array's release callback), which may need the interpreter:
+// `release` runs with any pending exception set aside. Once the interpreter
+// exits (see interpreter_running), `leak` runs instead, and no producer
+// code.
+template <class Release, class Leak>
+void producer_release(Release&& release, Leak&& leak) noexcept {
+  if (!interpreter_running()) {
+    leak();
+    return;
+  }
+  const PendingErrorStash stash;
+  release();
+}
+
 // An owned reference to a producer's object (its capsules, the tuple that
-// holds them) whose destruction may run the producer's code: dropped with
-// any pending exception set aside.
+// holds them) whose destruction may run the producer's code: dropped by
+// producer_release.
 class ProducerRef {
  public:
   ProducerRef() noexcept = default;
@@ -56,8 +71,7 @@ class ProducerRef {
  private:
   void drop() noexcept {
     if (!object_) return;
-    const PendingErrorStash stash;
-    object_ = PyRef();
+    producer_release([this] { object_ = PyRef(); }, [this] { object_.release(); });
   }
 
   PyRef object_;
@@ -80,7 +94,8 @@ void* capsule_pointer(PyObject* capsule, const char* name);
 // (ImportedArray or ImportedRecordBatch), which holds the taken-over array.
 // Its release callback is the producer's code: it runs with any pending
 // exception set aside, exactly once, when the import fails or when this
-// object is destroyed. The schema capsule is kept as long as the import,
+// object is destroyed (through producer_release, so never once the
+// interpreter exits). The schema capsule is kept as long as the import,
 // whose views point into its ArrowSchema. Neither copyable nor movable.
 template <class Imported>
 class ArrowImport {
@@ -101,8 +116,7 @@ class ArrowImport {
   ArrowImport(const ArrowImport&) = delete;
   ArrowImport& operator=(const ArrowImport&) = delete;
   ~ArrowImport() {
-    const PendingErrorStash stash;
-    imported_.reset();
+    producer_release([this] { imported_.reset(); }, [this] { imported_->abandon(); });
   }
 
   const Imported& operator*() const noexcept { return *imported_; }

@@ -8,7 +8,8 @@
 
 namespace tessary::py {
 
-// A buffer view acquired from an exporter: move-only, released exactly once.
+// A buffer view acquired from an exporter: move-only, released exactly once
+// (leaked, like a PyRef, once the interpreter exits).
 class BufferView {
  public:
   // Requests a full read-only view (format, shape, strides, suboffsets). A
@@ -32,10 +33,8 @@ class BufferView {
   ~BufferView() { release(); }
 
   void release() noexcept {
-    if (held_) {
-      PyBuffer_Release(&view_);
-      held_ = false;
-    }
+    if (held_ && interpreter_running()) PyBuffer_Release(&view_);
+    held_ = false;
   }
 
   const Py_buffer& view() const noexcept { return view_; }

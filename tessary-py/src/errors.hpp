@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -25,10 +27,21 @@ void set_python_error_from_current_exception() noexcept;
 
 // Runs the body of an entry point that returns an object: every C++
 // failure leaves a Python exception set and yields nullptr.
+//
+// One unwind passes through untouched: the forced unwind (pthread_exit)
+// with which the interpreter ends a daemon thread that asks for the lock
+// back once the interpreter exits (see interpreter_running). It must reach
+// the bottom of the thread, so it is rethrown, and the guard is not
+// noexcept, which would turn it into std::terminate. (The C++ runtime binds
+// that handler's reference to no object, since a forced unwind has none;
+// the undefined-behaviour sanitizer, whose null check GCC cannot turn off
+// alone, leaves this function's own few lines unchecked.)
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+[[gnu::no_sanitize_undefined]] PyObject* guarded(Body&& body) {
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_python_error_from_current_exception();
     return nullptr;
@@ -37,14 +50,13 @@ PyObject* guarded(Body&& body) noexcept {
 
 // The same for entry points that return a status (0 success, -1 failure).
 template <class Body>
-int guarded_status(Body&& body) noexcept {
-  try {
+int guarded_status(Body&& body) {
+  // Py_None only marks success; no reference changes hands.
+  const PyObject* done = guarded([&]() -> PyObject* {
     body();
-    return 0;
-  } catch (...) {
-    set_python_error_from_current_exception();
-    return -1;
-  }
+    return Py_None;
+  });
+  return done != nullptr ? 0 : -1;
 }
 
 }  // namespace tessary::py

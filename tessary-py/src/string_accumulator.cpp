@@ -340,12 +340,16 @@ void update_state(CategoricalSketchState& state, PyObject* data_arg, PyObject* o
 }
 
 // Both kernels take the exclusive borrow before `length` is converted and
-// before any buffer is requested.
+// before any buffer is requested. The integers are converted in declaration
+// order, in statements of their own (the order in which a call's arguments
+// are evaluated is unspecified), so a failing `length` is reported before a
+// failing `array_offset`; the buffers are the kernel's to request.
 template <class Offset>
-void update(CategoricalSketchState& state, PyObject* data, PyObject* offsets, PyObject* length,
-            PyObject* validity, PyObject* array_offset) {
-  update_state<Offset>(state, data, offsets, uint64_argument(length, "length"), validity,
-                       uint64_argument(array_offset, "array_offset"));
+void update(CategoricalSketchState& state, PyObject* data, PyObject* offsets, PyObject* length_arg,
+            PyObject* validity, PyObject* array_offset_arg) {
+  const std::uint64_t length = uint64_argument(length_arg, "length");
+  const std::uint64_t array_offset = uint64_argument(array_offset_arg, "array_offset");
+  update_state<Offset>(state, data, offsets, length, validity, array_offset);
 }
 
 CategoricalSketchState make() { return {}; }

@@ -199,6 +199,13 @@ class ImportedArray {
   const ArrowSchemaView& type() const noexcept { return type_; }
   const ArrowArrayView& view() const noexcept { return *view_.get(); }
 
+  // Gives the taken array up without calling its release callback, which
+  // is the producer's code: the array and whatever the producer holds for
+  // it are leaked. For a caller that may not run that code any more (a
+  // thread being ended while the process exits). Only destruction may
+  // follow.
+  void abandon() noexcept { array_->release = nullptr; }
+
  private:
   const ArrowSchema& schema_;
   nanoarrow::UniqueArray array_;

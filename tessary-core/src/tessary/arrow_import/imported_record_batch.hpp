@@ -120,6 +120,9 @@ class ImportedRecordBatch {
 
   RecordBatchView view() const noexcept { return {rows_, columns_}; }
 
+  // ImportedArray::abandon for the batch's struct array.
+  void abandon() noexcept { imported_.abandon(); }
+
  private:
   [[noreturn]] static void not_a_record_batch(const std::string& message) {
     throw ArrowImportError(ArrowImportError::Kind::not_a_record_batch, message);
