@@ -231,6 +231,53 @@ def test_profiler_bytes_have_a_memory_budget(monkeypatch):
         tessary.Profiler.from_bytes(data)
 
 
+@pytest.mark.parametrize("name", MIXED.column_names)
+def test_absent_rows_count_exactly_as_the_nulls_they_stand_for(name, monkeypatch):
+    # A column that a batch or the other side of a merge lacks, against the same rows fed to it
+    # as nulls of its type; a later value keeps its place in the numeric sample.
+    rows = pa.table({"o": [1, 2, 3], name: MIXED[name]})
+    absent = rows.select(["o"])
+
+    def fed(*batches):
+        profiler = tessary.Profiler(stream_id=9)
+        for batch in batches:
+            profiler.update(batch)
+        return profiler
+
+    def outcomes():
+        first, second = fed(rows), fed(absent)
+        first.merge(fed(absent))
+        second.merge(fed(rows))
+        for profiler in (first, second):
+            profiler.update(rows)
+        return [p.to_bytes() for p in (fed(rows, absent, rows), fed(absent, rows), first, second)]
+
+    counted = outcomes()
+    for kind in (tessary._columns.Column, tessary._columns._EngineColumn, tessary._columns._Decoded):
+        monkeypatch.setattr(kind, "add_missing", lambda column, n: column.update(pa.nulls(n, column.type)))
+    assert counted == outcomes()
+
+
+def test_a_merge_counts_rows_it_lacks_columns_for_at_once():
+    # A profiler claiming 2**63 rows, consistently, merged either way with one that lacks its
+    # column and has columns it lacks.
+    lone = tessary.Profiler()
+    lone.update({"y": [True]})
+    header, blobs = profiler_parts(lone.to_bytes())
+    header["rows"], header["columns"][0][2]["missing"] = 2**63, 2**63 - 1
+    huge = profiler_bytes(header, blobs)
+    small = tessary.Profiler()
+    small.update(MIXED)
+    want = {name: (c["count"], c["missing"] + 2**63) for name, c in small.profile().to_dict()["columns"].items()}
+    want["y"] = (1, 2**63 + 2)
+    for profiler, other in ((tessary.Profiler.from_bytes(small.to_bytes()), tessary.Profiler.from_bytes(huge)),
+                            (tessary.Profiler.from_bytes(huge), small)):
+        profiler.merge(other)
+        got = profiler.profile()
+        assert got.rows == 2**63 + 3
+        assert {name: (got[name]["count"], got[name]["missing"]) for name in got.columns} == want
+
+
 def test_dask_dataframe_and_array():
     dd = pytest.importorskip("dask.dataframe")
     da = pytest.importorskip("dask.array")

@@ -182,6 +182,10 @@ class Column:
         self.missing += nulls
         self.count += len(array) - nulls
 
+    def add_missing(self, n: int) -> None:
+        """Counts `n` rows in which the column is absent, as that many nulls would count."""
+        self.missing += n
+
     def copy(self) -> Column:
         """A copy to change while this column stays as it is."""
         twin = object.__new__(type(self))
@@ -232,6 +236,9 @@ class _EngineColumn(Column):
         assert isinstance(twin, _EngineColumn)
         twin.acc = self.acc.__copy__()
         return twin
+
+    def add_missing(self, n: int) -> None:
+        self.acc.add_missing(n)
 
     def seen(self) -> int:
         return int(self.acc.observations)
@@ -509,6 +516,9 @@ class _Decoded(Column):
         assert isinstance(twin, _Decoded)
         twin.inner = self.inner.copy()
         return twin
+
+    def add_missing(self, n: int) -> None:
+        self.inner.add_missing(n)
 
     def seen(self) -> int:
         return self.inner.seen()

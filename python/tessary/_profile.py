@@ -18,13 +18,6 @@ _FORMAT_VERSION = 1
 _MAX_COUNT = 2 ** 64 - 1
 
 
-def _feed_nulls(column: _columns.Column, rows: int) -> None:
-    """Counts `rows` rows in which `column` was absent, as nulls."""
-    pa = _inputs.require("pyarrow", "Profiler.merge")
-    for start in range(0, rows, 1 << 20):
-        column.update(pa.nulls(min(1 << 20, rows - start), column.type))
-
-
 def _schema_bytes(pa: Any, name: str, arrow_type: Any) -> bytes:
     """The Arrow IPC schema of one column, as the profiler's bytes hold it."""
     return pa.schema([pa.field(name, arrow_type)]).serialize().to_pybytes()
@@ -207,13 +200,13 @@ class Profiler:
                                     f"{array.type}; cast the pieces to one type") from None
             arrays.append(array)
         for name, column in fresh.items():
-            _feed_nulls(column, rows)  # the rows before this column appeared
+            column.add_missing(rows)  # the rows before this column appeared
             columns[name] = column
         _columns.update_columns([columns[name] for name in names], arrays, names)
         if batch.num_rows:
             for name, column in columns.items():
                 if name not in fresh and name not in names:
-                    column.update(pa.nulls(batch.num_rows, column.type))
+                    column.add_missing(batch.num_rows)
         return rows + batch.num_rows
 
     def profile(self) -> Profile:
@@ -380,12 +373,12 @@ class Profiler:
             if name in theirs:
                 column = self._merged_column(name, column, rows, theirs[name], their_rows)
             else:
-                _feed_nulls(column, their_rows)
+                column.add_missing(their_rows)
             merged[name] = column
         for name, column in theirs.items():
             if name not in merged and (self._selected is None or name in self._selected):
                 merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
-                _feed_nulls(fresh, rows)
+                fresh.add_missing(rows)
                 fresh.merge(column)
         return rows + their_rows, merged
 
@@ -394,11 +387,11 @@ class Profiler:
         """`mine` (a copy, `rows` rows) followed by `theirs` (their_rows rows)."""
         pa = _inputs.require("pyarrow", "Profiler.merge")
         if pa.types.is_null(theirs.type) and not pa.types.is_null(mine.type):
-            _feed_nulls(mine, their_rows)
+            mine.add_missing(their_rows)
             return mine
         if pa.types.is_null(mine.type) and not pa.types.is_null(theirs.type):
             mine = _columns.new_column(theirs.type, self._stream_id)
-            _feed_nulls(mine, rows)
+            mine.add_missing(rows)
         elif type(mine) is not type(theirs) or (
                 mine.type != theirs.type and not _columns.feeds_directly(mine, theirs.type)):
             raise TypeError(f"column {name!r} is {mine.type} here and {theirs.type} in the "

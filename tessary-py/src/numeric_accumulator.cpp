@@ -28,6 +28,7 @@ constexpr Signature<2> update_arrow_columns_signature{"NumericAccumulator.update
                                                       {{{"accumulators", true}, {"arrays", true}}}};
 constexpr Signature<1> from_bytes_signature{"NumericAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<1> merge_signature{"NumericAccumulator.merge()", {{{"other", true}}}};
+constexpr Signature<1> add_missing_signature{"NumericAccumulator.add_missing()", {{{"count", true}}}};
 
 NumericAccumulator make(PyObject* stream_id) {
   NumericAccumulator value;
@@ -148,6 +149,12 @@ PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arra
   return PyRef::borrowed(Py_None);
 }
 
+void add_missing(NumericAccumulator& acc, PyObject* count) {
+  if (!tessary::add_missing(acc, uint64_argument(count, "count"))) {
+    raise_error(PyExc_OverflowError, "the updated counts would exceed 2**64 - 1");
+  }
+}
+
 PyRef snapshot(const NumericAccumulator& acc) {
   return profile_dict(acc.state, acc.sketches, acc.observations);
 }
@@ -175,6 +182,8 @@ PyMethodDef methods[] = {
     changing_method<update_f64_signature, update_f64>(),
     changing_method<update_arrow_signature, update_arrow>(),
     class_method<update_arrow_columns_signature, update_arrow_columns>(update_arrow_columns_doc),
+    changing_method<add_missing_signature, add_missing>(
+        "Counts `count` missing values at once, as update_arrow() counts that many nulls."),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),

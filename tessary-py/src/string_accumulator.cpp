@@ -37,6 +37,7 @@ namespace {
 constexpr Signature<0> new_signature{"StringAccumulator.__new__()", {}};
 constexpr Signature<1> from_bytes_signature{"StringAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<1> merge_signature{"StringAccumulator.merge()", {{{"other", true}}}};
+constexpr Signature<1> add_missing_signature{"StringAccumulator.add_missing()", {{{"count", true}}}};
 
 constexpr std::array<Parameter, 5> update_parameters{{
     {"data", true},
@@ -352,6 +353,10 @@ void update(CategoricalSketchState& state, PyObject* data, PyObject* offsets, Py
   update_state<Offset>(state, data, offsets, length, validity, array_offset);
 }
 
+void add_missing(CategoricalSketchState& state, PyObject* count) {
+  state.add_missing(uint64_argument(count, "count"));
+}
+
 CategoricalSketchState make() { return {}; }
 
 // count + missing can exceed 2^64 - 1, so the sum is a Python int.
@@ -397,6 +402,8 @@ const char* const doc = class_doc<new_signature>();
 PyMethodDef methods[] = {
     changing_method<update_utf8_signature, update<std::int32_t>>(),
     changing_method<update_large_utf8_signature, update<std::int64_t>>(),
+    changing_method<add_missing_signature, add_missing>(
+        "Counts `count` missing rows at once, as the update kernels count that many nulls."),
     reading_method<snapshot>("snapshot"),
     changing_method<reset>("reset"),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tessary/categorical_sketches/string_heavy_hitters_sketch.hpp"
+#include "tessary/saturating.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
 
 namespace tessary {
@@ -41,6 +42,9 @@ struct CategoricalSketchState {
 
   // A missing row has no hash and enters neither sketch.
   void observe_missing() noexcept { missing += missing != std::numeric_limits<std::uint64_t>::max(); }
+
+  // n missing rows at once: what n calls of observe_missing() do.
+  void add_missing(std::uint64_t n) noexcept { missing = saturating_add(missing, n); }
 };
 
 // The bytes of memory that `s` holds: the registers and the heavy hitters

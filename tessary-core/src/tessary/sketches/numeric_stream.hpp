@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"
@@ -42,6 +43,19 @@ inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
   out.position = a.position;
   out.observations = a.observations + b.observations;
   return out;
+}
+
+// Counts n missing elements at once, with exactly the effect of feeding n
+// nulls: missing, position and observations advance by n and nothing else
+// changes, so a later element keeps the reservoir priority of its position.
+// Returns false, changing nothing, when a counter would pass 2^64 - 1.
+[[nodiscard]] inline bool add_missing(NumericStream& s, std::uint64_t n) noexcept {
+  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  if (n > max - s.observations || n > max - s.position || n > max - s.state.missing) return false;
+  s.state.missing += n;
+  s.position += n;
+  s.observations += n;
+  return true;
 }
 
 }  // namespace tessary
