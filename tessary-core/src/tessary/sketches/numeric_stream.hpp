@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "tessary/count_overflow.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"
 #include "tessary/sketches/sketch_merge.hpp"
@@ -14,7 +15,9 @@ namespace tessary {
 //
 // Invariants: sketches.quantiles.count() == state.count; the reservoir
 // holds min(state.count, 256) entries; observations == state.count +
-// state.missing + state.infinite (all wrapping like plain uint64).
+// state.missing + state.infinite; position <= observations (an update
+// advances both, a merge only the observations). No counter wraps: a merge
+// or update that would take one past 2^64 - 1 throws CountOverflow instead.
 struct NumericStream {
   NumericState state;
   NumericSketchState sketches;
@@ -26,8 +29,11 @@ struct NumericStream {
 // The stream of `a` with the elements of `b` merged in: moments by the
 // pairwise merge with `a` as the left operand, sketches as sketch_merge.hpp
 // describes, observations added. The seed and position stay those of `a`,
-// so later elements continue `a`'s numbering. `b` may be `a`.
+// so later elements continue `a`'s numbering. `b` may be `a`. Throws
+// CountOverflow, before anything is built, if a count would pass 2^64 - 1.
 inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
+  require_mergeable_counts(a.state, b.state);
+  if (count_sum_overflows(a.observations, b.observations)) throw CountOverflow(merged_counts_overflow);
   NumericStream out;
   out.state = NumericState::merge(a.state, b.state);
   out.sketches = merged(a.sketches, b.sketches);
@@ -35,6 +41,14 @@ inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
   out.position = a.position;
   out.observations = a.observations + b.observations;
   return out;
+}
+
+// Throws CountOverflow unless `more` further elements fit the counters of
+// `s`: observations and position, and with them the value counts.
+inline void require_room(const NumericStream& s, std::uint64_t more) {
+  if (count_sum_overflows(s.observations, more) || count_sum_overflows(s.position, more)) {
+    throw CountOverflow(updated_counts_overflow);
+  }
 }
 
 }  // namespace tessary
