@@ -69,6 +69,8 @@ void update(ArrowBatchProfileAccumulator& acc, PyObject* batch) {
   // The import is complete and validated before the state is touched.
   const ArrowImport<ImportedRecordBatch> imported =
       convert_argument("batch", [batch] { return import_record_batch(batch); });
+  // Every column counts at most `rows` values, so rows that fit fit them too.
+  if (count_sum_overflows(acc.rows, imported->view().rows)) throw CountOverflow(updated_counts_overflow);
   BatchProfileState profile = profile_record_batch(imported->view(), &ThreadPool::shared());
   // Merged into a copy of the running state, kept only on success: a
   // failure (memory running out while bins grow) leaves it as it was.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tessary/count_overflow.hpp"
+
 namespace tessary::py {
 
 namespace {
@@ -54,6 +56,8 @@ void set_python_error_from_current_exception() noexcept {
     if (PyErr_Occurred() == nullptr) raise_panic("a failure was reported without an exception");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const CountOverflow& error) {
+    PyErr_SetString(PyExc_OverflowError, error.what());
   } catch (const std::exception& error) {
     raise_panic(error.what());
   } catch (...) {

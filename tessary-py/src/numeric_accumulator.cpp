@@ -40,7 +40,9 @@ void update_f64(NumericAccumulator& acc, PyObject* values) {
   // Fed into a copy, kept only on success: running out of memory while the
   // quantile bins grow leaves the instance as it was.
   NumericAccumulator next = acc;
-  next.observations += update_states(values, next.state, next.sketches, next.stream_id, next.position);
+  const std::uint64_t fed = update_states(values, next.state, next.sketches, next.stream_id, next.position);
+  require_room(acc, fed);  // before the copy, whose counters may have wrapped, is kept
+  next.observations += fed;
   acc = std::move(next);
 }
 
@@ -77,6 +79,7 @@ void update_arrow(NumericAccumulator& acc, PyObject* array) {
   const ArrowImport<ImportedArray> imported = convert_argument("array", [array] {
     return ArrowImport<ImportedArray>(array, raise_not_numeric, require_numeric);
   });
+  require_room(acc, static_cast<std::uint64_t>(imported->view().length));
   NumericAccumulator next = acc;
   feed_array(next, *imported, &ThreadPool::shared());
   acc = std::move(next);
@@ -136,6 +139,9 @@ PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arra
     });
     longest = std::max(longest, static_cast<std::uint64_t>(imports.back()->view().length));
   }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    require_room(*targets[i], static_cast<std::uint64_t>(imports[i]->view().length));
+  }
   std::vector<NumericAccumulator> next;
   next.reserve(targets.size());
   for (const NumericAccumulator* target : targets) next.push_back(*target);
@@ -150,9 +156,7 @@ PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arra
 }
 
 void add_missing(NumericAccumulator& acc, PyObject* count) {
-  if (!tessary::add_missing(acc, uint64_argument(count, "count"))) {
-    raise_error(PyExc_OverflowError, "the updated counts would exceed 2**64 - 1");
-  }
+  tessary::add_missing(acc, uint64_argument(count, "count"));
 }
 
 PyRef snapshot(const NumericAccumulator& acc) {

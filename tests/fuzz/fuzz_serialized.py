@@ -16,7 +16,12 @@ words = [b"", b"a", b"bc", "été".encode()] + [str(i % 40).encode() for i in ra
 strings.update_utf8(b"".join(words), np.cumsum([0] + list(map(len, words)), dtype=np.int32),
                     len(words), b"\xfb" * 9)
 batch.update(pa.record_batch({"x": [1.5, None, -2.0, 1e300], "n": [1, 2, 3, 4], "s": list("abcd")}))
-SEEDS = [numeric.to_bytes(), strings.to_bytes(), batch.to_bytes(), NumericAccumulator().to_bytes()]
+# Merged from another stream (priorities written out), over magnitudes far apart.
+merged = NumericAccumulator(stream_id=5)
+merged.update_f64(np.geomspace(1e-30, 1e30, 300) * (-1.0) ** np.arange(300))
+merged.merge(numeric)
+SEEDS = [numeric.to_bytes(), strings.to_bytes(), batch.to_bytes(), NumericAccumulator().to_bytes(),
+         merged.to_bytes()]
 
 
 @atheris.instrument_func

@@ -8,6 +8,7 @@
 
 #include "tessary/categorical_sketches/categorical_sketch_state.hpp"
 #include "tessary/categorical_sketches/string_heavy_hitters_sketch.hpp"
+#include "tessary/count_overflow.hpp"
 #include "tessary/sketches/sketch_merge.hpp"
 
 namespace tessary {
@@ -16,7 +17,8 @@ namespace tessary {
 // the other) and the result is built apart.
 //
 // StringHeavyHittersSketch: the Misra-Gries summary merge of
-// sketch_merge.hpp over the string hashes, counts saturating at 2^64 - 1. A
+// sketch_merge.hpp over the string hashes, counts saturating at 2^64 - 1
+// (which they reach only together with the state's count). A
 // string tracked by both keeps the label of `a`, the first operand, so the
 // label stays that of the string that created the candidate in the earlier
 // part of the stream.
@@ -40,14 +42,18 @@ inline StringHeavyHittersSketch merged(const StringHeavyHittersSketch& a,
   return out;
 }
 
-// HyperLogLog registers by maximum, counts added (saturating), heavy hitters
-// as above.
+// HyperLogLog registers by maximum, counts added, heavy hitters as above.
+// Observing saturates the counts at 2^64 - 1, but a merge that would pass it
+// throws CountOverflow before anything is built: a sum that stops at the
+// limit would no longer count the rows of either part.
 inline CategoricalSketchState merged(const CategoricalSketchState& a, const CategoricalSketchState& b) {
-  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  if (count_sum_overflows(a.count, b.count) || count_sum_overflows(a.missing, b.missing)) {
+    throw CountOverflow(merged_counts_overflow);
+  }
   CategoricalSketchState out;
   out.hll = merged(a.hll, b.hll);
-  out.count = b.count > max - a.count ? max : a.count + b.count;
-  out.missing = b.missing > max - a.missing ? max : a.missing + b.missing;
+  out.count = a.count + b.count;
+  out.missing = a.missing + b.missing;
   out.heavy_hitters = merged(a.heavy_hitters, b.heavy_hitters);
   return out;
 }

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <utility>
 
+#include "tessary/count_overflow.hpp"
 #include "tessary/fused_profile/numeric_profile_state.hpp"
 
 namespace tessary {
@@ -45,6 +46,9 @@ struct ColumnNameLess {
 // form the union, a column known to both has its states merged with the
 // running state `self` as the left operand, and columns new to `self` are
 // adopted unchanged.
+//
+// A column counts at most `rows` values (count + missing + infinite): the
+// batches that lacked it count among the rows but not among its values.
 struct BatchProfileState {
   std::uint64_t rows = 0;
   std::map<std::string, NumericProfileState, ColumnNameLess> profiles;
@@ -52,7 +56,10 @@ struct BatchProfileState {
 
   // Consumes both operands. Columns new to `self` are moved over as map
   // nodes, neither their names nor their sketches are copied.
+  // Throws CountOverflow, before anything changes, if a count would pass
+  // 2^64 - 1.
   static BatchProfileState merge(BatchProfileState self, BatchProfileState other) {
+    require_mergeable_counts(self, other);
     self.rows += other.rows;
     // Splices the names that `self` lacks; duplicates stay behind in other.
     self.skipped_columns.merge(other.skipped_columns);
@@ -67,6 +74,14 @@ struct BatchProfileState {
       incoming = next;
     }
     return self;
+  }
+
+  static void require_mergeable_counts(const BatchProfileState& a, const BatchProfileState& b) {
+    if (count_sum_overflows(a.rows, b.rows)) throw CountOverflow(merged_counts_overflow);
+    for (const auto& [name, column] : b.profiles) {
+      const auto existing = a.profiles.find(name);
+      if (existing != a.profiles.end()) tessary::require_mergeable_counts(existing->second.exact, column.exact);
+    }
   }
 };
 

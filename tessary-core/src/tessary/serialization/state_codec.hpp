@@ -3,17 +3,21 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tessary/categorical_sketches/categorical_sketch_state.hpp"
+#include "tessary/count_overflow.hpp"
 #include "tessary/utf8.hpp"
 #include "tessary/fused_profile/batch_profile_state.hpp"
 #include "tessary/numeric_state.hpp"
+#include "tessary/saturating.hpp"
 #include "tessary/serialization/byte_reader.hpp"
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/sketches/numeric_stream.hpp"
@@ -29,10 +33,16 @@ namespace tessary {
 // number of registers set), so decoding and encoding again gives the input
 // bytes back. It also rejects what no state can hold: a stored count of 0,
 // non-finite extremes or sampled values, ranks or bin indices out of range,
-// and states whose parts disagree on their counts. Sizes are bounded by the
-// sketches' fixed capacities and by the remaining bytes; the quantile
-// sketches' bin windows, which a few bytes can widen, are charged to a
-// budget proportional to the input (DecodeBudget).
+// states whose parts disagree on their counts or whose counts sum past
+// 2^64 - 1, and states whose parts disagree with the moments: a NaN or
+// negative moment, a mean or moment that values between the extremes
+// cannot give, a sampled value, heavy hitter or outermost quantile bin that
+// is not where the extremes say, more HyperLogLog registers set than values
+// observed. These checks take every state that observing and merging
+// produce, rounding included, and refuse what would spoil a merge with it.
+// Sizes are bounded by the sketches' fixed capacities and by the remaining
+// bytes; the quantile sketches' bin windows, which a few bytes can widen,
+// are charged to a budget proportional to the input (DecodeBudget).
 //
 //   NumericState       varint count, missing, infinite; if count > 0:
 //                      f64 mean, m2, m3, m4, minimum, maximum
@@ -97,6 +107,47 @@ inline std::size_t next_index(ByteReader& in, std::int64_t previous, std::int64_
 
 // ---------------------------------------------------------------- NumericState
 
+// Whether a central moment sum of order k (2, 3 or 4) of n values within a
+// range r is one that NumericState can compute: |sum| <= n (4 r)^k, or
+// 2^-240 in place of 4 r for tiny ranges. The sum itself is at most
+// n r^k / 4, and the slack holds the rounding of any stream or merge tree,
+// even where the products underflow (each rounding to a subnormal at most
+// doubles a term). An infinite sum needs an overflowing intermediate, whose
+// size is at most a small multiple of (n r)^4, hence n r >= 2^200.
+inline bool moment_in_reach(double sum, int k, double n, double range) {
+  if (std::isinf(sum)) return n * range >= 0x1p200;
+  return std::pow(std::fabs(sum) / n, 1.0 / k) <= std::max(4.0 * range, 0x1p-240);
+}
+
+// The moments of count >= 1 values between the extremes. The recurrence
+// keeps the mean within the extremes exactly (each step moves it part of
+// the way to a value and rounds to a double in between); the pairwise merge
+// can step past by a few units in the last place when one side outweighs
+// the other about 2^51 to 1, so a margin of 2^-30 of the larger extreme's
+// magnitude holds any merge tree. Equal values (a single value included)
+// have no deviations at all: exact moments of 0 and the mean is the value.
+inline void check_moments(const NumericState& s) {
+  const double lowest = *s.minimum;
+  const double highest = *s.maximum;
+  // Every comparison with NaN is false, so NaN fails these tests.
+  if (!is_finite_value(s.mean) || !(s.m2 >= 0.0) || !(s.m4 >= 0.0) || std::isnan(s.m3)) {
+    throw_corrupt("moments");
+  }
+  if (s.count == 1 && bits(lowest) != bits(highest)) throw_corrupt("minimum and maximum of one value");
+  if (lowest == highest) {
+    if (s.mean != lowest || s.m2 != 0.0 || s.m3 != 0.0 || s.m4 != 0.0) throw_corrupt("moments of equal values");
+    return;
+  }
+  const double margin = std::ldexp(std::max(std::fabs(lowest), std::fabs(highest)), -30);
+  if (!(s.mean >= lowest - margin && s.mean <= highest + margin)) throw_corrupt("mean outside the extremes");
+  const double n = static_cast<double>(s.count);
+  const double range = highest - lowest;  // infinite when the spread overflows: no bound
+  if (!moment_in_reach(s.m2, 2, n, range) || !moment_in_reach(s.m3, 3, n, range) ||
+      !moment_in_reach(s.m4, 4, n, range)) {
+    throw_corrupt("moments beyond the extremes");
+  }
+}
+
 inline void encode(ByteWriter& out, const NumericState& s) {
   out.varint(s.count);
   out.varint(s.missing);
@@ -125,6 +176,7 @@ inline void decode(ByteReader& in, NumericState& s) {
   }
   s.minimum = minimum;
   s.maximum = maximum;
+  check_moments(s);
 }
 
 // ---------------------------------------------------------------- HyperLogLog
@@ -373,6 +425,45 @@ inline void decode(ByteReader& in, StringHeavyHittersSketch& sketch) {
 
 // ---------------------------------------------------------------- composite states
 
+// count + missing + infinite, which no state lets pass 2^64 - 1.
+inline std::uint64_t values_of(const NumericState& m) {
+  if (count_sum_overflows(m.count, m.missing) || count_sum_overflows(m.count + m.missing, m.infinite)) {
+    throw_corrupt("counts beyond 2^64 - 1");
+  }
+  return m.count + m.missing + m.infinite;
+}
+
+// Whether x lies between the extremes of a state of count >= 1 (numerically:
+// a zero is within any extremes that are zeros).
+inline bool within_extremes(double x, const NumericState& m) { return *m.minimum <= x && x <= *m.maximum; }
+
+// Each observed value sets at most one register, and at least one.
+inline void check_registers_set(const HyperLogLog& hll, std::uint64_t values) {
+  const auto& registers = hll.registers();
+  const auto set = static_cast<std::uint64_t>(
+      std::count_if(registers.begin(), registers.end(), [](std::uint8_t r) { return r != 0; }));
+  if (set > values || (values != 0 && set == 0)) throw_corrupt("HyperLogLog registers and count disagree");
+}
+
+// The outermost quantile bins, in value order, are those of the extremes:
+// the bins are filed by value, monotonically, and the extremes are values.
+inline void check_quantile_extremes(const LogQuantileSketch& sketch, const NumericState& m) {
+  using Bin = std::optional<std::pair<bool, std::int32_t>>;  // none: the zero bucket
+  const auto [negative, positive] = sketch.sorted_bins();
+  const bool zeros = sketch.zero_count() != 0;
+  // The lowest value is in the negative bin of largest magnitude, else
+  // among the zeros, else in the positive bin of smallest magnitude.
+  const Bin lowest = !negative.empty() ? Bin(std::pair(true, negative.back().first))
+                     : zeros           ? Bin()
+                                       : Bin(std::pair(false, positive.front().first));
+  const Bin highest = !positive.empty() ? Bin(std::pair(false, positive.back().first))
+                      : zeros           ? Bin()
+                                        : Bin(std::pair(true, negative.front().first));
+  if (sketch.bin_of(*m.minimum) != lowest || sketch.bin_of(*m.maximum) != highest) {
+    throw_corrupt("quantile bins outside the extremes");
+  }
+}
+
 inline void encode(ByteWriter& out, const NumericStream& s) {
   out.varint(s.stream_id);
   out.varint(s.position);
@@ -394,10 +485,23 @@ inline void decode(ByteReader& in, NumericStream& s, DecodeBudget& budget) {
   decode(in, s.sketches.heavy_hitters);
   decode(in, s.sketches.reservoir, s.stream_id);
   const NumericState& m = s.state;
-  if (s.observations != m.count + m.missing + m.infinite) throw_corrupt("observations");
+  if (values_of(m) != s.observations) throw_corrupt("observations");
+  if (s.position > s.observations) throw_corrupt("position beyond the observations");
   if (s.sketches.quantiles.count() != m.count) throw_corrupt("quantile count");
   if (s.sketches.reservoir.entries().size() != std::min<std::uint64_t>(m.count, PriorityReservoir::capacity)) {
     throw_corrupt("reservoir size");
+  }
+  check_registers_set(s.sketches.hll, m.count);
+  if (m.count == 0) return;
+  check_quantile_extremes(s.sketches.quantiles, m);
+  // Each unit of a heavy hitter's count is an observed value.
+  std::uint64_t counted = 0;
+  for (const auto& [value, n] : s.sketches.heavy_hitters.candidates()) {
+    if (!within_extremes(value, m)) throw_corrupt("heavy hitter outside the extremes");
+    if (count_sum_overflows(counted, n) || (counted += n) > m.count) throw_corrupt("heavy hitter counts");
+  }
+  for (const ReservoirEntry& entry : s.sketches.reservoir.entries()) {
+    if (!within_extremes(entry.value, m)) throw_corrupt("reservoir value outside the extremes");
   }
 }
 
@@ -413,6 +517,12 @@ inline void decode(ByteReader& in, CategoricalSketchState& s, DecodeBudget&) {
   s.missing = in.varint();
   decode(in, s.hll);
   decode(in, s.heavy_hitters);
+  check_registers_set(s.hll, s.count);
+  // Each unit of a heavy hitter's count is a present row. Both saturate at
+  // 2^64 - 1, so a sum that stops there is compared.
+  std::uint64_t counted = 0;
+  for (const auto& [hash, candidate] : s.heavy_hitters.counters()) counted = saturating_add(counted, candidate.count);
+  if (counted > s.count) throw_corrupt("heavy hitter counts");
 }
 
 inline void encode(ByteWriter& out, const BatchProfileState& s) {
@@ -447,6 +557,9 @@ inline void decode(ByteReader& in, BatchProfileState& s, DecodeBudget& budget) {
     decode(in, column.exact);
     decode(in, column.quantiles, budget);
     if (column.quantiles.count() != column.exact.count) throw_corrupt("quantile count");
+    // The batches without the column count among the rows, not among its values.
+    if (values_of(column.exact) > s.rows) throw_corrupt("column values beyond the rows");
+    if (column.exact.count != 0) check_quantile_extremes(column.quantiles, column.exact);
     s.profiles.emplace_hint(s.profiles.end(), std::move(name), std::move(column));
   }
   const std::size_t skipped = in.count(no_limit, 1, "skipped columns");

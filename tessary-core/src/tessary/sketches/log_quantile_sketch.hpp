@@ -117,6 +117,15 @@ class LogQuantileSketch {
     return std::nullopt;
   }
 
+  // Where observe() files finite x: (is negative, bin index), or none for
+  // the zero bucket.
+  std::optional<std::pair<bool, std::int32_t>> bin_of(double x) const noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const std::uint64_t magnitude_bits = bits & 0x7fffffffffffffffULL;
+    if (magnitude_bits <= zero_threshold_bits) return std::nullopt;
+    return std::pair((bits >> 63) != 0, magnitude_index(magnitude_bits));
+  }
+
   // (negative bins, positive bins), each ascending by bin index.
   std::pair<std::vector<QuantileBin>, std::vector<QuantileBin>> sorted_bins() const {
     return {occupied(bins_[negative]), occupied(bins_[positive])};

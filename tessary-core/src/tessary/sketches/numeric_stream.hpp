@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
+#include "tessary/count_overflow.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"
 #include "tessary/sketches/sketch_merge.hpp"
@@ -16,7 +16,9 @@ namespace tessary {
 //
 // Invariants: sketches.quantiles.count() == state.count; the reservoir
 // holds min(state.count, 256) entries; observations == state.count +
-// state.missing + state.infinite (all wrapping like plain uint64).
+// state.missing + state.infinite; position <= observations (an update
+// advances both, a merge only the observations). No counter wraps: a merge
+// or update that would take one past 2^64 - 1 throws CountOverflow instead.
 struct NumericStream {
   NumericState state;
   NumericSketchState sketches;
@@ -34,8 +36,11 @@ inline std::size_t memory_bytes(const NumericStream& s) noexcept {
 // The stream of `a` with the elements of `b` merged in: moments by the
 // pairwise merge with `a` as the left operand, sketches as sketch_merge.hpp
 // describes, observations added. The seed and position stay those of `a`,
-// so later elements continue `a`'s numbering. `b` may be `a`.
+// so later elements continue `a`'s numbering. `b` may be `a`. Throws
+// CountOverflow, before anything is built, if a count would pass 2^64 - 1.
 inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
+  require_mergeable_counts(a.state, b.state);
+  if (count_sum_overflows(a.observations, b.observations)) throw CountOverflow(merged_counts_overflow);
   NumericStream out;
   out.state = NumericState::merge(a.state, b.state);
   out.sketches = merged(a.sketches, b.sketches);
@@ -45,17 +50,23 @@ inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
   return out;
 }
 
+// Throws CountOverflow unless `more` further elements fit the counters of
+// `s`: observations and position, and with them the value counts.
+inline void require_room(const NumericStream& s, std::uint64_t more) {
+  if (count_sum_overflows(s.observations, more) || count_sum_overflows(s.position, more)) {
+    throw CountOverflow(updated_counts_overflow);
+  }
+}
+
 // Counts n missing elements at once, with exactly the effect of feeding n
 // nulls: missing, position and observations advance by n and nothing else
 // changes, so a later element keeps the reservoir priority of its position.
-// Returns false, changing nothing, when a counter would pass 2^64 - 1.
-[[nodiscard]] inline bool add_missing(NumericStream& s, std::uint64_t n) noexcept {
-  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  if (n > max - s.observations || n > max - s.position || n > max - s.state.missing) return false;
+// Throws CountOverflow, changing nothing, when a counter would pass 2^64 - 1.
+inline void add_missing(NumericStream& s, std::uint64_t n) {
+  require_room(s, n);
   s.state.missing += n;
   s.position += n;
   s.observations += n;
-  return true;
 }
 
 }  // namespace tessary
