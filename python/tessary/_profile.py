@@ -282,11 +282,12 @@ class Profiler:
         """Adds the rows that `other` has seen; `other` is left unchanged.
 
         Counts, extremes, distinct-count registers and quantile bins add up
-        exactly; the moments merge pairwise (within rounding of one pass);
-        heavy hitters follow the mergeable Misra-Gries rule, so their counts
-        stay lower bounds. A column that only one side has counts the other
-        side's rows as missing. The same profilers merged in the same order
-        give the same bytes.
+        exactly; the moments merge pairwise, within rounding of one pass (the
+        mean and std within about 1e-12 x (|mean| + std)); heavy hitters
+        follow the mergeable Misra-Gries rule, so their counts stay lower
+        bounds. A column that only one side has counts the other side's rows
+        as missing. The same profilers merged in the same order give the same
+        bytes.
         """
         if not isinstance(other, Profiler):
             raise TypeError(f"expected a Profiler, not {type(other).__name__}")

@@ -167,6 +167,40 @@ TEST(NumericState, RepairsOfOverflowKeepEverySumTheFormulasGiveFinite) {
   }
 }
 
+// A merge agrees with one pass within rounding at the scale of the data:
+// the mean and the standard deviation within 1e-12 * (|mean| + std), also
+// where the mean is small against the spread (values around 0.5 spread
+// over +-1e6), and so far from it relative to itself.
+TEST(NumericState, MergesAgreeWithOnePassAtTheScaleOfTheData) {
+  std::uint64_t seed = 7;
+  const auto next = [&seed] { return splitmix64(seed++); };
+  const auto uniform = [&next] { return static_cast<double>(next() >> 11) * 0x1p-53; };
+  for (int data = 0; data < 300; ++data) {
+    const double center = std::array{0.5, 0.0, 1e3, -1e9, 3.0}[data % 5];
+    const double spread = std::array{1e6, 1.0, 1e-3}[data / 5 % 3];
+    std::vector<double> values(2 + next() % 20000);
+    for (std::size_t i = 0; i < values.size(); i += 2) {  // pairs around the center, in random order
+      const double offset = spread * uniform();
+      values[i] = center + offset;
+      if (i + 1 < values.size()) values[i + 1] = center - offset;
+    }
+    for (std::size_t i = values.size(); i > 1; --i) std::swap(values[i - 1], values[next() % i]);
+    NumericState whole, merged;
+    whole.observe_all(values.data(), values.size());
+    std::size_t start = 0;
+    for (std::uint64_t parts = 1 + next() % 8; parts > 0; --parts) {
+      const std::size_t stop = parts == 1 ? values.size() : start + next() % (values.size() - start + 1);
+      NumericState part;
+      part.observe_all(values.data() + start, stop - start);
+      merged = NumericState::merge(merged, part);
+      start = stop;
+    }
+    const double scale = std::abs(whole.mean) + *whole.std_dev();
+    EXPECT_LE(std::abs(merged.mean - whole.mean), 1e-12 * scale) << data;
+    EXPECT_LE(std::abs(*merged.std_dev() - *whole.std_dev()), 1e-12 * scale) << data;
+  }
+}
+
 // ---------------------------------------------------------------- hashing, HyperLogLog
 
 TEST(HyperLogLog, HashesRegistersAndEstimates) {
