@@ -80,8 +80,8 @@ TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
 // reference: every sum that they give finite, after any steps and merges,
 // and every derived quantity on values of ordinary size, must come out bit
 // for bit the same. Runs and slots read through a validity bitmap fold
-// blocks unchecked and repair afterwards: they must equal single
-// observations in every field.
+// blocks unchecked and repair afterwards, and integer slots are checked
+// after huge values: they must equal single observations in every field.
 TEST(NumericState, RepairsOfOverflowKeepEverySumTheFormulasGiveFinite) {
   struct Reference {
     double count = 0, mean = 0, m2 = 0, m3 = 0, m4 = 0;
@@ -165,6 +165,13 @@ TEST(NumericState, RepairsOfOverflowKeepEverySumTheFormulasGiveFinite) {
       EXPECT_EQ(bits(*one_by_one.excess_kurtosis()), bits(whole.skewness_and_kurtosis().second));
     }
   }
+  // An integer slot after huge values: m3 overflows, +inf where the
+  // formulas give inf - inf.
+  const std::int64_t zero = 0;
+  NumericState read = observe_all({3e150, 1e150});
+  read.observe_slots(&zero, nullptr, 0, 1, [](std::size_t, double) {});
+  EXPECT_EQ(fields(read), fields(observe_all({3e150, 1e150, 0.0})));
+  EXPECT_EQ(read.m3, inf);
 }
 
 // A merge agrees with one pass within rounding at the scale of the data:

@@ -26,6 +26,15 @@ struct MomentSums {
   bool finite() const noexcept {
     return is_finite_value(mean) && is_finite_value(m2) && is_finite_value(m3) && is_finite_value(m4);
   }
+
+  // Whether no fold from these sums can overflow over a run of at most
+  // 2^53 values of magnitude at most 2^128, which every integer and float32
+  // value is: from |mean| <= 2^128, |m2| <= 2^400, |m3| <= 2^600 and
+  // |m4| <= 2^800, every intermediate of the run stays below 2^802.
+  bool take_narrow_values() const noexcept {
+    return std::abs(mean) <= 0x1p128 && std::abs(m2) <= 0x1p400 && std::abs(m3) <= 0x1p600 &&
+           std::abs(m4) <= 0x1p800;
+  }
 };
 
 // Exact streaming moments of one numeric column.
@@ -352,8 +361,10 @@ struct NumericState {
 // overflow that keeps the chain of dependent operations short: a loop over
 // a block of values checks once after the block (needs_refold) and folds
 // the block's values again with the repairs (refold) in the rare case that
-// a sum came out NaN or newly infinite. So a block observed here gives, bit
-// for bit, what observing its values in the NumericState would.
+// a sum came out NaN or newly infinite; a run of integers or float32 values
+// is folded here only from sums that cannot overflow on them (see
+// MomentSums::take_narrow_values). So a run observed here gives, bit for
+// bit, what observing its values in the NumericState would.
 struct RunningNumericState {
   double count = 0.0;
   std::uint64_t missing = 0;
@@ -523,7 +534,9 @@ template <typename Element, typename Moments, typename OnFinite>
       observe_element(moments, index, x, on_finite);
     }
   };
-  if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+  // Integers and float32 values reach a RunningNumericState only when its
+  // sums take them without overflow (see NumericState::observe_slots).
+  if constexpr (std::is_same_v<Moments, RunningNumericState> && std::is_same_v<Element, double>) {
     // Blocks aligned to checked_block slots, so that the validity words
     // stay whole.
     constexpr auto block = static_cast<std::int64_t>(checked_block);
@@ -567,7 +580,11 @@ void NumericState::observe_run(const double* values, std::size_t count_of_values
 template <typename Element, typename OnFinite>
 void NumericState::observe_slots(const Element* values, const std::uint8_t* validity, std::int64_t begin,
                                  std::int64_t end, OnFinite on_finite) {
-  if (!RunningNumericState::fits(*this, static_cast<std::uint64_t>(end - begin))) {
+  // Integers and float32 values fold unchecked in the RunningNumericState
+  // where that cannot overflow, which is all but always; otherwise each step
+  // is checked in the NumericState.
+  if (!RunningNumericState::fits(*this, static_cast<std::uint64_t>(end - begin)) ||
+      (!std::is_same_v<Element, double> && !sums().take_narrow_values())) [[unlikely]] {
     NumericState local = *this;
     detail::observe_slot_values(local, values, validity, begin, end, on_finite);
     *this = local;
