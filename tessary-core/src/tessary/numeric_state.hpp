@@ -357,12 +357,12 @@ struct NumericState {
 // which no finite value loses against. Usable while the count stays at most
 // 2^53 (see fits).
 //
-// Its steps are NumericState::fold as it stands, without the check for
-// overflow that keeps the chain of dependent operations short: a loop over
-// a block of values checks once after the block (needs_refold) and folds
-// the block's values again with the repairs (refold) in the rare case that
-// a sum came out NaN or newly infinite; a run of integers or float32 values
-// is folded here only from sums that cannot overflow on them (see
+// Its steps are NumericState::fold as it stands, unchecked, so that the
+// chain of dependent operations stays short: a loop over a block of values
+// checks once after the block (needs_refold) and folds the block's values
+// again with the repairs (refold) in the rare case that a sum came out NaN
+// or newly infinite; a run of integers or float32 values is folded here
+// only from sums that cannot overflow on them (see
 // MomentSums::take_narrow_values). So a run observed here gives, bit for
 // bit, what observing its values in the NumericState would.
 struct RunningNumericState {
