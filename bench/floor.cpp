@@ -85,7 +85,7 @@ double moments_and_reservoir(const std::vector<double>& values) {
   s.observe_run(values.data(), values.size(), [&reservoir, stream_hash](std::size_t i, double x) {
     tessary::NumericSketchState::offer_finite(reservoir, stream_hash, i, x);
   });
-  return s.mean + static_cast<double>(reservoir.entries().size());
+  return s.mean + s.m2 + s.m4 + static_cast<double>(reservoir.entries().size());
 }
 
 double other_sketches(const std::vector<double>& values) {

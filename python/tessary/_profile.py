@@ -345,11 +345,12 @@ class Profiler:
         """Adds the rows that `other` has seen; `other` is left unchanged.
 
         Counts, extremes, distinct-count registers and quantile bins add up
-        exactly; the moments merge pairwise (within rounding of one pass);
-        heavy hitters follow the mergeable Misra-Gries rule, so their counts
-        stay lower bounds. A column that only one side has counts the other
-        side's rows as missing; one that this profiler does not select is left
-        out. The same profilers merged in the same order give the same bytes.
+        exactly; the moments merge pairwise, within rounding of one pass (the
+        mean and std within about 1e-12 x (|mean| + std)); heavy hitters
+        follow the mergeable Misra-Gries rule, so their counts stay lower
+        bounds. A column that only one side has counts the other side's rows
+        as missing; one that this profiler does not select is left out. The
+        same profilers merged in the same order give the same bytes.
 
         Raises TypeError when a column has another kind of type on each side,
         and OverflowError when the rows would number more than 2**64 - 1; then,

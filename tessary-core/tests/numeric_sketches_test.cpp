@@ -48,7 +48,8 @@ TEST(NumericState, DerivedQuantitiesNeedEnoughSpread) {
             std::tuple(5.0, 5.0, 5.0, 0.0, 0.0));
   EXPECT_FALSE(one.variance() || one.std_dev() || one.skewness() || one.excess_kurtosis() || flat.skewness() ||
                flat.excess_kurtosis());
-  // Overflowed sums: the ordered test m2 <= 0 lets NaN through.
+  // Sums beyond the largest double: m2 and m4 are +inf, m3 NaN; the ordered
+  // test m2 <= 0 lets them through (as it would a NaN m2).
   const NumericState overflow = observe_all({largest, -largest, largest, -largest});
   EXPECT_TRUE(overflow.skewness() && overflow.excess_kurtosis());
 }
@@ -72,6 +73,138 @@ TEST(NumericState, NonFiniteValuesAreOnlyCountedAndMergesAreExact) {
   for (const NumericState& s : {observe_all({0.0, -0.0}), observe_all({-0.0, 0.0}), NumericState::merge(a, b),
                                 NumericState::merge(b, a)}) {
     EXPECT_TRUE(std::signbit(*s.minimum) && !std::signbit(*s.maximum));
+  }
+}
+
+// The formulas as they stand, without the repairs of overflow, are the
+// reference: every sum that they give finite, after any steps and merges,
+// and every derived quantity on values of ordinary size, must come out bit
+// for bit the same. Runs and slots read through a validity bitmap fold
+// blocks unchecked and repair afterwards, and integer slots are checked
+// after huge values: they must equal single observations in every field.
+TEST(NumericState, RepairsOfOverflowKeepEverySumTheFormulasGiveFinite) {
+  struct Reference {
+    double count = 0, mean = 0, m2 = 0, m3 = 0, m4 = 0;
+    void fold(double x) {
+      const double p = count, n = count + 1.0;
+      const double delta = x - mean, dn = delta / n, dn2 = dn * dn, term1 = (delta * dn) * p;
+      m4 = m4 + ((((dn2 * 6.0) * m2) + ((((n * n) - (n * 3.0)) + 3.0) * (dn2 * term1))) + ((dn * -4.0) * m3));
+      m3 = m3 + (((n - 2.0) * (dn * term1)) - ((dn * 3.0) * m2));
+      m2 = m2 + term1;
+      mean = mean + dn;
+      count = n;
+    }
+    static Reference merge(const Reference& a, const Reference& b) {
+      if (a.count == 0 || b.count == 0) return a.count == 0 ? b : a;
+      const double na = a.count, nb = b.count, N = na + nb;
+      const double d = b.mean - a.mean, d2 = d * d, d3 = d * d2, d4 = d2 * d2;
+      Reference r{N};
+      r.mean = a.mean + ((d * nb) / N);
+      r.m2 = (a.m2 + b.m2) + (((d2 * na) * nb) / N);
+      r.m3 = ((a.m3 + b.m3) + (((na - nb) * ((d3 * na) * nb)) / (N * N))) +
+             (((d * 3.0) * ((b.m2 * na) - (a.m2 * nb))) / N);
+      r.m4 = (((d * 4.0) * ((b.m3 * na) - (a.m3 * nb))) / N) +
+             (((((d2 * 6.0) * (((nb * nb) * a.m2) + ((na * na) * b.m2))) / (N * N)) +
+               ((a.m4 + b.m4) + ((((nb * nb) + ((na * na) - (na * nb))) * ((d4 * na) * nb)) / ((N * N) * N)))));
+      return r;
+    }
+    std::pair<double, double> skewness_and_kurtosis() const {
+      const double N = count;
+      const double g2 = ((m4 * N) / (m2 * m2)) - 3.0;
+      return {(std::sqrt((N - 1.0) * N) / (N - 2.0)) * ((std::sqrt(N) * m3) / std::pow(m2, 1.5)),
+              ((N - 1.0) / ((N - 2.0) * (N - 3.0))) * (((N + 1.0) * g2) + 6.0)};
+    }
+  };
+  const auto expect_kept = [](const Reference& r, const NumericState& s) {
+    const double want[] = {r.mean, r.m2, r.m3, r.m4}, got[] = {s.mean, s.m2, s.m3, s.m4};
+    for (int k = 0; k < 4; ++k) {
+      if (std::isfinite(want[k])) {
+        EXPECT_EQ(bits(got[k]), bits(want[k])) << "sum " << k;
+      }
+    }
+  };
+  std::uint64_t seed = 1;
+  const auto next = [&seed] { return splitmix64(seed++); };
+  for (int stream = 0; stream < 600; ++stream) {
+    // Ordinary sizes in two streams of three, the others from 2^-300 to
+    // 2^1023, where the formulas overflow.
+    const bool ordinary = stream % 3 != 0;
+    const int low = ordinary ? -20 : -300 + static_cast<int>(next() % 1200);
+    const int high = ordinary ? 25 : std::min(1024, low + 1 + static_cast<int>(next() % 400));
+    const double offset = ordinary && stream % 2 ? std::ldexp(1.0, static_cast<int>(next() % 40)) : 0.0;
+    const std::size_t length = 1 + next() % (stream % 10 == 0 ? 9000 : 300);
+    std::vector<double> values(length), slots(length);
+    std::vector<std::uint8_t> validity((length + 7) / 8);
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::uint64_t r = next();
+      const int exponent = low + static_cast<int>(r % static_cast<std::uint64_t>(high - low));
+      values[i] = offset + std::ldexp(static_cast<double>(r >> 11) * 0x1p-53 - 0.5, exponent);
+      slots[i] = (r & 0x700) == 0 ? std::numeric_limits<double>::infinity() : values[i];  // nulls beside values
+      if ((r & 0x700) != 0) validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+    Reference whole, left, right;
+    NumericState one_by_one, a, b, run, read;
+    const std::size_t cut = next() % (length + 1);
+    for (std::size_t i = 0; i < length; ++i) {
+      whole.fold(values[i]);
+      (i < cut ? left : right).fold(values[i]);
+      one_by_one.observe(values[i]);
+      (i < cut ? a : b).observe(values[i]);
+    }
+    run.observe_all(values.data(), length);
+    read.observe_slots(slots.data(), validity.data(), 0, static_cast<std::int64_t>(length),
+                       [](std::size_t, double) {});
+    expect_kept(whole, one_by_one);
+    expect_kept(Reference::merge(left, right), NumericState::merge(a, b));
+    EXPECT_EQ(fields(run), fields(one_by_one));
+    NumericState read_expected;
+    for (std::size_t i = 0; i < length; ++i) read_expected.observe(validity[i / 8] >> (i % 8) & 1 ? slots[i] : nan);
+    EXPECT_EQ(fields(read), fields(read_expected));
+    if (ordinary && length >= 4) {
+      EXPECT_EQ(bits(*one_by_one.skewness()), bits(whole.skewness_and_kurtosis().first));
+      EXPECT_EQ(bits(*one_by_one.excess_kurtosis()), bits(whole.skewness_and_kurtosis().second));
+    }
+  }
+  // An integer slot after huge values: m3 overflows, +inf where the
+  // formulas give inf - inf.
+  const std::int64_t zero = 0;
+  NumericState read = observe_all({3e150, 1e150});
+  read.observe_slots(&zero, nullptr, 0, 1, [](std::size_t, double) {});
+  EXPECT_EQ(fields(read), fields(observe_all({3e150, 1e150, 0.0})));
+  EXPECT_EQ(read.m3, inf);
+}
+
+// A merge agrees with one pass within rounding at the scale of the data:
+// the mean and the standard deviation within 1e-12 * (|mean| + std), also
+// where the mean is small against the spread (values around 0.5 spread
+// over +-1e6), and so far from it relative to itself.
+TEST(NumericState, MergesAgreeWithOnePassAtTheScaleOfTheData) {
+  std::uint64_t seed = 7;
+  const auto next = [&seed] { return splitmix64(seed++); };
+  const auto uniform = [&next] { return static_cast<double>(next() >> 11) * 0x1p-53; };
+  for (int data = 0; data < 300; ++data) {
+    const double center = std::array{0.5, 0.0, 1e3, -1e9, 3.0}[data % 5];
+    const double spread = std::array{1e6, 1.0, 1e-3}[data / 5 % 3];
+    std::vector<double> values(2 + next() % 20000);
+    for (std::size_t i = 0; i < values.size(); i += 2) {  // pairs around the center, in random order
+      const double offset = spread * uniform();
+      values[i] = center + offset;
+      if (i + 1 < values.size()) values[i + 1] = center - offset;
+    }
+    for (std::size_t i = values.size(); i > 1; --i) std::swap(values[i - 1], values[next() % i]);
+    NumericState whole, merged;
+    whole.observe_all(values.data(), values.size());
+    std::size_t start = 0;
+    for (std::uint64_t parts = 1 + next() % 8; parts > 0; --parts) {
+      const std::size_t stop = parts == 1 ? values.size() : start + next() % (values.size() - start + 1);
+      NumericState part;
+      part.observe_all(values.data() + start, stop - start);
+      merged = NumericState::merge(merged, part);
+      start = stop;
+    }
+    const double scale = std::abs(whole.mean) + *whole.std_dev();
+    EXPECT_LE(std::abs(merged.mean - whole.mean), 1e-12 * scale) << data;
+    EXPECT_LE(std::abs(*merged.std_dev() - *whole.std_dev()), 1e-12 * scale) << data;
   }
 }
 

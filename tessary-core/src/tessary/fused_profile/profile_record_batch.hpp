@@ -77,12 +77,25 @@ template <typename Moments>
   quantiles.observe_finite(x);
 }
 
+// After the unchecked steps of observe_together from `before` to `after`
+// over values[0, count): the block folded again with the repairs of
+// NumericState::fold_checked if a step needed them.
+[[gnu::always_inline]] inline void check_block(RunningNumericState& after, const RunningNumericState& before,
+                                               const double* values, std::size_t count) {
+  if (after.needs_refold(before.sums())) [[unlikely]] {
+    after.set_sums(RunningNumericState::refold(before.count, before.sums(), [values, count](auto step) {
+      for (std::size_t j = 0; j < count; ++j) step(values[j]);
+    }));
+  }
+}
+
 // Observes values[k][0, count) into moments[k] and quantiles[k], for the K
 // (one or two) columns, in one loop. Out of line, on named locals whose
 // addresses never escape the loop: in the caller the moments live across
 // the calls that read each block and the sketches are reached through
 // pointers, and as arrays of locals they were still kept in memory. Either
-// way the loop would store and re-read them on every value.
+// way the loop would store and re-read them on every value. The steps of a
+// RunningNumericState are checked for overflow once, after the loop.
 template <typename Moments, std::size_t K>
 [[gnu::noinline]] void observe_together(Moments* moments, LogQuantileSketch* quantiles, const double* const* values,
                                         std::size_t count) {
@@ -92,6 +105,7 @@ template <typename Moments, std::size_t K>
     LogQuantileSketch q = std::move(quantiles[0]);
     const double* const v = values[0];
     for (std::size_t j = 0; j < count; ++j) observe_one(m, q, v[j]);
+    if constexpr (std::is_same_v<Moments, RunningNumericState>) check_block(m, moments[0], v, count);
     moments[0] = m;
     quantiles[0] = std::move(q);
   } else {
@@ -104,6 +118,10 @@ template <typename Moments, std::size_t K>
     for (std::size_t j = 0; j < count; ++j) {
       observe_one(m0, q0, v0[j]);
       observe_one(m1, q1, v1[j]);
+    }
+    if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+      check_block(m0, moments[0], v0, count);
+      check_block(m1, moments[1], v1, count);
     }
     moments[0] = m0;
     moments[1] = m1;

@@ -113,9 +113,10 @@ inline std::size_t next_index(ByteReader& in, std::int64_t previous, std::int64_
 // n r^k / 4, and the slack holds the rounding of any stream or merge tree,
 // even where the products underflow (each rounding to a subnormal at most
 // doubles a term). An infinite sum needs an overflowing intermediate, whose
-// size is at most a small multiple of (n r)^4, hence n r >= 2^200.
+// size is at most a small multiple of (n r)^4, hence n r >= 2^200; so does
+// a NaN m3 or m4, a sum whose terms overflowed with both signs.
 inline bool moment_in_reach(double sum, int k, double n, double range) {
-  if (std::isinf(sum)) return n * range >= 0x1p200;
+  if (!is_finite_value(sum)) return n * range >= 0x1p200;
   return std::pow(std::fabs(sum) / n, 1.0 / k) <= std::max(4.0 * range, 0x1p-240);
 }
 
@@ -129,8 +130,9 @@ inline bool moment_in_reach(double sum, int k, double n, double range) {
 inline void check_moments(const NumericState& s) {
   const double lowest = *s.minimum;
   const double highest = *s.maximum;
-  // Every comparison with NaN is false, so NaN fails these tests.
-  if (!is_finite_value(s.mean) || !(s.m2 >= 0.0) || !(s.m4 >= 0.0) || std::isnan(s.m3)) {
+  // Every comparison with NaN is false, so a NaN mean or m2 fails these
+  // tests; m2's terms are never negative, so it cannot become NaN.
+  if (!is_finite_value(s.mean) || !(s.m2 >= 0.0) || s.m4 < 0.0) {
     throw_corrupt("moments");
   }
   if (s.count == 1 && bits(lowest) != bits(highest)) throw_corrupt("minimum and maximum of one value");
