@@ -95,22 +95,6 @@ def _fields(state: Any, keys: tuple[str, ...]) -> dict[str, Any]:
     return state
 
 
-def _varints(data: bytes, at: int, n: int) -> list[int]:
-    """The `n` unsigned LEB128 integers from `at` on, which the engine has checked."""
-    values = []
-    for _ in range(n):
-        value = shift = 0
-        while True:
-            byte = data[at]
-            at += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                break
-        values.append(value)
-    return values
-
-
 def _top(pairs: list[tuple[Any, int]], convert: Callable[[Any], Any] = lambda v: v) -> list[list[Any]]:
     return [[convert(value), count] for value, count in pairs if count >= MIN_TOP_COUNT]
 
@@ -274,15 +258,8 @@ class NumericColumn(_EngineColumn):
     def load(self, state: Any, take: Callable[[Any], bytes]) -> None:
         blob = take(_fields(state, ("acc",))["acc"])
         self.acc = _native.NumericAccumulator.from_bytes(blob)
-        # The engine checked the bytes: 4 magic bytes, a u16 version and a u8
-        # kind, then varints: the stream's seed, position and observations, and
-        # the count, missing and infinite values that the observations add up
-        # to modulo 2**64.
-        stream_id, _, observations, count, missing, infinite = _varints(blob, 7, 6)
-        if stream_id != self.stream_id:
+        if self.acc.stream_id != self.stream_id:
             raise ValueError("a numeric column was sampled with another stream_id")
-        if count + missing + infinite != observations:
-            raise ValueError("a numeric column counts more than 2**64 - 1 values")
 
     def update(self, array: Array) -> None:
         _feed_numeric(self.acc, self.engine_array(array))

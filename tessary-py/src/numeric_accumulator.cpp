@@ -171,6 +171,8 @@ void reset(NumericAccumulator& acc) {
 
 PyRef observations(const NumericAccumulator& acc) { return to_python(acc.observations); }
 
+PyRef stream_id(const NumericAccumulator& acc) { return to_python(acc.stream_id); }
+
 // The stream's seed, position and observations travel in the bytes, so a
 // restored accumulator continues the stream bit for bit.
 using Serial = Serialization<NumericStream, numeric_accumulator_type>;
@@ -200,6 +202,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     getter<observations>("observations"),
+    getter<stream_id>("stream_id"),
     getter<Serial::nbytes_member>("nbytes"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
