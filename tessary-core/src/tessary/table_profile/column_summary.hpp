@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tessary {
+
+// The figures that the table engine reports for one column, as plain data.
+// Every column state of the engine (number_column.hpp, text_column.hpp,
+// boolean_column.hpp, other_column.hpp) answers summary() with one of these;
+// the binding turns them into dicts.
+
+// A number as its column stores it: float64 for float columns, the integer
+// itself for signed integer and temporal storage (int64) and for unsigned
+// integers (uint64). Never rounded through a double.
+using StoredNumber = std::variant<double, std::int64_t, std::uint64_t>;
+
+// The quantile levels reported, in order: p01, p05, p25, p50, p75, p95, p99.
+inline constexpr std::array<double, 7> summary_quantile_levels = {0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99};
+
+// Equal-width bins over the finite values: bin k covers
+// [(first_bin + k) * 2^width_exponent, (first_bin + k + 1) * 2^width_exponent),
+// counts exact, at most 64 bins, counts summing to the finite count.
+struct HistogramSummary {
+  std::int64_t first_bin = 0;
+  int width_exponent = 0;
+  std::vector<std::uint64_t> counts;
+};
+
+struct NumberSummary {
+  std::uint64_t count = 0;     // finite values
+  std::uint64_t missing = 0;   // nulls and NaN
+  std::uint64_t infinite = 0;  // +-inf
+  // Absent (nullopt) when undefined: mean without values, variance and std
+  // below 2 values, skewness below 3, kurtosis below 4 (or zero variance).
+  std::optional<double> mean, variance, std, skewness, kurtosis;
+  std::optional<StoredNumber> minimum, maximum;
+  std::array<std::optional<StoredNumber>, 7> quantiles;  // summary_quantile_levels
+  std::uint64_t distinct = 0;
+  bool exact = false;  // distinct, top counts and quantiles are exact
+  std::vector<std::pair<StoredNumber, std::uint64_t>> top;  // count descending, ties by value ascending
+  std::vector<StoredNumber> sample;  // ascending
+  HistogramSummary histogram;
+};
+
+struct TextSummary {
+  std::uint64_t count = 0;    // present values
+  std::uint64_t missing = 0;  // nulls
+  std::uint64_t distinct = 0;
+  bool exact = false;  // distinct and top counts are exact
+  // Raw bytes of each value (UTF-8 for string columns, a prefix of at most
+  // 256 bytes when not exact), count descending, ties by bytes ascending.
+  std::vector<std::pair<std::string, std::uint64_t>> top;
+};
+
+struct BooleanSummary {
+  std::uint64_t count = 0;
+  std::uint64_t missing = 0;
+  std::uint64_t true_count = 0;
+};
+
+struct OtherSummary {
+  std::uint64_t count = 0;
+  std::uint64_t missing = 0;
+};
+
+}  // namespace tessary
