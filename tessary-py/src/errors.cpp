@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "tessary/count_overflow.hpp"
+#include "tessary/serialization/byte_reader.hpp"
+#include "tessary/table_profile/table_profile.hpp"
 
 namespace tessary::py {
 
@@ -58,6 +60,11 @@ void set_python_error_from_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const CountOverflow& error) {
     PyErr_SetString(PyExc_OverflowError, error.what());
+  } catch (const TableInputError& error) {
+    const bool type = error.kind() == TableInputError::Kind::type_changed;
+    PyErr_SetString(type ? PyExc_TypeError : PyExc_ValueError, error.what());
+  } catch (const DecodeError& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const std::exception& error) {
     raise_panic(error.what());
   } catch (...) {
