@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of tessary against a C++ floor and against peer libraries.
 
-Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file|threads|distributed]
+Usage: python3 bench/run.py [--quick] [--only numeric|arrow|strings|batch|file|threads|wide|distributed]
 
 Builds the floor program (bench/floor.cpp) with CMake in build/bench, using
 the flags of the extension module, then times in one run:
@@ -840,12 +840,36 @@ def bench_distributed(rows, workdir):
 # ---------------------------------------------------------------------------
 
 
+def bench_wide(cells):
+    """tessary.profile on float64 tables of one size and three shapes: the per-value cost of
+    a wide table against that of a long one shows what each column costs on top of its values."""
+    pa = optional_import("pyarrow")
+    tessary = optional_import("tessary")
+    if pa is None:
+        print("\n== Wide tables: skipped (needs pyarrow) ==")
+        return
+    rng = np.random.default_rng(SEED + 5)
+    shapes = [(cells // 8, 8), (cells // 1_000, 1_000), (cells // 10_000, 10_000)]
+    print(f"\n== Wide tables: tessary.profile on {cells:,} float64 values in three shapes ==")
+    per_value = {}
+    for rows, width in shapes:
+        values = rng.standard_normal((width, rows))
+        table = pa.table({f"c{i}": values[i] for i in range(width)})
+        seconds = best_time(lambda: tessary.profile(table), TESSARY_REPEATS)
+        per_value[(rows, width)] = seconds / (rows * width) * 1e9
+        print(f"  {rows:>10,} x {width:>6,}: {per_value[(rows, width)]:6.2f} ns/value")
+    base = per_value[shapes[0]]
+    for shape in shapes[1:]:
+        print(f"  {shape[0]:,} x {shape[1]:,} per value / {shapes[0][0]:,} x 8: "
+              f"{per_value[shape] / base:.2f}x")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller inputs (1,000,000 values, 200,000 batch rows) for a smoke run")
     parser.add_argument("--only", choices=("numeric", "arrow", "strings", "batch", "file", "threads",
-                                           "distributed"),
+                                           "distributed", "wide"),
                         help="run one section only")
     args = parser.parse_args(argv)
 
@@ -878,6 +902,8 @@ def main(argv=None):
         if args.only in (None, "threads"):
             bench_threads(native, elements, batch_rows, 1_000_000 if args.quick else 5_000_000,
                           workdir)
+        if args.only in (None, "wide"):
+            bench_wide(2_000_000 if args.quick else 20_000_000)
         if args.only in (None, "distributed"):
             bench_distributed(2_000_000 if args.quick else 20_000_000, workdir)
     print()

@@ -93,13 +93,15 @@ def converter(arrow_type: DataType) -> Callable[[Array], Array] | None:
     if t.is_float16(arrow_type):
         return lambda a: a.cast(pa.float32())
     if isinstance(arrow_type, pa.ExtensionType):
-        inner = converter(arrow_type.storage_type)
-        return (lambda a: a.storage) if inner is None else (lambda a: inner(a.storage))
+        return _then(lambda a: a.storage, converter(arrow_type.storage_type))
     if t.is_dictionary(arrow_type) and kind(arrow_type.value_type) != "string":
-        inner = converter(arrow_type.value_type)
-        return (lambda a: a.dictionary_decode()) if inner is None else (
-            lambda a: inner(a.dictionary_decode()))
+        return _then(lambda a: a.dictionary_decode(), converter(arrow_type.value_type))
     return None
+
+
+def _then(first: Callable[[Array], Array],
+          second: Callable[[Array], Array] | None) -> Callable[[Array], Array]:
+    return first if second is None else lambda a: second(first(a))
 
 
 def reason(arrow_type: DataType) -> str:
