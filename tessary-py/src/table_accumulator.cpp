@@ -11,7 +11,7 @@
 #include <utility>
 #include <variant>
 
-#include "arrow_import.hpp"
+#include "capsule_import.hpp"
 #include "entry_points.hpp"
 #include "module_members.hpp"
 #include "result_dicts.hpp"
