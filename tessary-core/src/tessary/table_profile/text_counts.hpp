@@ -17,6 +17,23 @@ namespace tessary::text_detail {
 // inside a multi-byte character).
 inline constexpr std::size_t label_bytes = 32;
 
+// Copies n <= 32 bytes with at most two fixed-size, possibly overlapping
+// moves (a variable-size copy of a few bytes costs far more).
+inline void copy_label(char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 16) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // Counts per 64-bit value hash, each with the label of the value that
 // created it, for at most a few thousand hashes.
 //
@@ -57,7 +74,7 @@ class HashedCounts {
     hashes_[e] = hash;
     counts_[e] = count;
     sizes_[e] = static_cast<std::uint8_t>(std::min(label.size(), label_bytes));
-    if (sizes_[e] != 0) std::memcpy(labels_.data() + e * label_bytes, label.data(), sizes_[e]);
+    copy_label(labels_.data() + e * label_bytes, label.data(), sizes_[e]);
     place(e);
   }
 
@@ -134,22 +151,22 @@ class HashedCounts {
 
 // Misra-Gries heavy hitters over weighted value hashes, with labels.
 //
-// A table of up to 2K = 512 counters. A hash already counted adds its
-// weight; a new one takes a free counter. The one overflow rule: when a new
-// counter would be the 513th, the (K + 1)-th largest of those 513 counts,
-// d (K = 256), is subtracted from all of them and those not above 0 are
+// A table of up to 4K = 1,024 counters (K = 256). A hash already counted
+// adds its weight; a new one takes a free counter. The one overflow rule:
+// when a new counter would be the 1,025th, the (K + 1)-th largest of those
+// 1,025 counts, d, is subtracted from all of them and those not above 0 are
 // dropped, which leaves at most K. A merge adds the counts of equal hashes
-// and applies the same rule when more than 512 remain. Each subtraction
+// and applies the same rule when more than 1,024 remain. Each subtraction
 // takes d from at least K + 1 counters, so the counts are lower bounds short
 // by at most W / (K + 1) for a stream of total weight W, and every value more
-// frequent than that is counted. The rule runs at most once per K new
+// frequent than that is counted. The rule runs at most once per 3K new
 // counters, at a cost linear in the table, so an observation costs O(1)
 // amortised. The result depends only on the sequence of (hash, weight)
-// observed, never on where counters sit.
+// observed, never on where counters sit. A full table takes 53 KB.
 class MisraGries {
  public:
   static constexpr std::size_t kept = 256;
-  static constexpr std::size_t table = 2 * kept;
+  static constexpr std::size_t table = 4 * kept;
 
   void observe(std::uint64_t hash, std::string_view label, std::uint64_t weight) {
     if (const std::size_t e = counts_.find(hash); e != HashedCounts::npos) {
@@ -195,8 +212,8 @@ class MisraGries {
     return out;
   }
 
-  // For the decoder: a counter of a hash not yet present, while fewer than
-  // 512 are.
+  // For the decoder: a counter of a hash not yet present, while the table
+  // has room.
   void restore(std::uint64_t hash, std::string_view label, std::uint64_t count) {
     counts_.insert(hash, label, count);
   }
