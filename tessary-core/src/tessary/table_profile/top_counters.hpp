@@ -24,7 +24,7 @@ namespace tessary {
 // total weight, which the owner keeps below 2^64.
 //
 // Invariants: at most `capacity` counters, keys unique, counts > 0. A
-// 512-slot index (position + 1, probed linearly from the hash's top bits)
+// 1024-slot index (position + 1, probed linearly from the hash's top bits)
 // finds a key in about one probe; the full-table step rebuilds it, at most
 // once per capacity + 1 units of weight.
 class TopCounters {
@@ -36,6 +36,7 @@ class TopCounters {
     for (std::uint16_t held; (held = index_[slot]) != 0; slot = (slot + 1) & (index_slots - 1)) {
       if (keys_[held - 1] == key) {
         counts_[held - 1] += weight;
+        all_units_ = false;
         return;
       }
     }
@@ -45,6 +46,7 @@ class TopCounters {
     }
     absorb_into_full(key, weight, hash);
   }
+
 
   std::size_t size() const noexcept { return size_; }
 
@@ -85,12 +87,13 @@ class TopCounters {
   }
 
  private:
-  static constexpr std::size_t index_slots = 512;
+  static constexpr std::size_t index_slots = 1024;
 
-  static std::uint16_t home(std::uint64_t hash) noexcept { return static_cast<std::uint16_t>(hash >> 55); }
+  static std::uint16_t home(std::uint64_t hash) noexcept { return static_cast<std::uint16_t>(hash >> 54); }
 
   void append(std::uint16_t free_slot, std::uint64_t key, std::uint64_t count, std::uint16_t home_slot) noexcept {
     const std::size_t position = size_;
+    all_units_ = all_units_ && count == 1;
     keys_[position] = key;
     counts_[position] = count;
     homes_[position] = home_slot;
@@ -101,6 +104,7 @@ class TopCounters {
   void clear() noexcept {
     index_.fill(0);
     size_ = 0;
+    all_units_ = true;
   }
 
   std::uint16_t free_slot_from(std::uint16_t slot) const noexcept {
@@ -109,6 +113,12 @@ class TopCounters {
   }
 
   [[gnu::noinline]] void absorb_into_full(std::uint64_t key, std::uint64_t weight, std::uint64_t hash) noexcept {
+    if (all_units_) {
+      // Every counter is 1 and drops to 0: no scan needed.
+      clear();
+      if (weight != 1) append(home(hash), key, weight - 1, home(hash));
+      return;
+    }
     std::uint64_t smallest = counts_[0];
     for (std::size_t i = 1; i < capacity; ++i) smallest = std::min(smallest, counts_[i]);
     const std::uint64_t decrement = std::min(weight, smallest);
@@ -123,6 +133,7 @@ class TopCounters {
     index_.fill(0);
     for (std::size_t i = 0; i < kept; ++i) index_[free_slot_from(homes_[i])] = static_cast<std::uint16_t>(i + 1);
     size_ = kept;
+    all_units_ = false;  // not known
     if (weight != decrement) append(free_slot_from(home(hash)), key, weight - decrement, home(hash));
   }
 
@@ -131,6 +142,7 @@ class TopCounters {
   std::array<std::uint16_t, capacity> homes_{};
   std::array<std::uint16_t, index_slots> index_{};
   std::size_t size_ = 0;
+  bool all_units_ = true;  // true only while every count is 1
 };
 
 }  // namespace tessary
