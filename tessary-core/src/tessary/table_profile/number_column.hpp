@@ -467,7 +467,7 @@ class NumberColumn {
 
   // Brings the histogram and buckets to the current extremes, keeping their counts.
   template <Storage S>
-  void fit_sketches_to_extremes() {
+  [[gnu::noinline]] void fit_sketches_to_extremes() {
     Sketches& s = *sketches_;
     const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
     const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
@@ -504,7 +504,7 @@ class NumberColumn {
   }
 
   template <Storage S>
-  void add_to_sketches(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
+  [[gnu::always_inline]] inline void add_to_sketches(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
     Sketches& s = *sketches_;
     s.hll.observe_hash(hash);
     s.top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(raw)), weight, hash);
