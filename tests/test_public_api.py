@@ -10,7 +10,6 @@ import pyarrow.dataset as pads
 import pytest
 
 import tessary
-from tessary import _native
 
 from helpers import exact, figures
 
