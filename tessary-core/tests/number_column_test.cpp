@@ -390,10 +390,14 @@ TEST_P(Splits, PiecesGiveTheSameState) {
                        expected.exact));
     EXPECT_EQ(merged.histogram.counts, expected.histogram.counts);
     EXPECT_EQ(merged.quantiles, expected.quantiles);
-    if (expected.exact) EXPECT_EQ(merged.top, expected.top);
+    if (expected.exact) {
+      EXPECT_EQ(merged.top, expected.top);
+    }
     const double scale = std::fabs(*expected.mean) + expected.std.value_or(0.0);
     EXPECT_NEAR(*merged.mean, *expected.mean, 1e-12 * scale);
-    if (expected.std) EXPECT_NEAR(*merged.std, *expected.std, 1e-12 * scale);
+    if (expected.std) {
+      EXPECT_NEAR(*merged.std, *expected.std, 1e-12 * scale);
+    }
   }
 }
 
