@@ -99,5 +99,5 @@ def profiler_parts(data):
 def profiler_bytes(header, blobs):
     """profiler_parts reversed: the bytes of a header (or of its JSON text) and its parts."""
     head = header if isinstance(header, bytes) else json.dumps(header, separators=(",", ":")).encode()
-    return b"".join([b"TSRYPROF", struct.pack("<HI", 1, len(head)), head]
+    return b"".join([b"TSRYPROF", struct.pack("<HI", 2, len(head)), head]
                     + [struct.pack("<Q", len(b)) + b for b in blobs])

@@ -102,7 +102,6 @@ def every_entry_point(values, merge=True):
     batch = ArrowBatchProfileAccumulator()
     batch.update(pa.record_batch({"x": x, "y": -x}))
     yield batch.snapshot()["profiles"]["x"]
-    yield tessary.profile({"x": x})["x"]
 
 
 @pytest.mark.parametrize("values", [

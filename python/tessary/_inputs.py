@@ -200,7 +200,9 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
     _refuse_special(path)
     if kind == "parquet":
         pq = require("pyarrow.parquet", "reading Parquet files", "pyarrow")
-        file = pq.ParquetFile(path)
+        # Without pre-buffering, the reader holds only the row group it decodes
+        # rather than several read ahead: a fraction of the memory, no slower.
+        file = pq.ParquetFile(path, pre_buffer=False)
         _check_columns(columns, file.schema_arrow.names)
         return Source(file.iter_batches(batch_size=_parquet_batch_rows(file.metadata), columns=columns),
                       file.metadata.num_rows)

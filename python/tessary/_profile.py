@@ -5,22 +5,87 @@ from __future__ import annotations
 import copy
 import json
 import os
-import struct
 import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from tessary import _columns, _inputs, _report
+from tessary import _columns, _inputs, _native, _report, _saved
 
 
-_MAGIC = b"TSRYPROF"
-_FORMAT_VERSION = 1
 _MAX_COUNT = 2 ** 64 - 1
 
 
-def _schema_bytes(pa: Any, name: str, arrow_type: Any) -> bytes:
-    """The Arrow IPC schema of one column, as the profiler's bytes hold it."""
-    return pa.schema([pa.field(name, arrow_type)]).serialize().to_pybytes()
+def _schema_bytes(pa: Any, types: dict[str, Any]) -> bytes:
+    """The columns' names and types as an Arrow IPC schema, as the profiler's bytes hold them."""
+    return pa.schema([pa.field(name, arrow_type) for name, arrow_type in types.items()]
+                     ).serialize().to_pybytes()
+
+
+# The engine's kind of state for each kind of figures.
+_ENGINE_KIND = {"numeric": "number", "temporal": "number", "string": "text",
+                "boolean": "boolean", "other": "other"}
+
+
+class _Plan:
+    """How the batches of one update reach the engine: which columns are
+    converted, worked out once per schema (batches of a file share theirs)."""
+
+    def __init__(self) -> None:
+        self._schema: Any = None
+        self._steps: list[tuple[int, Any]] = []
+        self._types: dict[str, Any] = {}
+
+    def prepared(self, batch: Any, types: dict[str, Any]) -> Any:
+        """`batch` with its columns converted as the engine reads them, and cast
+        to a column's first type where another type of the same kind arrives."""
+        pa = _inputs.require("pyarrow", "tessary.profile")
+        if self._schema is None or not batch.schema.equals(self._schema):
+            self._schema = batch.schema
+            self._steps = []
+            self._types = {}
+            for i, field in enumerate(batch.schema):
+                known = types.get(field.name)
+                if known is None or (pa.types.is_null(known) and not pa.types.is_null(field.type)):
+                    self._types[field.name] = field.type
+                    known = field.type
+                step = _columns.converter(known)
+                if field.type != known and not pa.types.is_null(field.type):
+                    if _columns.kind(field.type) != _columns.kind(known):
+                        self._steps.append((i, _refuse(field.name, known, field.type)))
+                        continue
+                    self._steps.append((i, _cast(field.name, known, step)))
+                elif step is not None:
+                    self._steps.append((i, step))
+        if not self._steps:
+            return batch
+        arrays = list(batch.columns)
+        for i, step in self._steps:
+            arrays[i] = step(arrays[i])
+        return pa.RecordBatch.from_arrays(arrays, names=batch.schema.names)
+
+    def adopt(self, types: dict[str, Any]) -> None:
+        """Records the types of the columns that the last batch brought."""
+        types.update(self._types)
+        self._types = {}
+
+
+def _refuse(name: str, known: Any, found: Any) -> Callable[[Any], Any]:
+    def refuse(array: Any) -> Any:
+        raise TypeError(f"column {name!r} was {known} and is now {found}; "
+                        "cast the pieces to one type")
+    return refuse
+
+
+def _cast(name: str, known: Any, then: Callable[[Any], Any] | None) -> Callable[[Any], Any]:
+    def cast(array: Any) -> Any:
+        pa = _inputs.require("pyarrow", "tessary.profile")
+        try:
+            array = array.cast(known)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
+            raise TypeError(f"column {name!r} was {known} and is now {array.type}; "
+                            "cast the pieces to one type") from None
+        return array if then is None else then(array)
+    return cast
 
 
 class Profile:
@@ -114,11 +179,12 @@ class Profiler:
                     raise ValueError(f"columns lists {name!r} twice")
                 self._selected.add(name)
         self._stream_id = stream_id
-        # The rows seen and the running profile of each column. Every update and
-        # merge builds the next state apart, on copies, and replaces this one
-        # whole in one assignment: a column in it is never changed again, and a
-        # call that fails anywhere (KeyboardInterrupt included) leaves it as it was.
-        self._state: tuple[int, dict[str, _columns.Column]] = (0, {})
+        # The engine's running profile and the Arrow type of each column, in
+        # the order the columns appeared. Every update and merge builds the
+        # next state apart, on a copy, and replaces this one whole in one
+        # assignment: a call that fails anywhere (KeyboardInterrupt included)
+        # leaves it as it was.
+        self._state: tuple[Any, dict[str, Any]] = (_native.TableAccumulator(stream_id), {})
         # Called after each batch with the progress and the total (rows, or bytes of a text file).
         self._progress: Callable[[int, int | None], None] | None = None
         # One update or merge at a time, so that none is lost.
@@ -127,7 +193,7 @@ class Profiler:
     @property
     def rows(self) -> int:
         """The number of rows seen so far."""
-        return self._state[0]
+        return int(self._state[0].rows)
 
     def update(self, data: Any) -> None:
         """Adds the rows of `data`: a file path, NumPy array, sequence, pandas,
@@ -146,259 +212,146 @@ class Profiler:
         # raise comes after it.
         with self._lock: self._state = self._updated(source, data)
 
-    def _updated(self, source: _inputs.Source, data: Any) -> tuple[int, dict[str, _columns.Column]]:
+    def _updated(self, source: _inputs.Source, data: Any) -> tuple[Any, dict[str, Any]]:
         """The state after the batches of `source`, built apart from this one."""
-        rows, columns = self._state
+        acc, types = self._state
         batches, reader = source.batches, None
         if isinstance(data, (str, os.PathLike)):
             batches = reader = _inputs.prefetched(batches)
         copied, read = False, 0
+        plan = _Plan()
         try:
             with _columns.data_errors("cannot read the data"):
                 for done, batch in enumerate(batches, 1):
                     if not copied:  # one copy for all the batches of the call
-                        columns, copied = {n: c.copy() for n, c in columns.items()}, True
-                    rows = self._add(columns, rows, batch)
+                        acc, types, copied = acc.__copy__(), dict(types), True
+                    self._add(acc, types, plan, batch)
                     read += batch.num_rows
                     if self._progress is not None:
                         self._progress(source.done(read, done), source.total)
         finally:
             if reader is not None:  # stops the reading thread now
                 reader.close()
-        return rows, columns
+        return acc, types
 
-    def _add(self, columns: dict[str, _columns.Column], rows: int, batch: Any) -> int:
-        """Feeds `batch` to `columns`, which have seen `rows` rows; returns the rows after it."""
-        pa = _inputs.require("pyarrow", "tessary.profile")
-        names = batch.schema.names
-        if len(set(names)) != len(names):
-            raise ValueError(f"the data has duplicate column names: {names}")
+    def _add(self, acc: Any, types: dict[str, Any], plan: _Plan, batch: Any) -> None:
+        """Feeds `batch` to `acc`, whose columns have the Arrow `types`."""
         if self._select is not None:
-            error = _inputs.absent_column(self._select, names)
+            error = _inputs.absent_column(self._select, batch.schema.names)
             if error is not None:
                 raise error
             batch = batch.select(self._select)
-            names = self._select
-        if rows + batch.num_rows > _MAX_COUNT:
+        batch = plan.prepared(batch, types)
+        if acc.rows + batch.num_rows > _MAX_COUNT:
             raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
-        arrays, fresh = [], {}
-        for name, array in zip(names, batch.columns):
-            column = columns.get(name)
-            if column is None or (pa.types.is_null(column.type)
-                                  and not pa.types.is_null(array.type)):
-                fresh[name] = _columns.new_column(array.type, self._stream_id)
-            elif array.type != column.type and not _columns.feeds_directly(column, array.type):
-                # Another type of the same kind (or all nulls) is cast to the
-                # column's first type; another kind is refused.
-                try:
-                    if not pa.types.is_null(array.type) and \
-                            _columns.new_column(array.type, 0).kind != column.kind:
-                        raise pa.ArrowTypeError
-                    array = array.cast(column.type)
-                except (pa.ArrowInvalid, pa.ArrowNotImplementedError, pa.ArrowTypeError):
-                    raise TypeError(f"column {name!r} was {column.type} and is now "
-                                    f"{array.type}; cast the pieces to one type") from None
-            arrays.append(array)
-        for name, column in fresh.items():
-            column.add_missing(rows)  # the rows before this column appeared
-            columns[name] = column
-        _columns.update_columns([columns[name] for name in names], arrays, names)
-        if batch.num_rows:
-            for name, column in columns.items():
-                if name not in fresh and name not in names:
-                    column.add_missing(batch.num_rows)
-        return rows + batch.num_rows
+        acc.update(batch)
+        plan.adopt(types)
 
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
-        rows, columns = self._state
-        return Profile(rows, {name: column.to_dict() for name, column in columns.items()})
+        acc, types = self._state
+        engine = acc.snapshot()
+        return Profile(engine["rows"], {name: _columns.figures(types[name], column)
+                                        for name, column in engine["columns"].items()})
 
     def to_bytes(self) -> bytes:
         """The running state as bytes, for `Profiler.from_bytes` in this or another process.
 
         The same state always gives the same bytes, on every machine.
         """
-        blobs: list[bytes] = []
-
-        def refer(value: Any) -> Any:  # bytes move out of the JSON header
-            if isinstance(value, bytes):
-                blobs.append(value)
-                return {"blob": len(blobs) - 1}
-            return {k: refer(v) for k, v in value.items()} if isinstance(value, dict) else value
-
         pa = _inputs.require("pyarrow", "Profiler.to_bytes")
-        rows, columns = self._state
-        header = {"rows": rows, "stream_id": self._stream_id, "select": self._select,
-                  "columns": [[name, refer(_schema_bytes(pa, name, column.type)), refer(column.state())]
-                              for name, column in columns.items()]}
-        head = json.dumps(header, separators=(",", ":")).encode()
-        parts = [_MAGIC, struct.pack("<HI", _FORMAT_VERSION, len(head)), head]
-        for blob in blobs:
-            parts += [struct.pack("<Q", len(blob)), blob]
-        return b"".join(parts)
+        acc, types = self._state
+        header = {"rows": int(acc.rows), "stream_id": self._stream_id, "select": self._select,
+                  "columns": list(types)}
+        return _saved.to_bytes(header, [_schema_bytes(pa, types)], acc.to_bytes())
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Profiler:
         """A profiler with the state that `to_bytes()` saved.
 
-        Raises ValueError when `data` is not such bytes: truncated, corrupt, of
-        another version, or describing more memory than bytes of its size can
-        (128 MiB plus 512 bytes per byte).
+        Raises ValueError when `data` is not such bytes: truncated, corrupt, or
+        of another version (a profile saved by tessary before 0.3 cannot be read:
+        profile the data again).
         """
         pa = _inputs.require("pyarrow", "Profiler.from_bytes")
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"expected bytes, not {type(data).__name__}")
-        data = bytes(data)
         try:
-            return cls._decode(pa, data)
+            return cls._decode(pa, bytes(data))
         except (ValueError, TypeError, LookupError, ArithmeticError, RecursionError, OSError,
-                struct.error, pa.ArrowException) as error:
+                pa.ArrowException) as error:
             raise ValueError(f"not a serialized tessary Profiler: {error}") from None
 
     @classmethod
     def _decode(cls, pa: Any, data: bytes) -> Profiler:
         """from_bytes, whose every check raises one of the errors it turns into ValueError."""
-        if data[:len(_MAGIC)] != _MAGIC:
-            raise ValueError("it does not start with the profiler magic")
-        if len(data) < len(_MAGIC) + 6:
-            raise ValueError("it is truncated")
-        version, size = struct.unpack_from("<HI", data, len(_MAGIC))
-        if version != _FORMAT_VERSION:
-            raise ValueError(f"format version {version} is not supported")
-        at = len(_MAGIC) + 6
-        if size > len(data) - at:
-            raise ValueError("it is truncated")
-        head = data[at:at + size]
-        header = json.loads(head)
-        at += size
-        blobs = []
-        while at < len(data):
-            if len(data) - at < 8:
-                raise ValueError("it is truncated")
-            (length,) = struct.unpack_from("<Q", data, at)
-            if length > len(data) - at - 8:
-                raise ValueError("it is truncated")
-            blobs.append(data[at + 8:at + 8 + length])
-            at += 8 + length
-        # The header as to_bytes writes it, its keys in order, ints that are
-        # not bools, and no other spelling of the same JSON.
-        if type(header) is not dict or tuple(header) != ("rows", "stream_id", "select", "columns"):
-            raise ValueError("its header is not an object with the keys rows, stream_id, select "
-                             "and columns")
-        if json.dumps(header, separators=(",", ":")).encode() != head:
-            raise ValueError("its header is not written as to_bytes writes it")
-        rows, stream_id, select = (header["rows"], header["stream_id"], header["select"])
-        rows = _columns._count(rows)
-        stream_id = _columns._count(stream_id)
+        header, (schema,), engine = _saved.from_bytes(data, ("rows", "stream_id", "select", "columns"), 1)
+        rows, stream_id, select, names = (_columns._count(header["rows"]),
+                                          _columns._count(header["stream_id"]),
+                                          header["select"], header["columns"])
         if select is not None and (type(select) is not list
                                    or any(type(name) is not str for name in select)):
             raise ValueError("select is not null or a list of column names")
-        if type(header["columns"]) is not list:
-            raise ValueError("columns is not a list")
+        if type(names) is not list or any(type(name) is not str for name in names):
+            raise ValueError("columns is not a list of column names")
         profiler = cls(columns=select, stream_id=stream_id)
-        taken = 0
-
-        def take(reference: Any) -> bytes:
-            # Each part belongs to one place, and the places take them in order.
-            nonlocal taken
-            if type(reference) is not dict or tuple(reference) != ("blob",) \
-                    or type(reference["blob"]) is not int:
-                raise ValueError("it refers to a part in another form")
-            if reference["blob"] != taken or taken == len(blobs):
-                raise ValueError("it refers to its parts out of order, twice, or to one it "
-                                 "does not have")
-            taken += 1
-            return blobs[taken - 1]
-
-        # What the columns' engines may hold, as the engine's own decoders
-        # allow one call: 2**24 quantile bins of 8 bytes plus 64 per input byte.
-        budget, memory = (1 << 27) + 512 * len(data), 0
-        columns: dict[str, _columns.Column] = {}
-        for entry in header["columns"]:
-            if type(entry) is not list or len(entry) != 3 or type(entry[0]) is not str:
-                raise ValueError("a column is not a list of its name, schema and state")
-            name, schema, state = entry
-            if name in columns:
-                raise ValueError(f"it has two columns named {name!r}")
-            if profiler._selected is not None and name not in profiler._selected:
-                raise ValueError(f"column {name!r} is not one of the selected columns")
-            schema = take(schema)
-            fields = pa.ipc.read_schema(pa.py_buffer(schema))
-            if len(fields) != 1 or fields[0].name != name \
-                    or _schema_bytes(pa, name, fields[0].type) != schema:
-                raise ValueError(f"the schema of column {name!r} is not its one field")
-            column = _columns.new_column(fields[0].type, stream_id)
-            column.load(state, take)
-            if column.seen() != rows:
-                raise ValueError(f"column {name!r} has seen {column.seen()} rows, not {rows}")
-            memory += column.nbytes
-            if memory > budget:
-                raise ValueError(f"its columns would hold more than {budget} bytes of memory")
-            columns[name] = column
-        if taken != len(blobs):
-            raise ValueError("it has parts that no column refers to")
-        profiler._state = (rows, columns)
+        fields = pa.ipc.read_schema(pa.py_buffer(schema))
+        if fields.names != names or _schema_bytes(pa, dict(zip(fields.names, fields.types))) != schema:
+            raise ValueError("the schema does not name the columns in order")
+        if profiler._selected is not None and not profiler._selected.issuperset(names):
+            raise ValueError("a column is not one of the selected columns")
+        acc = _native.TableAccumulator.from_bytes(engine)
+        snapshot = acc.snapshot()
+        if acc.rows != rows or acc.stream_id != stream_id or list(snapshot["columns"]) != names:
+            raise ValueError("the engine's state does not match the header")
+        types = dict(zip(fields.names, fields.types))
+        for name, column in snapshot["columns"].items():
+            expected = _ENGINE_KIND[_columns.kind(types[name])]
+            if column["kind"] != expected and not (column["kind"] == "other" and pa.types.is_null(types[name])):
+                raise ValueError(f"column {name!r} holds the state of another type")
+        profiler._state = (acc, types)
         return profiler
 
     def merge(self, other: Profiler) -> None:
         """Adds the rows that `other` has seen; `other` is left unchanged.
 
-        Counts, extremes, distinct-count registers and quantile bins add up
-        exactly; the moments merge pairwise, within rounding of one pass (the
-        mean and std within about 1e-12 x (|mean| + std)); heavy hitters
-        follow the mergeable Misra-Gries rule, so their counts stay lower
-        bounds. A column that only one side has counts the other side's rows
-        as missing; one that this profiler does not select is left out. The
-        same profilers merged in the same order give the same bytes.
+        Counts, extremes, exact value counts, distinct-count registers and
+        histogram bins add up exactly; the moments merge pairwise, within
+        rounding of one pass (the mean and std within about 1e-12 x (|mean| +
+        std)); heavy hitters follow the mergeable Misra-Gries rule, so their
+        counts stay lower bounds. A column that only one side has counts the
+        other side's rows as missing; one that this profiler does not select
+        is left out. The same profilers merged in the same order give the same
+        bytes.
 
-        Raises TypeError when a column has another kind of type on each side,
-        and OverflowError when the rows would number more than 2**64 - 1; then,
-        as after any failure, this profiler is left as it was.
+        Raises TypeError when a column has another type on each side, and
+        OverflowError when the rows would number more than 2**64 - 1; then, as
+        after any failure, this profiler is left as it was.
         """
         if not isinstance(other, Profiler):
             raise TypeError(f"expected a Profiler, not {type(other).__name__}")
         with self._lock: self._state = self._merged(other._state)
 
-    def _merged(self, other: tuple[int, dict[str, _columns.Column]]
-                ) -> tuple[int, dict[str, _columns.Column]]:
-        """The state after merging `other`'s, built apart: a state's columns never
-        change, so other's are read as they are, even when other is self."""
-        rows, mine = self._state
-        their_rows, theirs = other
-        if rows + their_rows > _MAX_COUNT:
-            raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
-        merged = {}
-        for name, column in mine.items():
-            column = column.copy()
-            if name in theirs:
-                column = self._merged_column(name, column, rows, theirs[name], their_rows)
-            else:
-                column.add_missing(their_rows)
-            merged[name] = column
-        for name, column in theirs.items():
-            if name not in merged and (self._selected is None or name in self._selected):
-                merged[name] = fresh = _columns.new_column(column.type, self._stream_id)
-                fresh.add_missing(rows)
-                fresh.merge(column)
-        return rows + their_rows, merged
-
-    def _merged_column(self, name: str, mine: _columns.Column, rows: int,
-                       theirs: _columns.Column, their_rows: int) -> _columns.Column:
-        """`mine` (a copy, `rows` rows) followed by `theirs` (their_rows rows)."""
+    def _merged(self, other: tuple[Any, dict[str, Any]]) -> tuple[Any, dict[str, Any]]:
+        """The state after merging `other`'s, built apart (other may be self's)."""
         pa = _inputs.require("pyarrow", "Profiler.merge")
-        if pa.types.is_null(theirs.type) and not pa.types.is_null(mine.type):
-            mine.add_missing(their_rows)
-            return mine
-        if pa.types.is_null(mine.type) and not pa.types.is_null(theirs.type):
-            mine = _columns.new_column(theirs.type, self._stream_id)
-            mine.add_missing(rows)
-        elif type(mine) is not type(theirs) or (
-                mine.type != theirs.type and not _columns.feeds_directly(mine, theirs.type)):
-            raise TypeError(f"column {name!r} is {mine.type} here and {theirs.type} in the "
-                            "other profiler; cast the pieces to one type")
-        mine.merge(theirs)
-        return mine
+        acc, types = self._state
+        their_acc, their_types = other
+        if acc.rows + their_acc.rows > _MAX_COUNT:
+            raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
+        merged = dict(types)
+        for name, theirs in their_types.items():
+            if self._selected is not None and name not in self._selected:
+                continue
+            mine = merged.get(name)
+            if mine is None or (pa.types.is_null(mine) and not pa.types.is_null(theirs)):
+                merged[name] = theirs
+            elif mine != theirs and not pa.types.is_null(theirs):
+                raise TypeError(f"column {name!r} is {mine} here and {theirs} in the "
+                                "other profiler; cast the pieces to one type")
+        acc = acc.__copy__()
+        acc.merge(their_acc, self._select)
+        return acc, merged
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (Profiler.from_bytes, (self.to_bytes(),))

@@ -54,15 +54,21 @@ struct Signature {
 // `default_value`.
 std::uint64_t uint64_argument(PyObject* value, const char* name, std::uint64_t default_value = 0);
 
-// Runs the conversion of one argument; a Python failure gets the argument
-// note of `name` before it propagates.
+// Runs the conversion of one argument. A failure, Python's or the core's
+// (an import refused, bytes that do not decode), becomes its Python
+// exception as the guard maps it, with the note of `name` (a broken
+// invariant, PanicException, gets none), before it propagates. The forced
+// unwind of a thread passes untouched (see guarded).
 template <class Convert>
-auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
+[[gnu::no_sanitize_undefined]] auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
   try {
     return convert();
-  } catch (const PythonError&) {
-    add_argument_note(name);
+  } catch (const abi::__forced_unwind&) {
     throw;
+  } catch (...) {
+    set_python_error_from_current_exception();
+    if (PyErr_ExceptionMatches(PyExc_Exception)) add_argument_note(name);
+    throw PythonError{};
   }
 }
 

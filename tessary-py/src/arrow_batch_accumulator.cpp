@@ -4,7 +4,7 @@
 // running state; a failed import leaves the state as it was.
 #include <utility>
 
-#include "arrow_import.hpp"
+#include "capsule_import.hpp"
 #include "entry_points.hpp"
 #include "module_members.hpp"
 #include "numeric_profile.hpp"

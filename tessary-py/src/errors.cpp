@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tessary/arrow_import/arrow_import_error.hpp"
 #include "tessary/count_overflow.hpp"
+#include "tessary/serialization/byte_reader.hpp"
+#include "tessary/table_profile/table_profile.hpp"
 
 namespace tessary::py {
 
@@ -58,6 +61,24 @@ void set_python_error_from_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const CountOverflow& error) {
     PyErr_SetString(PyExc_OverflowError, error.what());
+  } catch (const TableInputError& error) {
+    const bool type = error.kind() == TableInputError::Kind::type_changed;
+    PyErr_SetString(type ? PyExc_TypeError : PyExc_ValueError, error.what());
+  } catch (const DecodeError& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
+  } catch (const ArrowImportError& error) {
+    switch (error.kind()) {
+      case ArrowImportError::Kind::unexpected_type:
+        PyErr_Format(PyExc_ValueError, "Unexpected data type %s", error.what());
+        break;
+      case ArrowImportError::Kind::not_a_record_batch:
+        PyErr_SetString(PyExc_ValueError, error.what());
+        break;
+      case ArrowImportError::Kind::malformed:
+      case ArrowImportError::Kind::refused_type:
+        PyErr_SetString(PyExc_TypeError, error.what());
+        break;
+    }
   } catch (const std::exception& error) {
     raise_panic(error.what());
   } catch (...) {

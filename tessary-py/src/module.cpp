@@ -51,6 +51,10 @@ int execute_module(PyObject* module) {
     add_function(module, numeric_profile_f64_def);
     add_function(module, backend_info_def);
     add_member(module, "__version__", to_python(module_version));
+    // The table engine behind tessary.profile, outside __all__, which keeps
+    // the module's seven original names.
+    PyObject* table = table_accumulator_type();
+    if (table == nullptr || PyModule_AddObjectRef(module, "TableAccumulator", table) != 0) throw PythonError{};
   });
 }
 

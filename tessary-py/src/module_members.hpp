@@ -11,6 +11,7 @@ namespace tessary::py {
 PyObject* numeric_accumulator_type() noexcept;
 PyObject* arrow_batch_profile_accumulator_type() noexcept;
 PyObject* string_accumulator_type() noexcept;
+PyObject* table_accumulator_type() noexcept;
 
 // Module-level functions.
 extern PyMethodDef numeric_state_f64_def;

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "arrow_import.hpp"
+#include "capsule_import.hpp"
 #include "entry_points.hpp"
 #include "module_members.hpp"
 #include "numeric_profile.hpp"
@@ -46,12 +46,13 @@ void update_f64(NumericAccumulator& acc, PyObject* values) {
   acc = std::move(next);
 }
 
-[[noreturn]] void raise_not_numeric(const std::string& type_text) {
-  raise_error(PyExc_TypeError,
-              ("NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to "
-               "int64, uint8 to uint64, float32 or float64), not " +
-               type_text + "; tessary.profile() profiles columns of every type")
-                  .c_str());
+// The type check of the arrays: the ten numeric types.
+void require_numeric_argument(const ArrowSchema& schema, const ArrowSchemaView& type) {
+  if (is_numeric_type(type)) return;
+  throw ArrowImportError(ArrowImportError::Kind::refused_type,
+                         "NumericAccumulator.update_arrow() takes an Arrow array of a numeric type (int8 to "
+                         "int64, uint8 to uint64, float32 or float64), not " +
+                             arrow_type_text(schema) + "; tessary.profile() profiles columns of every type");
 }
 
 // Feeds a numeric array to `stream`: read in place, its values converted to
@@ -77,7 +78,7 @@ void feed_array(NumericStream& stream, const ImportedArray& imported, ThreadPool
 
 void update_arrow(NumericAccumulator& acc, PyObject* array) {
   const ArrowImport<ImportedArray> imported = convert_argument("array", [array] {
-    return ArrowImport<ImportedArray>(array, raise_not_numeric, require_numeric);
+    return ArrowImport<ImportedArray>(array, require_numeric_argument);
   });
   require_room(acc, static_cast<std::uint64_t>(imported->view().length));
   NumericAccumulator next = acc;
@@ -135,7 +136,7 @@ PyRef update_arrow_columns(PyTypeObject*, PyObject* accumulators, PyObject* arra
   std::uint64_t longest = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     convert_argument("arrays", [&] {
-      imports.emplace_back(PyTuple_GetItem(array_tuple.get(), i), raise_not_numeric, require_numeric);
+      imports.emplace_back(PyTuple_GetItem(array_tuple.get(), i), require_numeric_argument);
     });
     longest = std::max(longest, static_cast<std::uint64_t>(imports.back()->view().length));
   }

@@ -13,8 +13,6 @@ std::string_view contiguous_bytes(const BufferView& view) {
   return {static_cast<const char*>(view.data()), view.byte_length()};
 }
 
-void raise_decode_error(const DecodeError& error) { raise_error(PyExc_ValueError, error.what()); }
-
 PyRef reduce_value(PyObject* type, const std::string& serialized) {
   PyRef from_bytes = PyRef::checked(PyObject_GetAttrString(type, "from_bytes"));
   PyRef data = bytes_object(serialized);

@@ -32,9 +32,6 @@ PyRef bytes_object(const std::string& data);
 // The bytes of a C-contiguous buffer view; BufferError for any other.
 std::string_view contiguous_bytes(const BufferView& view);
 
-// Raises ValueError with the message of a decode failure.
-[[noreturn]] void raise_decode_error(const DecodeError& error);
-
 // decode(bytes) over the bytes of the buffer `data`. A refused buffer
 // request, a non-contiguous buffer (BufferError) and a decode failure
 // (ValueError) carry the note "while processing 'data'".
@@ -42,11 +39,7 @@ template <class Decode>
 auto decode_argument(PyObject* data, Decode decode) {
   return convert_argument("data", [&] {
     const BufferView view = BufferView::acquire(data);
-    try {
-      return decode(contiguous_bytes(view));
-    } catch (const DecodeError& error) {
-      raise_decode_error(error);
-    }
+    return decode(contiguous_bytes(view));
   });
 }
 

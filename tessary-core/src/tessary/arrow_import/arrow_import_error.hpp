@@ -9,7 +9,7 @@ namespace tessary {
 // The one failure of the Arrow import: a producer's structures that cannot
 // be read, or that are not what the caller asked for. The import throws it
 // before anything reads a value; the binding turns `kind` into an exception
-// type and keeps the message as it is. Running out of memory is
+// type (and for unexpected_type phrases the message). Running out of memory is
 // std::bad_alloc, and a broken invariant of our own is InternalError.
 class ArrowImportError : public std::runtime_error {
  public:
@@ -17,9 +17,12 @@ class ArrowImportError : public std::runtime_error {
     // The structures break the C Data Interface: null or released pointers,
     // a format nanoarrow cannot parse, buffers too small for the length.
     malformed,
-    // Well-formed, but of a type the caller does not take; the message is
-    // the type's rendering, for the caller to phrase.
+    // Well-formed, but not a struct, so not a record batch; the message is
+    // the type's rendering.
     unexpected_type,
+    // Well-formed, but of a type that the caller's own check refuses; the
+    // message is the caller's sentence.
+    refused_type,
     // A struct whose children do not form a record batch: a column shorter
     // than the batch, or nulls in a column declared non-nullable.
     not_a_record_batch,

@@ -16,7 +16,8 @@ namespace tessary {
 //   u16      format version, little-endian (1)
 //   u8       kind: 1 NumericAccumulator (NumericStream),
 //            2 StringAccumulator (CategoricalSketchState),
-//            3 ArrowBatchProfileAccumulator (BatchProfileState)
+//            3 ArrowBatchProfileAccumulator (BatchProfileState),
+//            4 TableAccumulator (TableProfile, which encodes itself)
 //   payload  the state's encoding (state_codec.hpp), to the last byte
 //
 // from_bytes either returns the whole state or throws DecodeError, whose
@@ -31,6 +32,8 @@ inline constexpr std::uint16_t serialized_version = 1;
 template <class State>
 struct SerializedKind;
 
+class TableProfile;
+
 template <>
 struct SerializedKind<NumericStream> {
   static constexpr std::uint8_t code = 1;
@@ -43,6 +46,10 @@ template <>
 struct SerializedKind<BatchProfileState> {
   static constexpr std::uint8_t code = 3;
 };
+template <>
+struct SerializedKind<TableProfile> {
+  static constexpr std::uint8_t code = 4;
+};
 
 // The class whose state a kind code holds, for messages.
 inline const char* serialized_kind_name(std::uint8_t code) noexcept {
@@ -53,6 +60,8 @@ inline const char* serialized_kind_name(std::uint8_t code) noexcept {
       return "StringAccumulator";
     case SerializedKind<BatchProfileState>::code:
       return "ArrowBatchProfileAccumulator";
+    case SerializedKind<TableProfile>::code:
+      return "TableAccumulator";
     default:
       return nullptr;
   }
@@ -68,7 +77,11 @@ std::string to_bytes(const State& state) {
   out.bytes(serialized_magic);
   out.u16(serialized_version);
   out.u8(SerializedKind<State>::code);
-  codec::encode(out, state);
+  if constexpr (requires { state.encode(out); }) {
+    state.encode(out);
+  } else {
+    codec::encode(out, state);
+  }
   return std::move(out.result());
 }
 
@@ -93,10 +106,16 @@ State from_bytes(std::string_view data) {
     throw DecodeError("serialized data holds " + held + ", not " + with_article(expected));
   }
   DecodeBudget budget = DecodeBudget::for_input(data.size());
-  State state;
-  codec::decode(in, state, budget);
-  in.expect_end();
-  return state;
+  if constexpr (requires { State::decode(in, budget); }) {
+    State state = State::decode(in, budget);
+    in.expect_end();
+    return state;
+  } else {
+    State state;
+    codec::decode(in, state, budget);
+    in.expect_end();
+    return state;
+  }
 }
 
 }  // namespace tessary

@@ -53,8 +53,9 @@ struct TextSummary {
   std::uint64_t missing = 0;  // nulls
   std::uint64_t distinct = 0;
   bool exact = false;  // distinct and top counts are exact
-  // Raw bytes of each value (UTF-8 for string columns, a prefix of at most
-  // 256 bytes when not exact), count descending, ties by bytes ascending.
+  // Raw bytes of each value (UTF-8 for string columns), cut to its first 32
+  // bytes in either mode; up to 32 values, count descending, ties by bytes
+  // ascending. Lower-bound counts when not exact.
   std::vector<std::pair<std::string, std::uint64_t>> top;
 };
 

@@ -84,12 +84,6 @@ std::pair<ProducerRef, ProducerRef> call_arrow_c_array(PyObject* object);
 // (ValueError for another name) propagates.
 void* capsule_pointer(PyObject* capsule, const char* name);
 
-// Raises the Python exception of a refused import: TypeError for malformed
-// structures, ValueError for a struct that is not a record batch, and for a
-// refused type whatever `raise_unexpected_type` raises.
-[[noreturn]] void raise_import_error(const ArrowImportError& error,
-                                     void (*raise_unexpected_type)(const std::string& type_text));
-
 // What a Python object exports, imported by the core component `Imported`
 // (ImportedArray or ImportedRecordBatch), which holds the taken-over array.
 // Its release callback is the producer's code: it runs with any pending
@@ -101,17 +95,13 @@ template <class Imported>
 class ArrowImport {
  public:
   template <class... Args>
-  ArrowImport(PyObject* object, void (*raise_unexpected_type)(const std::string& type_text), Args... args) {
+  explicit ArrowImport(PyObject* object, Args... args) {
     auto [schema_capsule, array_capsule] = call_arrow_c_array(object);
     auto* schema = static_cast<ArrowSchema*>(capsule_pointer(schema_capsule.get(), "arrow_schema"));
     auto* array = static_cast<ArrowArray*>(capsule_pointer(array_capsule.get(), "arrow_array"));
     schema_capsule_ = std::move(schema_capsule);
-    try {
-      const PendingErrorStash stash;
-      imported_.emplace(*schema, *array, args...);
-    } catch (const ArrowImportError& error) {
-      raise_import_error(error, raise_unexpected_type);
-    }
+    const PendingErrorStash stash;
+    imported_.emplace(*schema, *array, args...);
   }
   ArrowImport(const ArrowImport&) = delete;
   ArrowImport& operator=(const ArrowImport&) = delete;

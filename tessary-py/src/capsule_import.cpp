@@ -1,4 +1,4 @@
-#include "arrow_import.hpp"
+#include "capsule_import.hpp"
 
 namespace tessary::py {
 
@@ -11,10 +11,6 @@ ProducerRef capsule_item(PyObject* result, Py_ssize_t index) {
   PyRef type_name = PyRef::checked(PyType_GetQualName(Py_TYPE(item.get())));
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'PyCapsule'", type_name.get());
   throw PythonError{};
-}
-
-[[noreturn]] void raise_unexpected_record_batch_type(const std::string& type_text) {
-  raise_error(PyExc_ValueError, ("Unexpected data type " + type_text).c_str());
 }
 
 }  // namespace
@@ -41,22 +37,8 @@ void* capsule_pointer(PyObject* capsule, const char* name) {
   return pointer;
 }
 
-void raise_import_error(const ArrowImportError& error,
-                        void (*raise_unexpected_type)(const std::string& type_text)) {
-  switch (error.kind()) {
-    case ArrowImportError::Kind::unexpected_type:
-      raise_unexpected_type(error.what());
-      break;
-    case ArrowImportError::Kind::not_a_record_batch:
-      raise_error(PyExc_ValueError, error.what());
-    case ArrowImportError::Kind::malformed:
-      break;
-  }
-  raise_error(PyExc_TypeError, error.what());
-}
-
 ArrowImport<ImportedRecordBatch> import_record_batch(PyObject* object) {
-  return ArrowImport<ImportedRecordBatch>(object, raise_unexpected_record_batch_type);
+  return ArrowImport<ImportedRecordBatch>(object);
 }
 
 }  // namespace tessary::py

@@ -1,0 +1,1 @@
+"""The benchmark sections, one module each; bench/run.py runs them."""

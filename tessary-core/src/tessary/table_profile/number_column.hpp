@@ -1,0 +1,1156 @@
+#pragma once
+
+#include <nanoarrow/nanoarrow.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tessary/arrow_import/imported_record_batch.hpp"
+#include "tessary/count_overflow.hpp"
+#include "tessary/float_classes.hpp"
+#include "tessary/hashing.hpp"
+#include "tessary/numeric_state.hpp"
+#include "tessary/serialization/byte_reader.hpp"
+#include "tessary/serialization/byte_writer.hpp"
+#include "tessary/serialization/state_codec.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/sketches/priority_reservoir.hpp"
+#include "tessary/table_profile/column_summary.hpp"
+#include "tessary/table_profile/number_histogram.hpp"
+#include "tessary/table_profile/number_moments.hpp"
+#include "tessary/table_profile/relative_buckets.hpp"
+#include "tessary/table_profile/top_counters.hpp"
+#include "tessary/table_profile/value_counts.hpp"
+#include "tessary/table_profile/value_sample.hpp"
+#include "tessary/validity_bitmap.hpp"
+
+namespace tessary {
+
+enum class NumberStorage : std::uint8_t { float64 = 0, int64 = 1, uint64 = 2 };
+
+namespace number_detail {
+
+inline constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+
+// A value as stored is a 64-bit word: the bits of a double, or the integer.
+// Its order key is an unsigned word that orders as the values do (-0.0
+// below +0.0); the counting key is that of the value with -0.0 as +0.0.
+template <NumberStorage S>
+inline std::uint64_t order_key(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return (raw >> 63) != 0 ? ~raw : raw | sign_bit;
+  } else if constexpr (S == NumberStorage::int64) {
+    return raw ^ sign_bit;
+  } else {
+    return raw;
+  }
+}
+
+template <NumberStorage S>
+inline std::uint64_t raw_of(std::uint64_t key) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return (key >> 63) != 0 ? key ^ sign_bit : ~key;
+  } else if constexpr (S == NumberStorage::int64) {
+    return key ^ sign_bit;
+  } else {
+    return key;
+  }
+}
+
+template <NumberStorage S>
+inline std::uint64_t canonical_raw(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return canonical_bits(std::bit_cast<double>(raw));
+  } else {
+    return raw;
+  }
+}
+
+// value_hash for floats; integers hash the integer itself.
+template <NumberStorage S>
+inline std::uint64_t hash_of(std::uint64_t raw) noexcept {
+  return splitmix64(canonical_raw<S>(raw));
+}
+
+template <NumberStorage S>
+inline double as_double(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return std::bit_cast<double>(raw);
+  } else if constexpr (S == NumberStorage::int64) {
+    return static_cast<double>(static_cast<std::int64_t>(raw));
+  } else {
+    return static_cast<double>(raw);
+  }
+}
+
+template <NumberStorage S>
+inline __int128 as_int128(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::int64) {
+    return static_cast<std::int64_t>(raw);
+  } else {
+    return raw;
+  }
+}
+
+// The magnitude's bits as a double and the sign (1 negative).
+template <NumberStorage S>
+inline std::pair<std::uint64_t, int> magnitude_of(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return {raw & ~sign_bit, static_cast<int>(raw >> 63)};
+  } else if constexpr (S == NumberStorage::int64) {
+    const bool negative = (raw >> 63) != 0;
+    const std::uint64_t magnitude = negative ? 0 - raw : raw;
+    return {std::bit_cast<std::uint64_t>(static_cast<double>(magnitude)), static_cast<int>(negative)};
+  } else {
+    return {std::bit_cast<std::uint64_t>(static_cast<double>(raw)), 0};
+  }
+}
+
+template <NumberStorage S>
+inline StoredNumber stored(std::uint64_t raw) noexcept {
+  if constexpr (S == NumberStorage::float64) {
+    return std::bit_cast<double>(raw);
+  } else if constexpr (S == NumberStorage::int64) {
+    return static_cast<std::int64_t>(raw);
+  } else {
+    return raw;
+  }
+}
+
+template <typename F>
+decltype(auto) dispatch(NumberStorage s, F&& f) {
+  switch (s) {
+    case NumberStorage::float64:
+      return f.template operator()<NumberStorage::float64>();
+    case NumberStorage::int64:
+      return f.template operator()<NumberStorage::int64>();
+    default:
+      return f.template operator()<NumberStorage::uint64>();
+  }
+}
+
+}  // namespace number_detail
+
+// The state of one number column of the table engine.
+//
+// Algorithm: every slot advances the stream position; null and NaN count
+// as missing, +-inf as infinite; each finite value, as stored (a double or
+// a 64-bit integer), goes to
+// - the extremes (exact in storage; -0.0 below +0.0);
+// - the pending block of moments (number_moments.hpp): at 1,024 values the
+//   block is summarised and merged into the running moments, integers also
+//   into their exact power sums, so blocks are aligned to the stream;
+// - the exact value counts while at most 1,000 distinct values were seen;
+//   the first value beyond switches, deterministically, to sketches fed
+//   from the counts in ascending value order: HyperLogLog over the value
+//   hash, Misra-Gries top counters (256), the fine equal-width histogram
+//   (1,536 bins) and the relative buckets (1,536 per sign);
+// - the sample (value_sample.hpp), at its stream position.
+// Quantiles beyond exact mode come from the histogram bin or the relative
+// bucket holding the rank, whichever bounds the error tighter, rounded to
+// an integer for integer storage and clamped to the extremes.
+//
+// Guarantee: any split of a stream into observe() and add_missing() calls
+// gives identical bits. merge() gives identical counts, extremes, bins and
+// exact counts, and moments equal up to rounding. The state stays below
+// 64 KB; a fresh state allocates nothing.
+//
+// Invariants: count + missing + infinite <= 2^64 - 1; position <= seen;
+// flushed moments count + pending values == count, pending < 1,024; in
+// exact mode the counts sum to count; in sketch mode the histogram and
+// buckets sum to count and the top counters to at most count; the sample
+// holds min(count, 256) entries.
+class NumberColumn {
+ public:
+  using Storage = NumberStorage;
+  static constexpr std::uint8_t version = 1;
+  static constexpr std::size_t histogram_bins = 1536;
+  static constexpr std::size_t bucket_window = 1536;
+  static constexpr std::size_t summary_bins = 64;
+  static constexpr std::size_t top_reported = 32;
+
+  NumberColumn() = default;
+  NumberColumn(Storage storage, std::uint64_t stream_id) : storage_(storage), stream_id_(stream_id) {}
+
+  NumberColumn(const NumberColumn& other)
+      : storage_(other.storage_),
+        stream_id_(other.stream_id_),
+        position_(other.position_),
+        count_(other.count_),
+        missing_(other.missing_),
+        infinite_(other.infinite_),
+        low_key_(other.low_key_),
+        high_key_(other.high_key_),
+        moments_(other.moments_),
+        sums_(other.sums_),
+        pending_(other.pending_),
+        exact_(other.exact_),
+        sketches_(other.sketches_ ? std::make_unique<Sketches>(*other.sketches_) : nullptr),
+        sample_(other.sample_) {}
+  NumberColumn& operator=(const NumberColumn& other) {
+    if (this != &other) {
+      NumberColumn copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  NumberColumn(NumberColumn&&) noexcept = default;
+  NumberColumn& operator=(NumberColumn&&) noexcept = default;
+
+  static std::optional<Storage> storage_of(const ArrowSchemaView& field) noexcept {
+    switch (field.type) {
+      case NANOARROW_TYPE_INT8:
+      case NANOARROW_TYPE_INT16:
+      case NANOARROW_TYPE_INT32:
+      case NANOARROW_TYPE_INT64:
+      case NANOARROW_TYPE_DATE32:
+      case NANOARROW_TYPE_DATE64:
+      case NANOARROW_TYPE_TIME32:
+      case NANOARROW_TYPE_TIME64:
+      case NANOARROW_TYPE_TIMESTAMP:
+      case NANOARROW_TYPE_DURATION:
+        return Storage::int64;
+      case NANOARROW_TYPE_UINT8:
+      case NANOARROW_TYPE_UINT16:
+      case NANOARROW_TYPE_UINT32:
+      case NANOARROW_TYPE_UINT64:
+        return Storage::uint64;
+      case NANOARROW_TYPE_FLOAT:
+      case NANOARROW_TYPE_DOUBLE:
+        return Storage::float64;
+      default:
+        return std::nullopt;
+    }
+  }
+
+  Storage storage() const noexcept { return storage_; }
+  std::uint64_t stream_id() const noexcept { return stream_id_; }
+  std::uint64_t seen() const noexcept { return count_ + missing_ + infinite_; }
+
+  void observe(const ColumnView& column) {
+    const auto length = static_cast<std::uint64_t>(column.length);
+    require_room(length);
+    if (length == 0) return;
+    const ArrowArrayView& array = *column.array;
+    const std::int64_t begin = array.offset + column.first_slot;
+    const std::int64_t end = begin + column.length;
+    const std::uint8_t* validity = array.buffer_views[0].data.as_uint8;
+    const void* values = array.buffer_views[1].data.data;
+    number_detail::dispatch(storage_, [&]<Storage S>() {
+      switch (column.field->storage_type) {
+        case NANOARROW_TYPE_INT8: return observe_slots<S>(static_cast<const std::int8_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_INT16: return observe_slots<S>(static_cast<const std::int16_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_INT32: return observe_slots<S>(static_cast<const std::int32_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_INT64: return observe_slots<S>(static_cast<const std::int64_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_UINT8: return observe_slots<S>(static_cast<const std::uint8_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_UINT16: return observe_slots<S>(static_cast<const std::uint16_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_UINT32: return observe_slots<S>(static_cast<const std::uint32_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_UINT64: return observe_slots<S>(static_cast<const std::uint64_t*>(values), validity, begin, end);
+        case NANOARROW_TYPE_FLOAT: return observe_slots<S>(static_cast<const float*>(values), validity, begin, end);
+        default: return observe_slots<S>(static_cast<const double*>(values), validity, begin, end);
+      }
+    });
+  }
+
+  void add_missing(std::uint64_t n) {
+    require_room(n);
+    missing_ += n;
+    position_ += n;
+  }
+
+  void merge(const NumberColumn& other_in) {
+    if (count_sum_overflows(seen(), other_in.seen())) throw CountOverflow(merged_counts_overflow);
+    const NumberColumn copy_of_self = &other_in == this ? other_in : NumberColumn();
+    const NumberColumn& other = &other_in == this ? copy_of_self : other_in;
+    number_detail::dispatch(storage_, [&]<Storage S>() { merge_from<S>(other); });
+  }
+
+  NumberSummary summary() const {
+    return number_detail::dispatch(storage_, [&]<Storage S>() { return summarise<S>(); });
+  }
+
+  std::size_t memory_bytes() const noexcept {
+    return sizeof(NumberColumn) + pending_.capacity() * sizeof(std::uint64_t) + exact_.memory_bytes() +
+           (sketches_ ? sizeof(Sketches) : 0) + sample_.memory_bytes();
+  }
+
+  void encode(ByteWriter& out) const {
+    number_detail::dispatch(storage_, [&]<Storage S>() { encode_as<S>(out); });
+  }
+
+  static NumberColumn decode(ByteReader& in, DecodeBudget& budget) {
+    if (in.u8() != version) throw_corrupt("number column version");
+    const std::uint8_t storage = in.u8();
+    if (storage > 2) throw_corrupt("number column storage");
+    NumberColumn c(static_cast<Storage>(storage), 0);
+    number_detail::dispatch(c.storage_, [&]<Storage S>() { c.decode_as<S>(in, budget); });
+    return c;
+  }
+
+ private:
+  struct Sketches {
+    HyperLogLog hll;
+    TopCounters top;
+    EqualWidthHistogram<histogram_bins> histogram;
+    RelativeBuckets<bucket_window> buckets;
+  };
+
+  static constexpr std::size_t block_size = BlockMoments::block_size;
+
+  void require_room(std::uint64_t more) const {
+    if (count_sum_overflows(seen(), more) || count_sum_overflows(position_, more)) {
+      throw CountOverflow(updated_counts_overflow);
+    }
+  }
+
+  // ------------------------------------------------------------ observing
+
+  template <Storage S, typename Element>
+  void observe_slots(const Element* values, const std::uint8_t* validity, std::int64_t begin, std::int64_t end) {
+    const auto length = static_cast<std::uint64_t>(end - begin);
+    // Everything a run can grow, grown before the loop.
+    pending_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block_size, pending_.size() + length)));
+    if (!sketches_) exact_.reserve_for(static_cast<std::size_t>(std::min<std::uint64_t>(length, ValueCounts::limit)) + exact_.size());
+    sample_.reserve_for(length);
+    const std::uint64_t stream_hash = splitmix64(stream_id_);
+    std::array<std::uint64_t, block_size> positions;
+    std::uint64_t missing = 0;
+    std::uint64_t infinite = 0;
+    for (std::int64_t start = begin; start < end;) {
+      std::size_t filled = pending_.size();
+      const std::size_t first = filled;
+      const std::int64_t stop = std::min<std::int64_t>(end, start + static_cast<std::int64_t>(block_size - filled));
+      pending_.resize(filled + static_cast<std::size_t>(stop - start));  // within the reserved capacity
+      std::uint64_t* block = pending_.data();
+      const std::uint64_t base_position = position_ - static_cast<std::uint64_t>(begin);
+      const auto take = [&](std::int64_t i) __attribute__((always_inline)) {
+        const Element v = values[i];
+        std::uint64_t raw;
+        if constexpr (std::is_floating_point_v<Element>) {
+          const double x = static_cast<double>(v);
+          raw = std::bit_cast<std::uint64_t>(x);
+          const std::uint64_t magnitude = raw & ~number_detail::sign_bit;
+          if (magnitude > 0x7fefffffffffffffULL) [[unlikely]] {
+            if (magnitude == 0x7ff0000000000000ULL) {
+              ++infinite;
+            } else {
+              ++missing;
+            }
+            return;
+          }
+        } else if constexpr (std::is_signed_v<Element>) {
+          raw = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+        } else {
+          raw = static_cast<std::uint64_t>(v);
+        }
+        block[filled] = raw;
+        positions[filled - first] = base_position + static_cast<std::uint64_t>(i);
+        ++filled;
+      };
+      missing += for_each_valid_slot(validity, start, stop, take);
+      pending_.resize(filled);
+      take_values<S>(first, filled, positions.data(), stream_hash);
+      if (filled == block_size) flush_block<S>();
+      start = stop;
+    }
+    missing_ += missing;
+    infinite_ += infinite;
+    position_ += length;
+  }
+
+  // The per-value work for pending_[first, last).
+  template <Storage S>
+  void take_values(std::size_t first, std::size_t last, const std::uint64_t* positions, std::uint64_t stream_hash) {
+    std::uint64_t low = low_key_;
+    std::uint64_t high = high_key_;
+    const std::uint64_t* block = pending_.data();
+    for (std::size_t j = first; j < last; ++j) {
+      const std::uint64_t raw = block[j];
+      const std::uint64_t key = number_detail::order_key<S>(raw);
+      low = std::min(low, key);
+      high = std::max(high, key);
+      const std::uint64_t canonical = number_detail::canonical_raw<S>(raw);
+      const std::uint64_t hash = splitmix64(canonical);
+      if (!sketches_) [[likely]] {
+        if (!exact_.add(number_detail::order_key<S>(canonical), 1)) [[unlikely]] {
+          low_key_ = low;
+          high_key_ = high;
+          switch_to_sketches<S>();
+          add_to_sketches<S>(raw, hash, 1);
+        }
+      } else {
+        low_key_ = low;
+        high_key_ = high;
+        add_to_sketches<S>(raw, hash, 1);
+      }
+      sample_.offer(PriorityReservoir::priority(hash, stream_hash, positions[j - first]), key);
+    }
+    low_key_ = low;
+    high_key_ = high;
+    count_ += last - first;
+  }
+
+  template <Storage S>
+  void flush_block() {
+    moments_.merge(block_moments<S>(pending_.data(), pending_.size(), &sums_));
+    pending_.clear();
+  }
+
+  // The moments of a block; for integers its exact sums are added to *sums.
+  template <Storage S>
+  static BlockMoments block_moments(const std::uint64_t* words, std::size_t n, ExactIntegerSums* sums) {
+    if constexpr (S == Storage::float64) {
+      return BlockMoments::of_doubles(words, n);
+    } else {
+      using Integer = std::conditional_t<S == Storage::int64, std::int64_t, std::uint64_t>;
+      __int128 sum = 0;
+      Wide squares;
+      ExactIntegerSums::block<Integer>(words, n, sum, squares);
+      sums->add_block(sum, squares);
+      return BlockMoments::of_integers<Integer>(words, n, sum);
+    }
+  }
+
+  // ------------------------------------------------------------ sketches
+
+  template <Storage S>
+  static std::int64_t bin_of(std::uint64_t raw, const BinIndexer& indexer) noexcept {
+    if constexpr (S == Storage::float64) {
+      return indexer.of_double(std::bit_cast<double>(raw));
+    } else if constexpr (S == Storage::int64) {
+      return static_cast<std::int64_t>(raw) >> indexer.exponent;
+    } else {
+      return static_cast<std::int64_t>(raw >> indexer.exponent);
+    }
+  }
+
+  // The smallest exponent at or above `from` and the floor at which the
+  // values between the raw extremes span at most `bins` bins.
+  template <Storage S>
+  static BinIndexer histogram_exponent(std::uint64_t low_raw, std::uint64_t high_raw, std::size_t bins, int from) {
+    int floor_exponent;
+    if constexpr (S == Storage::float64) {
+      const double magnitude =
+          std::max(std::fabs(std::bit_cast<double>(low_raw)), std::fabs(std::bit_cast<double>(high_raw)));
+      floor_exponent = magnitude == 0.0 ? 0 : std::ilogb(magnitude) - 60;
+    } else if constexpr (S == Storage::int64) {
+      floor_exponent = 0;
+    } else {
+      floor_exponent = (high_raw >> 63) != 0 ? 1 : 0;
+    }
+    BinIndexer indexer = BinIndexer::at(std::max(from, floor_exponent));
+    while (static_cast<__int128>(bin_of<S>(high_raw, indexer)) - bin_of<S>(low_raw, indexer) + 1 >
+           static_cast<__int128>(bins)) {
+      indexer = BinIndexer::at(indexer.exponent + 1);
+    }
+    return indexer;
+  }
+
+  // The kept window of the relative buckets for the raw extremes.
+  template <Storage S>
+  static std::int32_t lowest_bucket(std::uint64_t low_raw, std::uint64_t high_raw) noexcept {
+    const std::int32_t top = std::max(RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(low_raw).first),
+                                      RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(high_raw).first));
+    return std::max<std::int32_t>(1, top - static_cast<std::int32_t>(bucket_window) + 1);
+  }
+
+  // Brings the histogram and buckets to the current extremes, keeping their counts.
+  template <Storage S>
+  [[gnu::noinline]] void fit_sketches_to_extremes() {
+    Sketches& s = *sketches_;
+    const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
+    const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
+    auto& h = s.histogram;
+    const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, histogram_bins, h.indexer.exponent);
+    const std::int64_t lowest = bin_of<S>(low_raw, indexer);
+    if (indexer.exponent != h.indexer.exponent || lowest != h.lowest) {
+      std::array<std::uint64_t, histogram_bins> counts{};
+      const int shift = indexer.exponent - h.indexer.exponent;
+      for (std::size_t j = 0; j < histogram_bins; ++j) {
+        if (h.counts[j] == 0) continue;
+        const std::int64_t bin = (h.lowest + static_cast<std::int64_t>(j)) >> shift;
+        counts[static_cast<std::size_t>(bin - lowest)] += h.counts[j];
+      }
+      h.counts = counts;
+      h.indexer = indexer;
+      h.lowest = lowest;
+    }
+    auto& b = s.buckets;
+    const std::int32_t lowest_kept = lowest_bucket<S>(low_raw, high_raw);
+    if (lowest_kept != b.lowest) {
+      const std::int32_t shift = lowest_kept - b.lowest;  // > 0: the window only moves up
+      for (int sign = 0; sign < 2; ++sign) {
+        auto& counts = b.counts[static_cast<std::size_t>(sign)];
+        for (std::int32_t j = 0; j < std::min(shift, b.window); ++j) {
+          b.collapsed[static_cast<std::size_t>(sign)] += counts[static_cast<std::size_t>(j)];
+        }
+        for (std::int32_t j = 0; j < b.window; ++j) {
+          counts[static_cast<std::size_t>(j)] = j + shift < b.window ? counts[static_cast<std::size_t>(j + shift)] : 0;
+        }
+      }
+      b.lowest = lowest_kept;
+    }
+  }
+
+  template <Storage S>
+  [[gnu::always_inline]] inline void add_to_sketches(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
+    Sketches& s = *sketches_;
+    s.hll.observe_hash(hash);
+    s.top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(raw)), weight, hash);
+    auto& h = s.histogram;
+    auto slot = static_cast<std::uint64_t>(bin_of<S>(raw, h.indexer) - h.lowest);
+    if (slot >= histogram_bins) [[unlikely]] {
+      fit_sketches_to_extremes<S>();
+      slot = static_cast<std::uint64_t>(bin_of<S>(raw, h.indexer) - h.lowest);
+    }
+    h.counts[slot] += weight;
+    auto& b = s.buckets;
+    const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
+    if (magnitude == 0) {
+      b.zeros += weight;
+      return;
+    }
+    std::int32_t index = RelativeBucketLayout::index_of(magnitude) - b.lowest;
+    if (index >= b.window) [[unlikely]] {
+      fit_sketches_to_extremes<S>();
+      index = RelativeBucketLayout::index_of(magnitude) - b.lowest;
+    }
+    if (index < 0) {
+      b.collapsed[static_cast<std::size_t>(sign)] += weight;
+    } else {
+      b.counts[static_cast<std::size_t>(sign)][static_cast<std::size_t>(index)] += weight;
+    }
+  }
+
+  // Sketches for the current extremes, empty.
+  template <Storage S>
+  std::unique_ptr<Sketches> fresh_sketches() const {
+    auto s = std::make_unique<Sketches>();
+    const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
+    const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
+    s->histogram.indexer = histogram_exponent<S>(low_raw, high_raw, histogram_bins, INT_MIN);
+    s->histogram.lowest = bin_of<S>(low_raw, s->histogram.indexer);
+    s->buckets.lowest = lowest_bucket<S>(low_raw, high_raw);
+    return s;
+  }
+
+  // Exact counts, ascending, into the sketches.
+  template <Storage S>
+  void add_counts_to_sketches(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+    for (const auto& [key, n] : counts) {
+      const std::uint64_t raw = number_detail::raw_of<S>(key);
+      add_to_sketches<S>(raw, number_detail::hash_of<S>(raw), n);
+    }
+  }
+
+  template <Storage S>
+  [[gnu::noinline]] void switch_to_sketches() {
+    const auto counts = exact_.sorted();
+    sketches_ = fresh_sketches<S>();
+    add_counts_to_sketches<S>(counts);
+    exact_.clear_and_release();
+  }
+
+  // ------------------------------------------------------------ merging
+
+  template <Storage S>
+  void merge_from(const NumberColumn& other) {
+    if (other.count_ != 0) {
+      low_key_ = count_ != 0 ? std::min(low_key_, other.low_key_) : other.low_key_;
+      high_key_ = count_ != 0 ? std::max(high_key_, other.high_key_) : other.high_key_;
+    }
+    count_ += other.count_;
+    missing_ += other.missing_;
+    infinite_ += other.infinite_;
+    moments_.merge(other.moments_);
+    sums_.merge(other.sums_);
+    pending_.reserve(block_size);
+    for (const std::uint64_t raw : other.pending_) {
+      pending_.push_back(raw);
+      if (pending_.size() == block_size) flush_block<S>();
+    }
+    if (!sketches_ && !other.sketches_) {
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> counts = exact_.sorted();
+      const auto theirs = other.exact_.sorted();
+      counts.insert(counts.end(), theirs.begin(), theirs.end());
+      std::sort(counts.begin(), counts.end());
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> combined;
+      for (const auto& [key, n] : counts) {
+        if (!combined.empty() && combined.back().first == key) {
+          combined.back().second += n;
+        } else {
+          combined.emplace_back(key, n);
+        }
+      }
+      if (combined.size() <= ValueCounts::limit) {
+        ValueCounts table;
+        table.reserve_for(combined.size());
+        for (const auto& [key, n] : combined) table.add(key, n);
+        exact_ = std::move(table);
+      } else {
+        sketches_ = fresh_sketches<S>();
+        add_counts_to_sketches<S>(combined);
+        exact_.clear_and_release();
+      }
+    } else {
+      if (!sketches_) {
+        const auto counts = exact_.sorted();
+        sketches_ = fresh_sketches<S>();
+        add_counts_to_sketches<S>(counts);
+        exact_.clear_and_release();
+      }
+      fit_sketches_to_extremes<S>();
+      if (other.sketches_) {
+        const Sketches& o = *other.sketches_;
+        Sketches& s = *sketches_;
+        raise_registers(s.hll, o.hll.registers());
+        s.top.merge(o.top, [](std::uint64_t key) { return number_detail::hash_of<S>(number_detail::raw_of<S>(key)); });
+        const int shift = s.histogram.indexer.exponent - o.histogram.indexer.exponent;
+        for (std::size_t j = 0; j < histogram_bins; ++j) {
+          if (o.histogram.counts[j] == 0) continue;
+          const std::int64_t bin = (o.histogram.lowest + static_cast<std::int64_t>(j)) >> shift;
+          s.histogram.counts[static_cast<std::size_t>(bin - s.histogram.lowest)] += o.histogram.counts[j];
+        }
+        auto& b = s.buckets;
+        b.zeros += o.buckets.zeros;
+        for (std::size_t sign = 0; sign < 2; ++sign) {
+          b.collapsed[sign] += o.buckets.collapsed[sign];
+          for (std::int32_t j = 0; j < b.window; ++j) {
+            const std::uint64_t n = o.buckets.counts[sign][static_cast<std::size_t>(j)];
+            if (n == 0) continue;
+            const std::int32_t index = o.buckets.lowest + j - b.lowest;
+            if (index < 0) {
+              b.collapsed[sign] += n;
+            } else {
+              b.counts[sign][static_cast<std::size_t>(index)] += n;
+            }
+          }
+        }
+      } else {
+        // The other side's exact counts; top counters keep their merge rule.
+        TopCounters top = sketches_->top;
+        const auto counts = other.exact_.sorted();
+        add_counts_to_sketches<S>(counts);
+        TopCounters theirs;
+        for (const auto& [key, n] : counts) theirs.add(key, n, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
+        top.merge(theirs, [](std::uint64_t key) { return number_detail::hash_of<S>(number_detail::raw_of<S>(key)); });
+        sketches_->top = top;
+      }
+    }
+    sample_.merge(other.sample_);
+  }
+
+  // ------------------------------------------------------------ summary
+
+  template <Storage S>
+  NumberSummary summarise() const {
+    NumberSummary out;
+    out.count = count_;
+    out.missing = missing_;
+    out.infinite = infinite_;
+    if (count_ == 0) return out;
+    const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
+    const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
+    out.minimum = number_detail::stored<S>(low_raw);
+    out.maximum = number_detail::stored<S>(high_raw);
+    summarise_moments<S>(out);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> top;
+    if (!sketches_) {
+      const auto counts = exact_.sorted();
+      out.exact = true;
+      out.distinct = counts.size();
+      for (std::size_t k = 0; k < summary_quantile_levels.size(); ++k) {
+        const std::uint64_t rank = rank_of(summary_quantile_levels[k]);
+        std::uint64_t total = 0;
+        for (const auto& [key, n] : counts) {
+          total += n;
+          if (rank < total) {
+            out.quantiles[k] = number_detail::stored<S>(number_detail::raw_of<S>(key));
+            break;
+          }
+        }
+      }
+      top = counts;
+      const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, INT_MIN);
+      const std::int64_t lowest = bin_of<S>(low_raw, indexer);
+      out.histogram.first_bin = lowest;
+      out.histogram.width_exponent = indexer.exponent;
+      out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
+      for (const auto& [key, n] : counts) {
+        out.histogram.counts[static_cast<std::size_t>(bin_of<S>(number_detail::raw_of<S>(key), indexer) - lowest)] += n;
+      }
+    } else {
+      const Sketches& s = *sketches_;
+      out.exact = false;
+      const double estimate = std::round(s.hll.estimate());
+      out.distinct = std::clamp<std::uint64_t>(
+          estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(estimate),
+          ValueCounts::limit + 1, count_);
+      for (std::size_t k = 0; k < summary_quantile_levels.size(); ++k) {
+        out.quantiles[k] = sketch_quantile<S>(rank_of(summary_quantile_levels[k]), low_raw, high_raw);
+      }
+      top = s.top.counters();
+      const auto& h = s.histogram;
+      const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, h.indexer.exponent);
+      const std::int64_t lowest = bin_of<S>(low_raw, indexer);
+      out.histogram.first_bin = lowest;
+      out.histogram.width_exponent = indexer.exponent;
+      out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
+      const int shift = indexer.exponent - h.indexer.exponent;
+      for (std::size_t j = 0; j < histogram_bins; ++j) {
+        if (h.counts[j] == 0) continue;
+        const std::int64_t bin = (h.lowest + static_cast<std::int64_t>(j)) >> shift;
+        out.histogram.counts[static_cast<std::size_t>(bin - lowest)] += h.counts[j];
+      }
+    }
+    std::sort(top.begin(), top.end(), [](const auto& a, const auto& b) {
+      return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    if (top.size() > top_reported) top.resize(top_reported);
+    for (const auto& [key, n] : top) out.top.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
+    std::vector<SampleEntry> sample = sample_.entries();
+    std::sort(sample.begin(), sample.end(), [](const SampleEntry& a, const SampleEntry& b) {
+      return a.key != b.key ? a.key < b.key : a.priority < b.priority;
+    });
+    for (const SampleEntry& e : sample) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(e.key)));
+    return out;
+  }
+
+  std::uint64_t rank_of(double q) const noexcept {
+    const double r = std::floor(q * static_cast<double>(count_ - 1));
+    if (!(r > 0.0)) return 0;
+    if (r >= static_cast<double>(count_ - 1)) return count_ - 1;
+    return static_cast<std::uint64_t>(r);
+  }
+
+  template <Storage S>
+  void summarise_moments(NumberSummary& out) const {
+    ExactIntegerSums sums = sums_;
+    BlockMoments m = moments_;
+    m.merge(block_moments<S>(pending_.data(), pending_.size(), &sums));
+    const double n = static_cast<double>(count_);
+    NumericState shape;
+    shape.count = count_;
+    shape.m3 = m.m3;
+    shape.m4 = m.m4;
+    const double low = number_detail::as_double<S>(number_detail::raw_of<S>(low_key_));
+    const double high = number_detail::as_double<S>(number_detail::raw_of<S>(high_key_));
+    if constexpr (S == Storage::float64) {
+      out.mean = std::clamp(m.unscaled_mean(), low, high);
+      shape.m2 = m.m2;
+      if (count_ >= 2) {
+        const double spread = m.m2 / static_cast<double>(count_ - 1);
+        out.variance = std::ldexp(spread, 2 * m.scale);
+        out.std = std::ldexp(std::sqrt(spread), m.scale);
+      }
+    } else {
+      out.mean = std::clamp(sums.sum.to_signed_double() / n, low, high);
+      const double scaled = sums.scaled_m2(count_).to_double();  // n * M2
+      shape.m2 = scaled / n;
+      if (count_ >= 2) {
+        out.variance = (scaled / n) / static_cast<double>(count_ - 1);
+        out.std = std::sqrt(*out.variance);
+      }
+    }
+    out.skewness = shape.skewness();
+    out.kurtosis = shape.excess_kurtosis();
+  }
+
+  // A quantile from the sketches: the histogram bin or the relative bucket
+  // holding the rank, whichever bounds the error tighter.
+  template <Storage S>
+  StoredNumber sketch_quantile(std::uint64_t rank, std::uint64_t low_raw, std::uint64_t high_raw) const {
+    if (rank == 0) return number_detail::stored<S>(low_raw);
+    if (rank == count_ - 1) return number_detail::stored<S>(high_raw);
+    const Sketches& s = *sketches_;
+    constexpr bool integer = S != Storage::float64;
+    // Candidate answers as (value, error bound); integers as exact int128.
+    double value = 0.0;
+    __int128 integer_value = 0;
+    double bound = std::numeric_limits<double>::infinity();
+    {
+      const auto& h = s.histogram;
+      std::uint64_t total = 0;
+      for (std::size_t j = 0; j < histogram_bins; ++j) {
+        total += h.counts[j];
+        if (rank < total) {
+          const std::int64_t bin = h.lowest + static_cast<std::int64_t>(j);
+          const int e = h.indexer.exponent;
+          if constexpr (integer) {
+            const __int128 first = static_cast<__int128>(bin) << e;
+            const __int128 last = first + (static_cast<__int128>(1) << e) - 1;
+            integer_value = first + (last - first) / 2;
+            bound = static_cast<double>(last - integer_value);
+          } else {
+            value = std::ldexp(static_cast<double>(bin) + 0.5, e);
+            bound = std::ldexp(0.5, e);
+          }
+          break;
+        }
+      }
+    }
+    {
+      const auto& b = s.buckets;
+      std::uint64_t total = 0;
+      const auto answer = [&](std::int32_t index, int sign) {
+        const auto [lo, hi] = RelativeBucketLayout::bounds(index);
+        const double direction = sign != 0 ? -1.0 : 1.0;
+        if constexpr (integer) {
+          const double first = std::ceil(lo);
+          const double last = std::ceil(hi) - 1.0;
+          const double middle = std::clamp(std::round((2.0 * first * last) / (first + last)), first, last);
+          const double candidate = std::max(middle - first, last - middle);
+          if (candidate < bound) {
+            bound = candidate;
+            integer_value = static_cast<__int128>(middle);
+            if (sign != 0) integer_value = -integer_value;
+          }
+        } else {
+          const double representative = (2.0 * lo * hi) / (lo + hi);
+          const double candidate = hi - representative;
+          if (candidate < bound) {
+            bound = candidate;
+            value = direction * representative;
+          }
+        }
+      };
+      bool done = false;
+      for (std::int32_t j = b.window; j-- > 0 && !done;) {
+        total += b.counts[1][static_cast<std::size_t>(j)];
+        if (rank < total) {
+          answer(b.lowest + j, 1);
+          done = true;
+        }
+      }
+      if (!done) {
+        total += b.collapsed[1];
+        if (rank < total) done = true;
+      }
+      if (!done) {
+        total += b.zeros;
+        if (rank < total) {
+          bound = 0.0;
+          value = 0.0;
+          integer_value = 0;
+          done = true;
+        }
+      }
+      if (!done) {
+        total += b.collapsed[0];
+        if (rank < total) done = true;
+      }
+      for (std::int32_t j = 0; j < b.window && !done; ++j) {
+        total += b.counts[0][static_cast<std::size_t>(j)];
+        if (rank < total) {
+          answer(b.lowest + j, 0);
+          done = true;
+        }
+      }
+    }
+    if constexpr (integer) {
+      const __int128 low = number_detail::as_int128<S>(low_raw);
+      const __int128 high = number_detail::as_int128<S>(high_raw);
+      const __int128 clamped = std::clamp(integer_value, low, high);
+      if constexpr (S == Storage::int64) {
+        return static_cast<std::int64_t>(clamped);
+      } else {
+        return static_cast<std::uint64_t>(clamped);
+      }
+    } else {
+      const double low = std::bit_cast<double>(low_raw);
+      const double high = std::bit_cast<double>(high_raw);
+      if (value <= low) return low;
+      if (value >= high) return high;
+      return value;
+    }
+  }
+
+  // ------------------------------------------------------------ encoding
+
+  static void put_signed(ByteWriter& out, std::int64_t v) {
+    out.varint((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63));
+  }
+  static std::int64_t get_signed(ByteReader& in) {
+    const std::uint64_t z = in.varint();
+    return static_cast<std::int64_t>(z >> 1) ^ -static_cast<std::int64_t>(z & 1);
+  }
+
+  template <Storage S>
+  void encode_as(ByteWriter& out) const {
+    out.u8(version);
+    out.u8(static_cast<std::uint8_t>(storage_));
+    out.varint(stream_id_);
+    out.varint(position_);
+    out.varint(count_);
+    out.varint(missing_);
+    out.varint(infinite_);
+    if (count_ == 0) return;
+    out.u64(low_key_);
+    out.u64(high_key_);
+    out.varint(moments_.n);
+    if (moments_.n != 0) {
+      put_signed(out, moments_.scale);
+      for (double x : {moments_.mean.hi, moments_.mean.lo, moments_.m2, moments_.m3, moments_.m4}) out.f64(x);
+      if constexpr (S != Storage::float64) {
+        for (const Wide* w : {&sums_.sum, &sums_.squares}) {
+          for (std::uint64_t limb : w->limb) out.u64(limb);
+        }
+      }
+    }
+    out.varint(pending_.size());
+    for (std::uint64_t raw : pending_) out.u64(raw);
+    out.u8(sketches_ ? 1 : 0);
+    if (!sketches_) {
+      const auto counts = exact_.sorted();
+      out.varint(counts.size());
+      std::uint64_t next = 0;
+      for (const auto& [key, n] : counts) {
+        out.varint(key - next);
+        out.varint(n);
+        next = key + 1;
+      }
+    } else {
+      const Sketches& s = *sketches_;
+      codec::encode(out, s.hll);
+      const auto top = s.top.counters();
+      out.varint(top.size());
+      for (const auto& [key, n] : top) {
+        out.u64(key);
+        out.varint(n);
+      }
+      const auto& h = s.histogram;
+      std::size_t used = histogram_bins;
+      while (used > 0 && h.counts[used - 1] == 0) --used;
+      out.varint(used);
+      for (std::size_t j = 0; j < used; ++j) out.varint(h.counts[j]);
+      const auto& b = s.buckets;
+      out.varint(b.zeros);
+      for (std::size_t sign = 0; sign < 2; ++sign) {
+        out.varint(b.collapsed[sign]);
+        std::size_t nonzero = 0;
+        for (std::uint64_t n : b.counts[sign]) nonzero += n != 0;
+        out.varint(nonzero);
+        std::size_t next = 0;
+        for (std::size_t j = 0; j < bucket_window; ++j) {
+          if (b.counts[sign][j] == 0) continue;
+          out.varint(j - next);
+          out.varint(b.counts[sign][j]);
+          next = j + 1;
+        }
+      }
+    }
+    std::vector<SampleEntry> sample = sample_.entries();
+    std::sort(sample.begin(), sample.end());
+    out.varint(sample.size());
+    for (const SampleEntry& e : sample) {
+      out.u64(e.priority);
+      out.u64(e.key);
+    }
+  }
+
+  template <Storage S>
+  static bool valid_key(std::uint64_t key) noexcept {
+    if constexpr (S == Storage::float64) {
+      return is_finite_value(std::bit_cast<double>(number_detail::raw_of<S>(key)));
+    } else {
+      return true;
+    }
+  }
+
+  template <Storage S>
+  void decode_as(ByteReader& in, DecodeBudget& budget) {
+    stream_id_ = in.varint();
+    position_ = in.varint();
+    count_ = in.varint();
+    missing_ = in.varint();
+    infinite_ = in.varint();
+    if (S != Storage::float64 && infinite_ != 0) throw_corrupt("infinite integers");
+    if (count_sum_overflows(count_, missing_) || count_sum_overflows(count_ + missing_, infinite_)) {
+      throw_corrupt("counts beyond 2^64 - 1");
+    }
+    if (position_ > seen()) throw_corrupt("position beyond the values seen");
+    if (count_ == 0) return;
+    low_key_ = in.u64();
+    high_key_ = in.u64();
+    if (!valid_key<S>(low_key_) || !valid_key<S>(high_key_) || low_key_ > high_key_ ||
+        (count_ == 1 && low_key_ != high_key_)) {
+      throw_corrupt("minimum and maximum");
+    }
+    const double low = number_detail::as_double<S>(number_detail::raw_of<S>(low_key_));
+    const double high = number_detail::as_double<S>(number_detail::raw_of<S>(high_key_));
+    const auto within = [&](std::uint64_t key) { return key >= low_key_ && key <= high_key_; };
+    moments_.n = in.varint();
+    if (moments_.n > count_) throw_corrupt("moments count");
+    if (moments_.n != 0) {
+      const std::int64_t scale = get_signed(in);
+      if (scale < 0 || scale > 1024 || (S != Storage::float64 && scale != 0)) throw_corrupt("moments scale");
+      moments_.scale = static_cast<int>(scale);
+      moments_.mean.hi = in.f64();
+      moments_.mean.lo = in.f64();
+      moments_.m2 = in.f64();
+      moments_.m3 = in.f64();
+      moments_.m4 = in.f64();
+      const double mean = moments_.unscaled_mean();
+      const double margin = std::ldexp(std::max(std::fabs(low), std::fabs(high)), -30);
+      if (!is_finite_value(moments_.mean.hi) || !is_finite_value(moments_.mean.lo) ||
+          number_detail::fast_two_sum(moments_.mean.hi, moments_.mean.lo).hi != moments_.mean.hi ||
+          !(mean >= low - margin && mean <= high + margin) || !(moments_.m2 >= 0.0) || std::isnan(moments_.m3) ||
+          !(moments_.m4 >= 0.0) || (moments_.n == 1 && (moments_.m2 != 0.0 || moments_.m3 != 0.0 || moments_.m4 != 0.0))) {
+        throw_corrupt("moments");
+      }
+      if constexpr (S != Storage::float64) {
+        for (Wide* w : {&sums_.sum, &sums_.squares}) {
+          for (std::uint64_t& limb : w->limb) limb = in.u64();
+        }
+        const double flushed_mean = sums_.sum.to_signed_double() / static_cast<double>(moments_.n);
+        if (sums_.scaled_m2(moments_.n).negative() || (sums_.squares.limb[3] != 0) ||
+            !(flushed_mean >= low - 1.0 - margin && flushed_mean <= high + 1.0 + margin)) {
+          throw_corrupt("integer sums");
+        }
+      }
+    }
+    const std::size_t pending = in.count(block_size - 1, 8, "pending values");
+    if (moments_.n + pending != count_) throw_corrupt("pending values and count");
+    pending_.reserve(block_size);
+    for (std::size_t i = 0; i < pending; ++i) {
+      const std::uint64_t raw = in.u64();
+      if (!valid_key<S>(number_detail::order_key<S>(raw)) || !within(number_detail::order_key<S>(raw))) {
+        throw_corrupt("pending value");
+      }
+      pending_.push_back(raw);
+    }
+    const std::uint8_t mode = in.u8();
+    const std::uint64_t canonical_low = number_detail::order_key<S>(number_detail::canonical_raw<S>(number_detail::raw_of<S>(low_key_)));
+    const std::uint64_t canonical_high = number_detail::order_key<S>(number_detail::canonical_raw<S>(number_detail::raw_of<S>(high_key_)));
+    if (mode == 0) {
+      const std::size_t distinct = in.count(ValueCounts::limit, 2, "exact values");
+      budget.spend(2 * distinct);
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> counts;
+      std::uint64_t next = 0;
+      std::uint64_t total = 0;
+      for (std::size_t i = 0; i < distinct; ++i) {
+        const std::uint64_t gap = in.varint();
+        if (i != 0 && next == 0) throw_corrupt("exact value out of range");
+        if (gap > std::numeric_limits<std::uint64_t>::max() - next) throw_corrupt("exact value out of range");
+        const std::uint64_t key = next + gap;
+        const std::uint64_t n = in.varint();
+        if (n == 0 || count_sum_overflows(total, n) || !valid_key<S>(key) ||
+            number_detail::order_key<S>(number_detail::canonical_raw<S>(number_detail::raw_of<S>(key))) != key) {
+          throw_corrupt("exact value");
+        }
+        total += n;
+        counts.emplace_back(key, n);
+        next = key + 1;
+      }
+      if (total != count_ || counts.empty() || counts.front().first != canonical_low ||
+          counts.back().first != canonical_high) {
+        throw_corrupt("exact counts and extremes");
+      }
+      exact_.reserve_for(counts.size());
+      for (const auto& [key, n] : counts) exact_.add(key, n);
+    } else if (mode == 1) {
+      if (count_ <= ValueCounts::limit) throw_corrupt("sketches of few values");
+      budget.spend(sizeof(Sketches) / 8);
+      sketches_ = fresh_sketches<S>();
+      Sketches& s = *sketches_;
+      codec::decode(in, s.hll);
+      codec::check_registers_set(s.hll, count_);
+      const std::size_t top = in.count(TopCounters::capacity, 9, "top values");
+      std::uint64_t previous = 0;
+      std::uint64_t counted = 0;
+      for (std::size_t i = 0; i < top; ++i) {
+        const std::uint64_t key = in.u64();
+        const std::uint64_t n = in.varint();
+        if ((i != 0 && key <= previous) || n == 0 || key < canonical_low || key > canonical_high ||
+            number_detail::order_key<S>(number_detail::canonical_raw<S>(number_detail::raw_of<S>(key))) != key ||
+            count_sum_overflows(counted, n) || (counted += n) > count_) {
+          throw_corrupt("top value");
+        }
+        s.top.add(key, n, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
+        previous = key;
+      }
+      auto& h = s.histogram;
+      const std::size_t used = in.count(histogram_bins, 1, "histogram bins");
+      const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
+      const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
+      const auto top_bin = static_cast<std::size_t>(bin_of<S>(high_raw, h.indexer) - h.lowest);
+      std::uint64_t total = 0;
+      for (std::size_t j = 0; j < used; ++j) {
+        h.counts[j] = in.varint();
+        if (count_sum_overflows(total, h.counts[j])) throw_corrupt("histogram counts");
+        total += h.counts[j];
+      }
+      if (used != top_bin + 1 || h.counts[0] == 0 || h.counts[top_bin] == 0 || total != count_) {
+        throw_corrupt("histogram and extremes");
+      }
+      auto& b = s.buckets;
+      b.zeros = in.varint();
+      total = b.zeros;
+      const std::int32_t top_index =
+          b.lowest + b.window - 1 >= RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(low_raw).first)
+              ? std::max(RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(low_raw).first),
+                         RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(high_raw).first))
+              : 0;
+      for (std::size_t sign = 0; sign < 2; ++sign) {
+        b.collapsed[sign] = in.varint();
+        if (count_sum_overflows(total, b.collapsed[sign])) throw_corrupt("bucket counts");
+        total += b.collapsed[sign];
+        const std::size_t nonzero = in.count(bucket_window, 2, "buckets");
+        std::size_t next = 0;
+        for (std::size_t i = 0; i < nonzero; ++i) {
+          const std::uint64_t gap = in.varint();
+          if (gap >= bucket_window - next) throw_corrupt("bucket out of range");
+          const std::size_t j = next + static_cast<std::size_t>(gap);
+          const std::uint64_t n = in.varint();
+          if (n == 0 || count_sum_overflows(total, n) || b.lowest + static_cast<std::int32_t>(j) > top_index) {
+            throw_corrupt("bucket");
+          }
+          total += n;
+          b.counts[sign][j] = n;
+          next = j + 1;
+        }
+      }
+      if (total != count_) throw_corrupt("bucket counts");
+    } else {
+      throw_corrupt("number column mode");
+    }
+    const std::size_t sampled = in.count(ValueSample::capacity, 16, "sample entries");
+    if (sampled != std::min<std::uint64_t>(count_, ValueSample::capacity)) throw_corrupt("sample size");
+    std::vector<SampleEntry> entries;
+    entries.reserve(sampled);
+    for (std::size_t i = 0; i < sampled; ++i) {
+      const SampleEntry e{in.u64(), in.u64()};
+      if (!valid_key<S>(e.key) || !within(e.key) || (i != 0 && e < entries.back())) throw_corrupt("sample entry");
+      entries.push_back(e);
+    }
+    sample_.assign(std::move(entries));
+  }
+
+  Storage storage_ = Storage::float64;
+  std::uint64_t stream_id_ = 0;
+  std::uint64_t position_ = 0;
+  std::uint64_t count_ = 0;
+  std::uint64_t missing_ = 0;
+  std::uint64_t infinite_ = 0;
+  std::uint64_t low_key_ = ~std::uint64_t{0};  // order keys of the extremes
+  std::uint64_t high_key_ = 0;
+  BlockMoments moments_;     // the flushed blocks
+  ExactIntegerSums sums_;    // the flushed blocks, integer storage
+  std::vector<std::uint64_t> pending_;  // values of the partial block, as stored
+  ValueCounts exact_;
+  std::unique_ptr<Sketches> sketches_;
+  ValueSample sample_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,386 @@
+#pragma once
+
+#include <nanoarrow/nanoarrow.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "tessary/arrow_import/imported_record_batch.hpp"
+#include "tessary/count_overflow.hpp"
+#include "tessary/serialization/byte_reader.hpp"
+#include "tessary/serialization/byte_writer.hpp"
+#include "tessary/serialization/state_codec.hpp"
+#include "tessary/table_profile/boolean_column.hpp"
+#include "tessary/table_profile/number_column.hpp"
+#include "tessary/table_profile/other_column.hpp"
+#include "tessary/table_profile/text_column.hpp"
+#include "tessary/thread_pool.hpp"
+#include "tessary/utf8.hpp"
+
+namespace tessary {
+
+// Data that a table profile cannot take as it stands: two columns of a batch
+// with one name, or a column whose type changed to one that its state
+// cannot fold in, or values that break their type's rules (a dictionary
+// index out of range). Thrown before anything changes. The binding reports
+// `type_changed` as TypeError and the others as ValueError.
+class TableInputError : public std::runtime_error {
+ public:
+  enum class Kind { duplicate_name, type_changed, invalid_data };
+
+  TableInputError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+
+  Kind kind() const noexcept { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+// The running state of one column, by the kind of its type.
+using ColumnState = std::variant<OtherColumn, NumberColumn, TextColumn, BooleanColumn>;
+
+// The state for a column first seen with type `field`: numbers and the
+// integer storage of dates, times and durations, text (strings and binary
+// in every layout, dictionaries of them), booleans, and every other type,
+// of which only the present and missing values are counted.
+inline ColumnState new_column_state(const ArrowSchemaView& field, std::uint64_t stream_id) {
+  if (const auto storage = NumberColumn::storage_of(field)) return NumberColumn(*storage, stream_id);
+  if (TextColumn::reads(field)) return TextColumn{};
+  if (BooleanColumn::reads(field)) return BooleanColumn{};
+  return OtherColumn{};
+}
+
+// Rows seen by a column state: present, missing and infinite values.
+inline std::uint64_t seen(const ColumnState& state) noexcept {
+  return std::visit([](const auto& s) { return s.seen(); }, state);
+}
+
+inline std::size_t memory_bytes(const ColumnState& state) noexcept {
+  return std::visit([](const auto& s) { return s.memory_bytes(); }, state);
+}
+
+// One column of a table profile. `type` is Arrow's rendering of the type
+// of its values ("int64", "timestamp[us, UTC]"...), "na" while it has seen
+// only arrays of the null type.
+struct TableColumn {
+  std::string name;
+  std::string type;
+  ColumnState state;
+};
+
+// The profile of a table that arrives as Arrow record batches: the rows
+// seen and one state per column, in the order the columns first appeared.
+//
+// update() takes one validated record batch. A column is matched by name;
+// one that first appears in a later batch counts the earlier rows as
+// missing, and one absent from a batch counts that batch's rows as
+// missing, so every column has seen every row. An array of the null type
+// counts its slots as missing in a column of any type, and a column that
+// has seen only such arrays takes the type of the first other one. Any
+// other change of a column's type is refused: the caller casts first.
+//
+// Scheduling and failure: each column of a batch is one task of the pool,
+// observed into a copy of its state; once every task has succeeded, the
+// copies replace the states in one step that cannot fail. So an update or
+// merge that fails (bad data, memory running out, a count passing 2^64 - 1)
+// leaves the profile as it was, and, since every state sees exactly its own
+// column's slots in order, the result is the same on any number of threads.
+//
+// Invariants: names are unique; every column's state has seen `rows` rows;
+// a column of type "na" has an OtherColumn state.
+class TableProfile {
+ public:
+  TableProfile() = default;
+  explicit TableProfile(std::uint64_t stream_id) : stream_id_(stream_id) {}
+
+  std::uint64_t rows() const noexcept { return rows_; }
+  std::uint64_t stream_id() const noexcept { return stream_id_; }
+  const std::vector<TableColumn>& columns() const noexcept { return columns_; }
+
+  // Folds `batch` in; with a `pool`, its columns side by side.
+  void update(const RecordBatchView& batch, ThreadPool* pool) {
+    if (count_sum_overflows(rows_, batch.rows)) throw CountOverflow(updated_counts_overflow);
+    const std::size_t width = batch.columns.size();
+    // Where each column of the batch goes: an existing column's position,
+    // or a new one after them.
+    std::vector<std::size_t> target(width);
+    std::unordered_map<std::string_view, std::size_t> in_batch;
+    in_batch.reserve(width);
+    std::vector<TableColumn> added;
+    for (std::size_t i = 0; i < width; ++i) {
+      const ColumnView& column = batch.columns[i];
+      if (!in_batch.emplace(column.name, i).second) {
+        throw TableInputError(TableInputError::Kind::duplicate_name,
+                              "the data has two columns named '" + std::string(column.name) + "'");
+      }
+      if (const auto found = index_.find(std::string(column.name)); found != index_.end()) {
+        target[i] = found->second;
+        require_same_type(columns_[found->second], *column.field, column.name, "the data");
+      } else {
+        target[i] = columns_.size() + added.size();
+        added.push_back({std::string(column.name), "na", OtherColumn{}});
+        adopt_type(added.back(), *column.field, rows_);
+      }
+    }
+    // The next state of every column, built apart: observed on the pool for
+    // the batch's typed columns, missing rows for the others.
+    std::vector<std::optional<ColumnState>> next(columns_.size() + added.size());
+    std::vector<std::size_t> observed;
+    std::vector<const ColumnView*> views(next.size(), nullptr);
+    for (std::size_t i = 0; i < width; ++i) views[target[i]] = &batch.columns[i];
+    for (std::size_t j = 0; j < next.size(); ++j) {
+      const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
+      const ColumnView* view = views[j];
+      if (view != nullptr && view->field->type != NANOARROW_TYPE_NA) {
+        observed.push_back(j);
+        continue;
+      }
+      if (j < columns_.size() && batch.rows == 0) continue;  // unchanged
+      next[j] = column.state;
+      std::visit([&](auto& s) { s.add_missing(batch.rows); }, *next[j]);
+    }
+    const auto observe = [&](std::size_t task) {
+      const std::size_t j = observed[task];
+      const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
+      ColumnState state = j < columns_.size() && columns_[j].type == "na" ? fresh_state(column, *views[j]->field)
+                                                                           : column.state;
+      try {
+        std::visit([&](auto& s) { s.observe(*views[j]); }, state);
+      } catch (const ArrowImportError& error) {
+        throw TableInputError(TableInputError::Kind::invalid_data,
+                              "column '" + column.name + "': " + error.what());
+      }
+      next[j] = std::move(state);
+    };
+    if (pool != nullptr && observed.size() >= 2 && batch.rows * observed.size() >= parallel_cells) {
+      pool->run(observed.size(), observe);
+    } else {
+      for (std::size_t task = 0; task < observed.size(); ++task) observe(task);
+    }
+    // Everything that can fail has run; the types a null column adopts
+    // are rendered before the commit.
+    std::vector<std::pair<std::size_t, std::string>> adopted;
+    for (const std::size_t j : observed) {
+      if (j < columns_.size() && columns_[j].type == "na") {
+        adopted.emplace_back(j, arrow_type_text(*views[j]->field->schema));
+      }
+    }
+    commit(std::move(next), std::move(added), std::move(adopted), batch.rows);
+  }
+
+  // Folds in the rows of `other`, after this profile's own. A column that
+  // only one side has counts the other side's rows as missing; a column of
+  // `other` that is not in `keep` (when given) is left out. `other` may be
+  // this profile.
+  void merge(const TableProfile& other, const std::unordered_set<std::string>* keep = nullptr) {
+    if (count_sum_overflows(rows_, other.rows_)) throw CountOverflow(merged_counts_overflow);
+    std::vector<std::optional<ColumnState>> next(columns_.size());
+    std::vector<std::pair<std::size_t, std::string>> adopted;
+    for (std::size_t j = 0; j < columns_.size(); ++j) {
+      const TableColumn& mine = columns_[j];
+      const auto found = other.index_.find(mine.name);
+      ColumnState state = mine.state;
+      if (found == other.index_.end()) {
+        std::visit([&](auto& s) { s.add_missing(other.rows_); }, state);
+      } else {
+        const TableColumn& theirs = other.columns_[found->second];
+        if (mine.type == "na" && theirs.type != "na") {
+          // Our rows, all missing, come first, then theirs.
+          state = merged_state(with_missing(theirs.state, rows_), theirs.state);
+          adopted.emplace_back(j, theirs.type);
+        } else if (theirs.type == "na") {
+          std::visit([&](auto& s) { s.add_missing(other.rows_); }, state);
+        } else {
+          if (mine.type != theirs.type) {
+            throw TableInputError(TableInputError::Kind::type_changed,
+                                  "column '" + mine.name + "' is " + mine.type + " here and " + theirs.type +
+                                      " in the other profile; cast the pieces to one type");
+          }
+          state = merged_state(mine.state, theirs.state);
+        }
+      }
+      next[j] = std::move(state);
+    }
+    std::vector<TableColumn> added;
+    for (const TableColumn& theirs : other.columns_) {
+      if (index_.contains(theirs.name) || (keep != nullptr && !keep->contains(theirs.name))) continue;
+      // Our rows, all missing, come first, then theirs.
+      added.push_back({theirs.name, theirs.type, merged_state(with_missing(theirs.state, rows_), theirs.state)});
+    }
+    commit(std::move(next), std::move(added), std::move(adopted), other.rows_);
+  }
+
+  std::size_t memory_bytes() const noexcept {
+    std::size_t total = sizeof(TableProfile);
+    for (const TableColumn& column : columns_) {
+      total += sizeof(TableColumn) + column.name.capacity() + column.type.capacity() +
+               tessary::memory_bytes(column.state);
+    }
+    return total;
+  }
+
+  //   u8 version (1), varint stream_id, varint rows, varint column count,
+  //   per column: text name, text type, u8 kind (the ColumnState index),
+  //   the state's own encoding
+  void encode(ByteWriter& out) const {
+    out.u8(encoding_version);
+    out.varint(stream_id_);
+    out.varint(rows_);
+    out.varint(columns_.size());
+    for (const TableColumn& column : columns_) {
+      out.text(column.name);
+      out.text(column.type);
+      out.u8(static_cast<std::uint8_t>(column.state.index()));
+      std::visit([&](const auto& s) { s.encode(out); }, column.state);
+    }
+  }
+
+  static TableProfile decode(ByteReader& in, DecodeBudget& budget) {
+    const std::uint8_t version = in.u8();
+    if (version != encoding_version) {
+      throw DecodeError("unsupported table profile version " + std::to_string(version) + "; this build reads version " +
+                        std::to_string(encoding_version));
+    }
+    TableProfile profile(in.varint());
+    profile.rows_ = in.varint();
+    const std::size_t count = in.count(max_columns, 4, "columns");
+    for (std::size_t i = 0; i < count; ++i) {
+      TableColumn column;
+      column.name = std::string(in.text(max_text_bytes, "a column name"));
+      if (!is_utf8(column.name)) throw_corrupt("a column name is not UTF-8");
+      column.type = std::string(in.text(max_text_bytes, "a column type"));
+      const std::uint8_t kind = in.u8();
+      switch (kind) {
+        case 0:
+          column.state = OtherColumn::decode(in, budget);
+          break;
+        case 1:
+          column.state = NumberColumn::decode(in, budget);
+          if (std::get<NumberColumn>(column.state).stream_id() != profile.stream_id_) {
+            throw_corrupt("a number column was sampled with another stream_id");
+          }
+          break;
+        case 2:
+          column.state = TextColumn::decode(in, budget);
+          break;
+        case 3:
+          column.state = BooleanColumn::decode(in, budget);
+          break;
+        default:
+          throw_corrupt("a column has an unknown kind");
+      }
+      if (column.type == "na" && kind != 0) throw_corrupt("a column of nulls holds values");
+      if (tessary::seen(column.state) != profile.rows_) throw_corrupt("a column has not seen every row");
+      if (!profile.index_.emplace(column.name, profile.columns_.size()).second) {
+        throw_corrupt("two columns have one name");
+      }
+      profile.columns_.push_back(std::move(column));
+    }
+    return profile;
+  }
+
+ private:
+  static constexpr std::uint8_t encoding_version = 1;
+  static constexpr std::uint64_t max_columns = std::uint64_t{1} << 32;
+  static constexpr std::uint64_t max_text_bytes = std::uint64_t{1} << 30;
+  // A batch with fewer rows times columns than this stays on the calling
+  // thread, where waking the workers would cost more than they save.
+  static constexpr std::uint64_t parallel_cells = std::uint64_t{1} << 16;
+
+  // `column`, new, takes the type of `field` after `rows` rows without it.
+  void adopt_type(TableColumn& column, const ArrowSchemaView& field, std::uint64_t rows) const {
+    if (field.type != NANOARROW_TYPE_NA) {
+      column.type = arrow_type_text(*field.schema);
+      column.state = new_column_state(field, stream_id_);
+    }
+    std::visit([&](auto& s) { s.add_missing(rows); }, column.state);
+  }
+
+  // The state that a column of nulls becomes when values of `field` arrive.
+  ColumnState fresh_state(const TableColumn& column, const ArrowSchemaView& field) const {
+    ColumnState state = new_column_state(field, stream_id_);
+    std::visit([&](auto& s) { s.add_missing(tessary::seen(column.state)); }, state);
+    return state;
+  }
+
+  // A new state of the kind of `kind_of` that has seen `rows` missing rows.
+  ColumnState with_missing(const ColumnState& kind_of, std::uint64_t rows) const {
+    ColumnState state = std::visit(
+        [this](const auto& s) -> ColumnState {
+          using State = std::decay_t<decltype(s)>;
+          if constexpr (std::is_same_v<State, NumberColumn>) {
+            return NumberColumn(s.storage(), stream_id_);
+          } else {
+            return State{};
+          }
+        },
+        kind_of);
+    std::visit([&](auto& s) { s.add_missing(rows); }, state);
+    return state;
+  }
+
+  // `a` merged with `b`, both of one kind; `b`'s values follow `a`'s.
+  static ColumnState merged_state(const ColumnState& a, const ColumnState& b) {
+    ColumnState out = a;
+    std::visit(
+        [&](auto& s) {
+          using State = std::decay_t<decltype(s)>;
+          s.merge(std::get<State>(b));
+        },
+        out);
+    return out;
+  }
+
+  void require_same_type(const TableColumn& column, const ArrowSchemaView& field, std::string_view name,
+                         const char* where) const {
+    if (column.type == "na" || field.type == NANOARROW_TYPE_NA) return;
+    const std::string type = arrow_type_text(*field.schema);
+    if (type != column.type) {
+      throw TableInputError(TableInputError::Kind::type_changed, "column '" + std::string(name) + "' was " +
+                                                                     column.type + " and is now " + type + " in " +
+                                                                     where + "; cast the pieces to one type");
+    }
+  }
+
+  // Puts the next states in place: cannot fail once the new columns' room
+  // and index are reserved, which happens first.
+  void commit(std::vector<std::optional<ColumnState>> next, std::vector<TableColumn> added,
+              std::vector<std::pair<std::size_t, std::string>> adopted, std::uint64_t more_rows) {
+    std::unordered_map<std::string, std::size_t> index;
+    if (!added.empty()) {
+      index = index_;
+      for (std::size_t i = 0; i < added.size(); ++i) index.emplace(added[i].name, columns_.size() + i);
+      columns_.reserve(columns_.size() + added.size());
+    }
+    // No allocation from here on.
+    const std::size_t existing = columns_.size();
+    for (std::size_t j = 0; j < existing; ++j) {
+      if (next[j]) columns_[j].state = std::move(*next[j]);
+    }
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      if (existing + i < next.size() && next[existing + i]) added[i].state = std::move(*next[existing + i]);
+      columns_.push_back(std::move(added[i]));
+    }
+    for (auto& [j, type] : adopted) columns_[j].type.swap(type);
+    if (!added.empty()) index_.swap(index);
+    rows_ += more_rows;
+  }
+
+  std::uint64_t stream_id_ = 0;
+  std::uint64_t rows_ = 0;
+  std::vector<TableColumn> columns_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+inline std::size_t memory_bytes(const TableProfile& profile) noexcept { return profile.memory_bytes(); }
+
+}  // namespace tessary

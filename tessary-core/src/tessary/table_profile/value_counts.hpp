@@ -1,0 +1,117 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace tessary {
+
+// Exact counts of up to `limit` distinct 64-bit keys.
+//
+// Algorithm: open addressing with linear probing over a power-of-two table
+// at most half full, a slot being free while its count is 0; the home slot
+// is the top bits of key * 2^64 / phi.
+//
+// Guarantee: counts are exact; add() refuses, changing nothing, a new key
+// beyond `limit` (the owner then switches to sketches).
+//
+// Invariants: size() <= limit; every stored count > 0; capacity 0 or a
+// power of two at least 2 size().
+class ValueCounts {
+ public:
+  static constexpr std::size_t limit = 1000;
+
+  // Adds weight to key; false, changing nothing, when the key is new and
+  // `limit` keys are held. May allocate (grow) unless reserve_for covered it.
+  bool add(std::uint64_t key, std::uint64_t weight) {
+    if (!slots_.empty()) {
+      std::size_t i = home(key);
+      for (;; i = (i + 1) & mask_) {
+        Slot& slot = slots_[i];
+        if (slot.count == 0) break;
+        if (slot.key == key) {
+          slot.count += weight;
+          return true;
+        }
+      }
+      if (size_ == limit) return false;
+      if (2 * (size_ + 1) <= slots_.size()) {
+        slots_[i] = {key, weight};
+        ++size_;
+        return true;
+      }
+    }
+    if (size_ == limit) return false;
+    grow(size_ + 1);
+    insert_new(key, weight);
+    return true;
+  }
+
+  // Room for `distinct` keys in all (at most limit) without growing.
+  void reserve_for(std::size_t distinct) {
+    distinct = std::min(distinct, limit);
+    if (2 * distinct > slots_.size()) grow(distinct);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
+  // (key, count) ascending by key.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    out.reserve(size_);
+    for (const Slot& slot : slots_) {
+      if (slot.count != 0) out.emplace_back(slot.key, slot.count);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  void clear_and_release() noexcept {
+    std::vector<Slot>().swap(slots_);
+    size_ = 0;
+    mask_ = 0;
+    shift_ = 64;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint64_t count = 0;
+  };
+
+  std::size_t home(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> shift_);
+  }
+
+  void insert_new(std::uint64_t key, std::uint64_t weight) noexcept {
+    std::size_t i = home(key);
+    while (slots_[i].count != 0) i = (i + 1) & mask_;
+    slots_[i] = {key, weight};
+    ++size_;
+  }
+
+  void grow(std::size_t distinct) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * distinct) capacity *= 2;
+    if (capacity <= slots_.size()) return;
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    shift_ = 64 - std::countr_zero(capacity);
+    size_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.count != 0) insert_new(slot.key, slot.count);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::size_t mask_ = 0;
+  int shift_ = 64;
+};
+
+}  // namespace tessary
