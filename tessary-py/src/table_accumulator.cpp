@@ -140,7 +140,9 @@ PyRef column_dict(const TableColumn& column) {
   PyObject* d = dict.get();
   if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
     const NumberSummary s = number->summary();
-    set_counts(d, "number", column.type, s.count, s.missing);
+    // "count" is of present values, as everywhere in tessary's figures:
+    // the finite ones and the infinite ones that "infinite" counts.
+    set_counts(d, "number", column.type, s.count + s.infinite, s.missing);
     set_item(d, "infinite", py::to_python(s.infinite));
     set_item(d, "mean", py::to_python(s.mean));
     set_item(d, "variance", py::to_python(s.variance));
