@@ -21,7 +21,6 @@
 #include "tessary/serialization/byte_reader.hpp"
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/sketches/numeric_stream.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
 
 namespace tessary {
 

@@ -54,4 +54,29 @@ class HyperLogLog {
   std::array<std::uint8_t, register_count> registers_{};
 };
 
+// Merge: the register-wise maximum, exactly the registers one pass over
+// both parts would give. The operands are only read (either may be the
+// other) and the result is built apart.
+// A hash that HyperLogLog::observe_hash files under register `index` with
+// rank `rank` (1 to max_rank): the index in the top bits, then rank - 1 zero
+// bits and a one (none at all for the largest rank).
+constexpr std::uint64_t hash_with_rank(std::size_t index, std::uint8_t rank) noexcept {
+  constexpr int rest_bits = 64 - HyperLogLog::precision;
+  const std::uint64_t top = static_cast<std::uint64_t>(index) << rest_bits;
+  return rank >= HyperLogLog::max_rank ? top : top | (std::uint64_t{1} << (rest_bits - rank));
+}
+
+// Raises every register of `into` to at least the given one.
+inline void raise_registers(HyperLogLog& into, const std::array<std::uint8_t, HyperLogLog::register_count>& registers) noexcept {
+  for (std::size_t i = 0; i < registers.size(); ++i) {
+    if (registers[i] != 0) into.observe_hash(hash_with_rank(i, registers[i]));
+  }
+}
+
+inline HyperLogLog merged(const HyperLogLog& a, const HyperLogLog& b) noexcept {
+  HyperLogLog out = a;
+  raise_registers(out, b.registers());
+  return out;
+}
+
 }  // namespace tessary

@@ -6,7 +6,6 @@
 #include "tessary/count_overflow.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
 
 namespace tessary {
 

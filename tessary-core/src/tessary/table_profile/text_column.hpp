@@ -21,7 +21,7 @@
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/serialization/state_codec.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/table_profile/column_summary.hpp"
 #include "tessary/table_profile/text_counts.hpp"
 #include "tessary/table_profile/text_values.hpp"
