@@ -8,5 +8,5 @@
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/serialization/serialized_format.hpp"
 #include "tessary/serialization/state_codec.hpp"
-#include "tessary/sketches/numeric_stream.hpp"
+#include "tessary/sketches/numeric_stream_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"

@@ -180,7 +180,7 @@ inline HeavyHittersSketch merged(const HeavyHittersSketch& a, const HeavyHitters
            std::move(pairs), HeavyHittersSketch::capacity,
            [](auto& pair) -> std::uint64_t& { return pair.second; },
            // No wrap: a sketch's counts sum to at most its stream's finite
-           // values, and merged(NumericStream) refuses counts past 2^64 - 1.
+           // values, and merged(NumericStreamState) refuses counts past 2^64 - 1.
            [](std::uint64_t x, std::uint64_t y) { return x + y; })) {
     out.observe_weighted(key, count);  // at most capacity distinct keys: plain inserts
   }
