@@ -18,9 +18,10 @@ namespace tessary {
 // their positions alone, so any split of a stream gives the same set, and a
 // merge keeps the 256 smallest of the union.
 //
-// Invariants: at most `capacity` entries; once full, `largest` is the
-// position of the largest (priority, key) entry. Entries grow one at a
-// time up to the capacity, so a short column holds only what it saw.
+// Invariants: at most `capacity` entries; once full, they form a max-heap
+// by (priority, key), so a replacement costs log k steps. Entries grow one
+// at a time up to the capacity, so a short column holds only what it saw.
+// Their order in storage is not canonical: readers sort them.
 struct SampleEntry {
   std::uint64_t priority;
   std::uint64_t key;  // the value's order key (-0.0 below +0.0: the value as stored)
@@ -58,32 +59,36 @@ class ValueSample {
   // Entries in canonical order (ascending), as a decoder restores them.
   void assign(std::vector<SampleEntry> sorted) {
     entries_ = std::move(sorted);
-    if (entries_.size() == capacity) find_largest();
+    if (entries_.size() == capacity) make_heap();
   }
 
  private:
   void admit(const SampleEntry& entry) {
     if (entries_.size() < capacity) {
       entries_.push_back(entry);
-      if (entries_.size() == capacity) find_largest();
+      if (entries_.size() == capacity) make_heap();
       return;
     }
-    if (!(entry < entries_[largest_])) return;
-    entries_[largest_] = entry;
-    find_largest();
+    if (!(entry < entries_.front())) return;
+    // The entry takes the root's place and sinks below larger children.
+    const std::size_t n = entries_.size();
+    std::size_t i = 0;
+    for (std::size_t child = 1; child < n; child = 2 * i + 1) {
+      if (child + 1 < n && entries_[child] < entries_[child + 1]) ++child;
+      if (!(entry < entries_[child])) break;
+      entries_[i] = entries_[child];
+      i = child;
+    }
+    entries_[i] = entry;
+    threshold_ = entries_.front().priority;
   }
 
-  void find_largest() noexcept {
-    std::size_t index = 0;
-    for (std::size_t i = 1; i < entries_.size(); ++i) {
-      if (entries_[index] < entries_[i]) index = i;
-    }
-    largest_ = index;
-    threshold_ = entries_[index].priority;
+  void make_heap() {
+    std::make_heap(entries_.begin(), entries_.end());
+    threshold_ = entries_.front().priority;
   }
 
   std::vector<SampleEntry> entries_;
-  std::size_t largest_ = 0;
   std::uint64_t threshold_ = 0;
 };
 
