@@ -38,7 +38,7 @@ class HyperLogLog {
     double sum = 0.0;
     std::size_t zeros = 0;
     for (std::uint8_t r : registers_) {
-      sum += std::ldexp(1.0, -static_cast<int>(r));
+      sum += inverse_powers[r];
       zeros += r == 0;
     }
     const double raw = alpha * m * m / sum;
@@ -51,6 +51,17 @@ class HyperLogLog {
   const std::array<std::uint8_t, register_count>& registers() const noexcept { return registers_; }
 
  private:
+  // 2^-r for every rank a register can hold, exact.
+  static constexpr std::array<double, 256> inverse_powers = [] {
+    std::array<double, 256> t{};
+    double p = 1.0;
+    for (double& x : t) {
+      x = p;
+      p /= 2;
+    }
+    return t;
+  }();
+
   std::array<std::uint8_t, register_count> registers_{};
 };
 
