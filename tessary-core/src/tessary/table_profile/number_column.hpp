@@ -374,36 +374,53 @@ class NumberColumn {
     position_ += length;
   }
 
-  // The per-value work for pending_[first, last).
+  // The per-value work for pending_[first, last), in passes of simple
+  // loops. The extremes come first: the sketches are functions of the
+  // extremes at the end and of the values, not of when a range was widened.
   template <Storage S>
   void take_values(std::size_t first, std::size_t last, const std::uint64_t* positions, std::uint64_t stream_hash) {
+    const std::uint64_t* block = pending_.data() + first;
+    const std::size_t n = last - first;
+    std::array<std::uint64_t, block_size> hashes;
     std::uint64_t low = low_key_;
     std::uint64_t high = high_key_;
-    const std::uint64_t* block = pending_.data();
-    for (std::size_t j = first; j < last; ++j) {
-      const std::uint64_t raw = block[j];
-      const std::uint64_t key = number_detail::order_key<S>(raw);
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint64_t key = number_detail::order_key<S>(block[j]);
       low = std::min(low, key);
       high = std::max(high, key);
-      const std::uint64_t canonical = number_detail::canonical_raw<S>(raw);
-      const std::uint64_t hash = splitmix64(canonical);
-      if (!sketches_) [[likely]] {
-        if (!exact_.add(number_detail::order_key<S>(canonical), 1)) [[unlikely]] {
-          low_key_ = low;
-          high_key_ = high;
-          switch_to_sketches<S>();
-          add_to_sketches<S>(raw, hash, 1);
-        }
-      } else {
-        low_key_ = low;
-        high_key_ = high;
-        add_to_sketches<S>(raw, hash, 1);
-      }
-      sample_.offer(PriorityReservoir::priority(hash, stream_hash, positions[j - first]), key);
+      hashes[j] = number_detail::hash_of<S>(block[j]);
     }
     low_key_ = low;
     high_key_ = high;
-    count_ += last - first;
+    {
+      // The entries that can enter the sample, offered together.
+      std::array<SampleEntry, ValueSample::capacity + block_size> offered;
+      const std::uint64_t threshold = sample_.threshold();
+      std::size_t m = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::uint64_t priority = PriorityReservoir::priority(hashes[j], stream_hash, positions[j]);
+        offered[ValueSample::capacity + m] = {priority, number_detail::order_key<S>(block[j])};
+        m += priority <= threshold;
+      }
+      sample_.offer_many(offered.data(), m);
+    }
+    std::size_t j = 0;
+    if (!sketches_) {
+      for (; j < n; ++j) {
+        if (!exact_.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[j])), 1)) [[unlikely]] {
+          switch_to_sketches<S>();
+          break;
+        }
+      }
+    }
+    if (j < n) {
+      Sketches& s = *sketches_;
+      for (std::size_t i = j; i < n; ++i) {
+        s.top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[i])), 1, hashes[i]);
+      }
+      for (std::size_t i = j; i < n; ++i) add_to_distributions<S>(block[i], hashes[i], 1);
+    }
+    count_ += n;
   }
 
   template <Storage S>

@@ -39,6 +39,28 @@ class ValueSample {
     if (entries_.size() < capacity || priority <= threshold_) [[unlikely]] admit({priority, key});
   }
 
+  // The largest priority that can still enter; any while not full.
+  std::uint64_t threshold() const noexcept {
+    return entries_.size() < capacity ? ~std::uint64_t{0} : threshold_;
+  }
+
+  // Offers buffer[capacity, capacity + n) at once, as offer() would one by
+  // one in any order; buffer[0, capacity) is room to work in.
+  void offer_many(SampleEntry* buffer, std::size_t n) {
+    SampleEntry* offered = buffer + capacity;
+    if (n <= one_by_one) {
+      for (std::size_t i = 0; i < n; ++i) offer(offered[i].priority, offered[i].key);
+      return;
+    }
+    // The smallest `capacity` of the held and the offered entries.
+    SampleEntry* all = offered - entries_.size();
+    std::copy(entries_.begin(), entries_.end(), all);
+    const std::size_t total = entries_.size() + n;
+    if (total > capacity) std::nth_element(all, all + capacity, all + total);
+    entries_.assign(all, all + std::min(total, capacity));
+    if (entries_.size() == capacity) make_heap();
+  }
+
   // Room for what a run of `more` values can add, so that offer() does not allocate.
   void reserve_for(std::uint64_t more) {
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, entries_.size() + more));
@@ -87,6 +109,8 @@ class ValueSample {
     std::make_heap(entries_.begin(), entries_.end());
     threshold_ = entries_.front().priority;
   }
+
+  static constexpr std::size_t one_by_one = 16;
 
   std::vector<SampleEntry> entries_;
   std::uint64_t threshold_ = 0;
