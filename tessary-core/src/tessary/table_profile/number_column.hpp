@@ -774,11 +774,12 @@ class NumberColumn {
     std::partial_sort(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(reported), top.end(), by_count);
     top.resize(reported);
     for (const auto& [key, n] : top) out.top.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
-    std::vector<SampleEntry> sample = sample_.entries();
-    std::sort(sample.begin(), sample.end(), [](const SampleEntry& a, const SampleEntry& b) {
-      return a.key != b.key ? a.key < b.key : a.priority < b.priority;
-    });
-    for (const SampleEntry& e : sample) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(e.key)));
+    // The sample's values ascending.
+    std::vector<std::uint64_t> keys(sample_.entries().size());
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = sample_.entries()[i].key;
+    std::sort(keys.begin(), keys.end());
+    out.sample.reserve(keys.size());
+    for (const std::uint64_t key : keys) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(key)));
     return out;
   }
 
