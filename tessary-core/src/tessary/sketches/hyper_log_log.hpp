@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -29,7 +30,7 @@ class HyperLogLog {
     // leading zeros at 52, so the rank needs no clamp and rest is never 0.
     const std::uint64_t rest = (hash << precision) | (std::uint64_t{1} << (precision - 1));
     const std::uint8_t rank = static_cast<std::uint8_t>(std::countl_zero(rest) + 1);
-    if (registers_[index] < rank) registers_[index] = rank;
+    registers_[index] = std::max(registers_[index], rank);  // no branch to mispredict
   }
 
   double estimate() const noexcept {

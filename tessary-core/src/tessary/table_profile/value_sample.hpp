@@ -18,8 +18,9 @@ namespace tessary {
 // their positions alone, so any split of a stream gives the same set, and a
 // merge keeps the 256 smallest of the union.
 //
-// Invariants: at most `capacity` entries; once full, they form a max-heap
-// by (priority, key), so a replacement costs log k steps. Entries grow one
+// Invariants: at most `capacity` entries; once full, threshold_ is their
+// largest priority, and they form a max-heap by (priority, key) while heap_
+// is set (a single offer sets it), so a replacement costs log k steps. Entries grow one
 // at a time up to the capacity, so a short column holds only what it saw.
 // Their order in storage is not canonical: readers sort them.
 struct SampleEntry {
@@ -58,7 +59,11 @@ class ValueSample {
     const std::size_t total = entries_.size() + n;
     if (total > capacity) std::nth_element(all, all + capacity, all + total);
     entries_.assign(all, all + std::min(total, capacity));
-    if (entries_.size() == capacity) make_heap();
+    if (entries_.size() == capacity) {
+      // The heap waits for the next single offer; many runs never need it.
+      heap_ = false;
+      threshold_ = std::max_element(entries_.begin(), entries_.end())->priority;
+    }
   }
 
   // Room for what a run of `more` values can add, so that offer() does not allocate.
@@ -91,6 +96,7 @@ class ValueSample {
       if (entries_.size() == capacity) make_heap();
       return;
     }
+    if (!heap_) make_heap();
     if (!(entry < entries_.front())) return;
     // The entry takes the root's place and sinks below larger children.
     const std::size_t n = entries_.size();
@@ -108,12 +114,14 @@ class ValueSample {
   void make_heap() {
     std::make_heap(entries_.begin(), entries_.end());
     threshold_ = entries_.front().priority;
+    heap_ = true;
   }
 
   static constexpr std::size_t one_by_one = 16;
 
   std::vector<SampleEntry> entries_;
   std::uint64_t threshold_ = 0;
+  bool heap_ = true;
 };
 
 }  // namespace tessary
