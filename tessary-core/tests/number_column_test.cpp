@@ -209,6 +209,13 @@ Shape wide_integers() {
   return {"wide_integers", NANOARROW_TYPE_INT64, s};
 }
 
+// Values drifting outwards both ways, so the sketches widen all along.
+Shape drifting() {
+  std::vector<Slot> s;
+  for (int i = 0; i < 6000; ++i) s.emplace_back(i % 2 ? 0.37 * i : -1e-3 * i * i);
+  return {"drifting", NANOARROW_TYPE_DOUBLE, s};
+}
+
 Shape small_float32() {
   std::vector<Slot> s;
   std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -401,7 +408,7 @@ TEST_P(Splits, PiecesGiveTheSameState) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, Splits, ::testing::Values(&few_floats_with_specials, &pressure, &wide_integers));
+INSTANTIATE_TEST_SUITE_P(Shapes, Splits, ::testing::Values(&few_floats_with_specials, &pressure, &wide_integers, &drifting));
 
 // Encoding round trips to the same bytes and summary; what no state can
 // hold is refused.
@@ -446,13 +453,18 @@ TEST(NumberColumnEncoding, RoundTripsAndRefusesCorruptInput) {
   EXPECT_THROW(decode(w.result()), DecodeError);
 }
 
-// The state stays under 64 KB whatever the data, and a one-row state is small.
+// The state stays under 64 KB whatever the data, sketches of a narrow range
+// hold only the bins in use, and a one-row state is small.
 TEST(NumberColumnSize, StaysBounded) {
-  for (Shape (*make)() : {&near_zero_wide, &wide_integers}) {
+  for (Shape (*make)() : {&near_zero_wide, &wide_integers, &drifting}) {
     const Shape shape = make();
     const Column c(shape.type, shape.slots);
     EXPECT_LT(profile(c).memory_bytes(), 64u * 1024u);
   }
+  const Shape narrow = pressure();
+  const Column few_thousand(narrow.type, std::vector<Slot>(narrow.slots.begin(), narrow.slots.begin() + 3000));
+  EXPECT_FALSE(profile(few_thousand).summary().exact);
+  EXPECT_LT(profile(few_thousand).memory_bytes(), 40u * 1024u);
   const Column one(NANOARROW_TYPE_DOUBLE, doubles({1.5}));
   EXPECT_LT(profile(one).memory_bytes(), 2048u);
 }

@@ -187,7 +187,24 @@ PyRef column_dict(const TableColumn& column) {
   return dict;
 }
 
+// Suspends the cyclic garbage collector while in scope: a snapshot is a tree
+// of fresh containers, no cycles, and collecting while it grows would walk
+// it again and again.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyRef snapshot(const TableAccumulator& acc) {
+  const CollectorPause pause;
   PyRef columns = new_dict();
   for (const TableColumn& column : acc.columns()) {
     PyRef key = text(column.name);
