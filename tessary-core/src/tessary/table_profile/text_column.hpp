@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/sketches/sketch_merge.hpp"
 #include "tessary/table_profile/column_summary.hpp"
+#include "tessary/table_profile/misra_gries.hpp"
 #include "tessary/table_profile/text_counts.hpp"
 #include "tessary/table_profile/text_values.hpp"
 #include "tessary/validity_bitmap.hpp"
@@ -38,13 +40,13 @@ namespace tessary {
 // per hash (HashedCounts), so `distinct` and every top count are exact. The
 // 1,001st distinct hash switches the state, once and for good, to sketches:
 // the exact counts enter a HyperLogLog (distinct: its estimate, kept between
-// 1,001 and count) and a Misra-Gries summary of up to 1,024 counters
-// (MisraGries: the top counts are lower bounds short by at most 1/257 of the
-// present values) in ascending hash order, each value with its count as its
-// weight, and later values follow. The sketches are allocated at the
-// switch, so a state of few values stays small (a one-value state takes
-// under 1 KB); either mode stays under 64 KB (1,000 exact entries take
-// 54 KB, the sketches 58 KB at most).
+// 1,001 and count) and a Misra-Gries summary of up to 1,024 counters keyed
+// by the hash (misra_gries.hpp: the top counts are lower bounds short by at
+// most 1/257 of the present values) in ascending hash order, each value
+// with its count as its weight, and later values follow. The sketches are
+// allocated at the switch, so a state of few values stays small (a
+// one-value state takes under 1 KB); either mode stays under 64 KB (1,000
+// exact entries take 54 KB, the sketches 62 KB).
 //
 // Reading a column: the present slots of a plain column are fed one by one
 // in slot order, so feeding a column in any sequence of slices gives the
@@ -142,9 +144,11 @@ class TextColumn {
         }
       }
     } else {
-      const Sketch a = sketch_ ? *sketch_ : sketch_of(exact_);
-      const Sketch b = other.sketch_ ? *other.sketch_ : sketch_of(other.exact_);
-      out.sketch_ = std::make_unique<Sketch>(Sketch{tessary::merged(a.hll, b.hll), text_detail::MisraGries::merged(a.top, b.top)});
+      out.sketch_ = sketch_ ? std::make_unique<Sketch>(*sketch_) : sketch_of(exact_);
+      const std::unique_ptr<Sketch> converted = other.sketch_ ? nullptr : sketch_of(other.exact_);
+      const Sketch& b = other.sketch_ ? *other.sketch_ : *converted;
+      out.sketch_->hll = tessary::merged(out.sketch_->hll, b.hll);
+      out.sketch_->top.merge(b.top, [](std::uint64_t hash) { return hash; });
     }
     *this = std::move(out);
   }
@@ -154,26 +158,32 @@ class TextColumn {
     s.count = count_;
     s.missing = missing_;
     s.exact = !sketch_;
-    const text_detail::HashedCounts& counts = sketch_ ? sketch_->top.counts() : exact_;
+    // (count, label, hash) of every counter.
+    std::vector<std::tuple<std::uint64_t, std::string_view, std::uint64_t>> rows;
     if (sketch_) {
+      const TopValues& top = sketch_->top;
+      rows.reserve(top.size());
+      for (const std::size_t e : top.by_key()) rows.emplace_back(top.count(e), top.label(e).view(), top.key(e));
       // More than 1,000 distinct values were seen, and no more than there are values.
       const double estimate = std::round(sketch_->hll.estimate());
       const auto rounded = estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max()
                                               : static_cast<std::uint64_t>(estimate);
       s.distinct = std::clamp<std::uint64_t>(rounded, exact_limit + 1, count_);
     } else {
-      s.distinct = counts.size();
+      rows.reserve(exact_.size());
+      for (std::size_t e = 0; e < exact_.size(); ++e) rows.emplace_back(exact_.count(e), exact_.label(e), exact_.hash(e));
+      s.distinct = exact_.size();
     }
-    std::vector<std::size_t> order(counts.size());
-    for (std::size_t e = 0; e < order.size(); ++e) order[e] = e;
-    const auto before = [&counts](std::size_t a, std::size_t b) {
-      if (counts.count(a) != counts.count(b)) return counts.count(a) > counts.count(b);
-      if (const int c = counts.label(a).compare(counts.label(b)); c != 0) return c < 0;
-      return counts.hash(a) < counts.hash(b);
+    const auto before = [](const auto& a, const auto& b) {
+      const auto& [a_count, a_label, a_hash] = a;
+      const auto& [b_count, b_label, b_hash] = b;
+      if (a_count != b_count) return a_count > b_count;
+      if (const int c = a_label.compare(b_label); c != 0) return c < 0;
+      return a_hash < b_hash;
     };
-    const std::size_t shown = std::min(order.size(), top_size);
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shown), order.end(), before);
-    for (std::size_t k = 0; k < shown; ++k) s.top.emplace_back(std::string(counts.label(order[k])), counts.count(order[k]));
+    const std::size_t shown = std::min(rows.size(), top_size);
+    std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(shown), rows.end(), before);
+    for (std::size_t k = 0; k < shown; ++k) s.top.emplace_back(std::string(std::get<1>(rows[k])), std::get<0>(rows[k]));
     return s;
   }
 
@@ -181,7 +191,7 @@ class TextColumn {
 
   std::size_t memory_bytes() const noexcept {
     std::size_t bytes = sizeof(TextColumn) + exact_.heap_bytes();
-    if (sketch_) bytes += sizeof(Sketch) + sketch_->top.counts().heap_bytes();
+    if (sketch_) bytes += sizeof(Sketch);
     return bytes;
   }
 
@@ -194,8 +204,17 @@ class TextColumn {
     out.varint(count_);
     out.varint(missing_);
     out.u8(sketch_ ? 1 : 0);
-    if (sketch_) codec::encode(out, sketch_->hll);
-    encode_counts(out, sketch_ ? sketch_->top.counts() : exact_);
+    if (!sketch_) {
+      encode_counts(out, exact_.by_hash(), [this](std::size_t e) {
+        return std::tuple(exact_.hash(e), exact_.count(e), exact_.label(e));
+      });
+      return;
+    }
+    codec::encode(out, sketch_->hll);
+    const TopValues& top = sketch_->top;
+    encode_counts(out, top.by_key(), [&top](std::size_t e) {
+      return std::tuple(top.key(e), top.count(e), top.label(e).view());
+    });
   }
 
   static TextColumn decode(ByteReader& in, DecodeBudget&) {
@@ -218,18 +237,19 @@ class TextColumn {
     s.sketch_ = std::make_unique<Sketch>();
     codec::decode(in, s.sketch_->hll);
     codec::check_registers_set(s.sketch_->hll, s.count_);
-    decode_counts(in, text_detail::MisraGries::table, total,
-                  [&s](std::uint64_t hash, std::string_view label, std::uint64_t count) {
-                    s.sketch_->top.restore(hash, label, count);
-                  });
+    decode_counts(in, TopValues::capacity, total, [&s](std::uint64_t hash, std::string_view label, std::uint64_t count) {
+      s.sketch_->top.add(hash, count, hash, label);
+    });
     if (total > s.count_) throw_corrupt("text column counts disagree");
     return s;
   }
 
  private:
+  using TopValues = MisraGries<text_detail::TextLabel, 1024>;
+
   struct Sketch {
     HyperLogLog hll;
-    text_detail::MisraGries top;
+    TopValues top;
   };
 
   // Throws CountOverflow unless count + present and the total stay within 2^64 - 1.
@@ -247,17 +267,17 @@ class TextColumn {
     return size <= exact_limit;
   }
 
-  static Sketch sketch_of(const text_detail::HashedCounts& exact) {
-    Sketch s;
+  static std::unique_ptr<Sketch> sketch_of(const text_detail::HashedCounts& exact) {
+    auto s = std::make_unique<Sketch>();
     for (const std::size_t e : exact.by_hash()) {
-      s.hll.observe_hash(exact.hash(e));
-      s.top.observe(exact.hash(e), exact.label(e), exact.count(e));
+      s->hll.observe_hash(exact.hash(e));
+      s->top.add(exact.hash(e), exact.count(e), exact.hash(e), exact.label(e));
     }
     return s;
   }
 
   [[gnu::noinline]] void switch_to_sketch() {
-    sketch_ = std::make_unique<Sketch>(sketch_of(exact_));
+    sketch_ = sketch_of(exact_);
     exact_ = text_detail::HashedCounts();
   }
 
@@ -277,7 +297,7 @@ class TextColumn {
       switch_to_sketch();
     }
     sketch_->hll.observe_hash(hash);
-    sketch_->top.observe(hash, label, weight);
+    sketch_->top.add(hash, weight, hash, label);
   }
 
   // Hashes a block of values before feeding any: the hash of each is a
@@ -390,12 +410,15 @@ class TextColumn {
     });
   }
 
-  static void encode_counts(ByteWriter& out, const text_detail::HashedCounts& counts) {
-    out.varint(counts.size());
-    for (const std::size_t e : counts.by_hash()) {
-      out.u64(counts.hash(e));
-      out.varint(counts.count(e));
-      out.text(counts.label(e));
+  // The entries `order`, each read by entry(e) as (hash, count, label).
+  template <typename Entry>
+  static void encode_counts(ByteWriter& out, const std::vector<std::size_t>& order, Entry entry) {
+    out.varint(order.size());
+    for (const std::size_t e : order) {
+      const auto [hash, count, label] = entry(e);
+      out.u64(hash);
+      out.varint(count);
+      out.text(label);
     }
   }
 
