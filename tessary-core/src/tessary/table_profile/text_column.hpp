@@ -51,7 +51,8 @@ namespace tessary {
 // Reading a column: the present slots of a plain column are fed one by one
 // in slot order, so feeding a column in any sequence of slices gives the
 // same state, bit for bit, as feeding it whole. A dictionary slice is first
-// counted per index (an array the size of the dictionary), then each used
+// counted per index (in an array the size of the dictionary, or, for a
+// slice under 1/8 of it, by sorting its indices), then each used
 // dictionary value is fed once, in index order, weighted by its count: in
 // exact mode that is the state of the decoded slice, bit for bit; in sketch
 // mode count, missing and distinct are, the summary's lower bounds may
@@ -348,10 +349,19 @@ class TextColumn {
     const std::int64_t begin = array.offset + column.first_slot;
     const std::int64_t end = begin + column.length;
     const std::int64_t size = dictionary.length;
-    // Uses of each dictionary value in the slice.
-    std::vector<std::uint64_t> uses(static_cast<std::size_t>(size));
+    // The uses of each dictionary value in the slice: counted in an array
+    // the size of the dictionary, or, for a slice much shorter than that,
+    // by sorting the indices of the slice.
+    const bool few = column.length < size / 8;
+    std::vector<std::uint64_t> uses;
+    std::vector<std::uint64_t> picked;
+    if (few) {
+      picked.reserve(static_cast<std::size_t>(column.length));
+    } else {
+      uses.resize(static_cast<std::size_t>(size));
+    }
     const std::uint8_t* validity = array.buffer_views[0].data.as_uint8;
-    const auto count_indices = [&]<typename Index>(const Index* indices) {
+    const auto count_indices = [&]<typename Index>(const Index* indices, auto record) {
       return for_each_valid_slot(validity, begin, end, [&](std::int64_t i) {
         const Index index = indices[i];
         if (index < 0 || static_cast<std::uint64_t>(index) >= static_cast<std::uint64_t>(size)) {
@@ -360,21 +370,38 @@ class TextColumn {
                                      " holds the dictionary index " + std::to_string(index) +
                                      ", outside a dictionary of " + std::to_string(size) + " values");
         }
-        ++uses[static_cast<std::size_t>(index)];
+        record(static_cast<std::uint64_t>(index));
       });
     };
     const ArrowBufferViewData indices = array.buffer_views[1].data;
-    std::uint64_t missing = 0;
-    switch (array.storage_type) {
-      case NANOARROW_TYPE_INT8: missing = count_indices(indices.as_int8); break;
-      case NANOARROW_TYPE_UINT8: missing = count_indices(indices.as_uint8); break;
-      case NANOARROW_TYPE_INT16: missing = count_indices(indices.as_int16); break;
-      case NANOARROW_TYPE_UINT16: missing = count_indices(indices.as_uint16); break;
-      case NANOARROW_TYPE_INT32: missing = count_indices(indices.as_int32); break;
-      case NANOARROW_TYPE_UINT32: missing = count_indices(indices.as_uint32); break;
-      case NANOARROW_TYPE_INT64: missing = count_indices(indices.as_int64); break;
-      default: missing = count_indices(indices.as_uint64); break;
-    }
+    const auto read_indices = [&](auto record) -> std::uint64_t {
+      switch (array.storage_type) {
+        case NANOARROW_TYPE_INT8: return count_indices(indices.as_int8, record);
+        case NANOARROW_TYPE_UINT8: return count_indices(indices.as_uint8, record);
+        case NANOARROW_TYPE_INT16: return count_indices(indices.as_int16, record);
+        case NANOARROW_TYPE_UINT16: return count_indices(indices.as_uint16, record);
+        case NANOARROW_TYPE_INT32: return count_indices(indices.as_int32, record);
+        case NANOARROW_TYPE_UINT32: return count_indices(indices.as_uint32, record);
+        case NANOARROW_TYPE_INT64: return count_indices(indices.as_int64, record);
+        default: return count_indices(indices.as_uint64, record);
+      }
+    };
+    std::uint64_t missing = few ? read_indices([&](std::uint64_t k) { picked.push_back(k); })
+                                : read_indices([&](std::uint64_t k) { ++uses[k]; });
+    std::sort(picked.begin(), picked.end());
+    // f(k, n) for each dictionary value k used n > 0 times, by ascending k.
+    const auto for_each_use = [&](auto f) {
+      if (few) {
+        for (std::size_t i = 0, j = 0; i < picked.size(); i = j) {
+          while (j < picked.size() && picked[j] == picked[i]) ++j;
+          f(static_cast<std::int64_t>(picked[i]), static_cast<std::uint64_t>(j - i));
+        }
+        return;
+      }
+      for (std::int64_t k = 0; k < size; ++k) {
+        if (uses[static_cast<std::size_t>(k)] != 0) f(k, uses[static_cast<std::size_t>(k)]);
+      }
+    };
     const std::uint8_t* value_validity = dictionary.buffer_views[0].data.as_uint8;
     const auto valid = [&](std::int64_t k) {
       return value_validity == nullptr || ArrowBitGet(value_validity, dictionary.offset + k);
@@ -382,12 +409,10 @@ class TextColumn {
     text_detail::with_text_layout(dictionary.storage_type, [&]<text_detail::TextLayout L>() {
       const text_detail::TextValues values{&dictionary};
       std::uint64_t present = 0;
-      for (std::int64_t k = 0; k < size; ++k) {
-        const std::uint64_t n_uses = uses[static_cast<std::size_t>(k)];
-        if (n_uses == 0) continue;
+      for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
         if (!valid(k)) {
           missing += n_uses;
-          continue;
+          return;
         }
         present += n_uses;
         const std::uint8_t* bytes = nullptr;
@@ -395,18 +420,17 @@ class TextColumn {
         if (!values.value<L>(dictionary.offset + k, bytes, n)) {
           text_detail::bad_text_value<L>(column.name, "dictionary value " + std::to_string(k));
         }
-      }
+      });
       require_room(present, missing);
       count_ += present;
       missing_ += missing;
-      for (std::int64_t k = 0; k < size; ++k) {
-        const std::uint64_t n_uses = uses[static_cast<std::size_t>(k)];
-        if (n_uses == 0 || !valid(k)) continue;
+      for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
+        if (!valid(k)) return;
         const std::uint8_t* bytes = nullptr;
         std::size_t n = 0;
         values.value<L>(dictionary.offset + k, bytes, n);
         feed(string_hash(bytes, n), bytes, n, n_uses);
-      }
+      });
     });
   }
 
