@@ -36,17 +36,19 @@ struct NoLabel {
 // amortised. Results depend only on the sequence of (key, weight) observed,
 // never on where counters sit.
 //
-// Layout: entries 1 to Table (key, count, payload; count 0: free) and an
+// Layout: entries 1 to Table (key, count, payload) and an
 // open-addressing index of at least twice Table slots, probed linearly from
 // the top bits of the key's hash. A slot holds the entry in its low 11 bits
 // (0: free) and the top 21 bits of the hash above them, so a probe passes
 // another key without reading its entry, and the index rebuilds from
 // itself. The overflow rule moves no entry: it lowers the counts in place
 // and frees those at 0; the key of a free entry names the next free one.
+// New counters take the freed entries, then those never used.
 //
-// Invariants: size() <= Table counters, counts > 0, keys unique, each
-// named by exactly one slot; the free entries (count 0) form one chain from
-// free_. The owner keeps the total weight below 2^64.
+// Invariants: entries above used_ are unused; below, size() <= Table
+// counters (counts > 0, keys unique, each named by exactly one slot) and
+// free entries (count 0) chained from free_. The owner keeps the total
+// weight below 2^64.
 template <typename Label, std::size_t Table>
 class MisraGries {
   static_assert(Table > 256 && Table < 2048, "room for more than K entries, numbered in 11 bits");
@@ -54,8 +56,6 @@ class MisraGries {
  public:
   static constexpr std::size_t guaranteed = 256;  // K
   static constexpr std::size_t capacity = Table;
-
-  MisraGries() noexcept { free_all(); }
 
   // Adds `weight` > 0 to `key`, whose hash is `hash` at every observation;
   // a new counter takes its payload from `label`.
@@ -84,7 +84,7 @@ class MisraGries {
   std::vector<std::size_t> by_key() const {
     std::vector<std::size_t> order;
     order.reserve(size_);
-    for (std::size_t e = 1; e <= Table; ++e) {
+    for (std::size_t e = 1; e <= used_; ++e) {
       if (counts_[e] != 0) order.push_back(e);
     }
     std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) { return keys_[a] < keys_[b]; });
@@ -114,7 +114,7 @@ class MisraGries {
     std::vector<std::uint64_t> all;
     fresh.reserve(other.size_);
     all.reserve(size_ + other.size_);
-    for (std::size_t e = 1; e <= Table; ++e) {
+    for (std::size_t e = 1; e <= used_; ++e) {
       if (other.counts_[e] == 0) continue;
       const std::uint64_t key = other.keys_[e];
       if (const std::size_t f = find(key, hash_of(key)); f != 0) {
@@ -126,7 +126,7 @@ class MisraGries {
     }
     std::uint64_t d = 0;
     if (size_ + fresh.size() > Table) {
-      for (std::size_t e = 1; e <= Table; ++e) {
+      for (std::size_t e = 1; e <= used_; ++e) {
         if (counts_[e] != 0) all.push_back(counts_[e]);
       }
       for (const auto& [key, e] : fresh) all.push_back(other.counts_[e]);
@@ -176,11 +176,9 @@ class MisraGries {
   }
 
   void free_all() noexcept {
-    counts_.fill(0);
     index_.fill(0);
-    for (std::size_t e = 1; e < Table; ++e) keys_[e] = e + 1;
-    keys_[Table] = 0;
-    free_ = 1;
+    used_ = 0;
+    free_ = 0;
     size_ = 0;
     all_units_ = true;
   }
@@ -188,8 +186,13 @@ class MisraGries {
   // A new counter in a free entry, named by the free slot p; returns the
   // entry. size() < Table.
   std::size_t put(std::size_t p, std::uint32_t tag, std::uint64_t key, std::uint64_t count) noexcept {
-    const std::size_t e = free_;
-    free_ = static_cast<std::size_t>(keys_[e]);
+    std::size_t e;
+    if (free_ != 0) {
+      e = free_;
+      free_ = static_cast<std::size_t>(keys_[e]);
+    } else {
+      e = ++used_;
+    }
     keys_[e] = key;
     counts_[e] = count;
     index_[p] = tag | static_cast<std::uint32_t>(e);
@@ -221,7 +224,7 @@ class MisraGries {
     std::size_t live = 0;
     std::size_t chain = 0;
     bool units = true;
-    for (std::size_t e = Table; e >= 1; --e) {
+    for (std::size_t e = used_; e >= 1; --e) {
       const std::uint64_t c = counts_[e];
       const bool stays = c > d;
       counts_[e] = stays ? c - d : 0;
@@ -274,7 +277,8 @@ class MisraGries {
   [[no_unique_address]] Labels labels_{};
   std::array<std::uint32_t, slots> index_{};
   std::size_t size_ = 0;
-  std::size_t free_ = 1;   // the first free entry, 0 if none
+  std::size_t used_ = 0;   // entries handed out since all were last freed
+  std::size_t free_ = 0;   // the first free entry, 0 if none
   bool all_units_ = true;  // true only while every count is 1
 };
 
