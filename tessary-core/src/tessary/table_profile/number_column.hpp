@@ -30,7 +30,7 @@
 #include "tessary/table_profile/number_histogram.hpp"
 #include "tessary/table_profile/number_moments.hpp"
 #include "tessary/table_profile/relative_buckets.hpp"
-#include "tessary/table_profile/top_counters.hpp"
+#include "tessary/table_profile/misra_gries.hpp"
 #include "tessary/table_profile/value_counts.hpp"
 #include "tessary/table_profile/value_sample.hpp"
 #include "tessary/validity_bitmap.hpp"
@@ -302,6 +302,8 @@ class NumberColumn {
   }
 
  private:
+  using TopCounters = MisraGries<NoLabel, 384>;
+
   struct Sketches {
     HyperLogLog hll;
     TopCounters top;
