@@ -153,9 +153,10 @@ decltype(auto) dispatch(NumberStorage s, F&& f) {
 //   into their exact power sums, so blocks are aligned to the stream;
 // - the exact value counts while at most 1,000 distinct values were seen;
 //   the first value beyond switches, deterministically, to sketches fed
-//   from the counts in ascending value order: HyperLogLog over the value
-//   hash, Misra-Gries top counters (256), the fine equal-width histogram
-//   (1,536 bins) and the relative buckets (1,536 per sign);
+//   from the counts: HyperLogLog over the value hash, Misra-Gries top
+//   counters (misra_gries.hpp: a table of 384 with the guarantee of 256),
+//   the fine equal-width histogram (at most 1,536 bins) and the relative
+//   buckets (at most 1,536 per sign), each sized to the range it spans;
 // - the sample (value_sample.hpp), at its stream position.
 // Quantiles beyond exact mode come from the histogram bin or the relative
 // bucket holding the rank, whichever bounds the error tighter, rounded to
