@@ -34,4 +34,8 @@ cd tests
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
   "$python" -c "import tessary._native as n; assert n.__file__.startswith('$stage'), n.__file__"
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
-  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@"
+  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@" || {
+  status=$?
+  cat "$reports"/* 2>/dev/null
+  exit "$status"
+}

@@ -110,14 +110,18 @@ PyRef histogram_dict(const HistogramSummary& histogram, bool floating) {
   PyRef edges = new_list();
   PyRef counts = new_list();
   const std::size_t bins = histogram.counts.size();
+  // The last edge may lie one bin past the int64 range (a column that
+  // holds 2^63 - 1): bin numbers are added as Python ints.
+  PyRef first = PyRef::checked(PyLong_FromLongLong(histogram.first_bin));
+  PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
   for (std::size_t k = 0; k <= bins && bins != 0; ++k) {
-    const std::int64_t bin = histogram.first_bin + static_cast<std::int64_t>(k);
     if (floating) {
-      append(edges.get(), py::to_python(std::ldexp(static_cast<double>(bin), histogram.width_exponent)));
+      const double bin = static_cast<double>(histogram.first_bin) + static_cast<double>(k);
+      append(edges.get(), py::to_python(std::ldexp(bin, histogram.width_exponent)));
     } else {
-      PyRef index = PyRef::checked(PyLong_FromLongLong(bin));
-      PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
-      append(edges.get(), PyRef::checked(PyNumber_Lshift(index.get(), shift.get())));
+      PyRef step = PyRef::checked(PyLong_FromSize_t(k));
+      PyRef bin = PyRef::checked(PyNumber_Add(first.get(), step.get()));
+      append(edges.get(), PyRef::checked(PyNumber_Lshift(bin.get(), shift.get())));
     }
   }
   for (const std::uint64_t count : histogram.counts) append(counts.get(), py::to_python(count));
