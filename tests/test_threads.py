@@ -31,8 +31,12 @@ def results():
     strings = _native.StringAccumulator()
     validity, offsets, data = (memoryview(b) for b in text.buffers())
     strings.update_utf8(data.cast("B"), offsets.cast("i"), len(text), validity.cast("B"), text.offset)
+    table = _native.TableAccumulator(3)
+    table.update(pa.record_batch({**{f"c{i}": values[3:] * i for i in range(3)}, "t": text,
+                                  "i": np.nan_to_num(values[3:] * 1e6, posinf=0, neginf=0).astype(np.int64)}))
     return repr((_native.numeric_profile_f64(values, stream_id=9), acc.snapshot(), arrow.snapshot(),
-                 [c.snapshot() for c in columns], batches.snapshot(), strings.to_bytes()))
+                 [c.snapshot() for c in columns], batches.snapshot(), strings.to_bytes(),
+                 table.to_bytes()))
 """
 
 

@@ -126,7 +126,6 @@ def figures(arrow_type: DataType, engine: dict[str, Any]) -> dict[str, Any]:
     if engine["kind"] == "number":
         if column_kind == "temporal":
             return _temporal(arrow_type, engine, out)
-        out["count"] += engine["infinite"]
         out.update({k: engine[k] for k in ("mean", "std", "variance", "skewness", "kurtosis",
                                            "min", "max", "infinite")})
         out["quantiles"] = dict(engine["quantiles"])

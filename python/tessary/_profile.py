@@ -127,12 +127,18 @@ class Profile:
         "other"), "type" (the Arrow type as text), "count" (present values) and
         "missing". Numeric columns add "mean", "std", "variance", "skewness",
         "kurtosis" (excess), "min", "max", "infinite", "quantiles" ("p01" to
-        "p99"), "distinct" (an estimate), "top" ([value, count] pairs whose
-        counts are lower bounds) and "sample" (a reproducible sample of up to
-        256 values, ascending). String columns add "distinct" and "top";
-        boolean columns "true" and "false"; temporal columns show their figures
-        in their own type and time zone, with "std" in their "unit". Other
-        columns add the "reason" they are not profiled.
+        "p99"), "distinct", "top" ([value, count] pairs of values seen more than
+        once), "sample" (a reproducible sample of up to 256 values, ascending)
+        and "histogram" ({"edges": [...], "counts": [...]}: at most 64 bins of
+        equal, power-of-two width, exact counts of the finite values). While a
+        column holds at most 1,000 distinct values, "distinct", "top" and the
+        quantiles are exact; beyond, "distinct" is an estimate, "top" counts
+        are lower bounds and each quantile is within 1% of the true one or a
+        thousandth of the range, whichever is tighter. Integer columns show
+        integers, exactly. String columns add "distinct" and "top" (the first
+        32 bytes of each value); boolean columns "true" and "false"; temporal
+        columns show their figures in their own type and time zone, with "std"
+        in their "unit". Other columns add the "reason" they are not profiled.
         """
         return {"rows": self._rows, "columns": copy.deepcopy(self._columns)}
 

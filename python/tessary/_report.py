@@ -14,9 +14,10 @@ NUMERIC_HEADERS = ("column", "type", "count", "missing", "mean", "std", "min", "
 TEMPORAL_HEADERS = ("column", "type", "count", "missing", "min", "p50", "max", "std", "distinct")
 OTHER_HEADERS = ("column", "type", "count", "missing", "distinct", "top values (count)")
 QUANTILES = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
-NOTE = ("count: present values; missing: nulls and NaN; mean, std: exact; p25-p75: quantiles "
-        "within 1% relative error; distinct: an estimate (about 1.6% standard error); top "
-        "values: counts are lower bounds")
+NOTE = ("count: present values; missing: nulls and NaN; mean, std: exact; distinct, quantiles "
+        "and top values: exact up to 1,000 distinct values, beyond that distinct is an estimate "
+        "(about 1.6% standard error), quantiles are within 1% or a thousandth of the range and "
+        "top counts are lower bounds")
 
 
 # Characters that must not reach a terminal raw: the C0 and C1 controls and DEL (which start

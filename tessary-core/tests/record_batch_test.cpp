@@ -23,8 +23,6 @@ using Values = std::vector<std::optional<double>>;
 using Ints = std::vector<std::optional<std::int64_t>>;
 using Names = std::vector<std::string>;
 
-void ok(ArrowErrorCode code) { ASSERT_EQ(code, NANOARROW_OK); }
-
 // What the fused state must equal: NumericState and LogQuantileSketch fed
 // separately, an absent value counting as missing.
 NumericProfileState reference(const Values& values) {
@@ -67,7 +65,7 @@ void set_extension(ArrowSchema* schema, const char* name) {
   ok(ArrowSchemaSetMetadata(schema, reinterpret_cast<const char*>(metadata->data)));
 }
 
-struct Column {
+struct Child {
   const char* name;
   ArrowType type;
   Ints values;  // appended as integers whatever the type; a string column takes only nulls
@@ -80,7 +78,7 @@ struct Export {
   nanoarrow::UniqueSchema schema;
   nanoarrow::UniqueArray array;
 
-  Export(const std::vector<Column>& columns, int rows) {
+  Export(const std::vector<Child>& columns, int rows) {
     ArrowSchemaInit(schema.get());
     ok(ArrowSchemaSetTypeStruct(schema.get(), static_cast<std::int64_t>(columns.size())));
     for (std::size_t i = 0; i < columns.size(); ++i) {

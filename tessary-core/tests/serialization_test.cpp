@@ -25,8 +25,8 @@ namespace tessary {
 // ---------------------------------------------------------------- merges and serialized form
 
 // The stream of elements [begin, end), numbered from position `begin`.
-NumericStream numeric(std::uint64_t begin, std::uint64_t end, std::uint64_t stream_id = 7) {
-  NumericStream s;
+NumericStreamState numeric(std::uint64_t begin, std::uint64_t end, std::uint64_t stream_id = 7) {
+  NumericStreamState s;
   s.stream_id = stream_id;
   s.position = begin;
   for (s.observations = end - begin; s.position < end; ++s.position) {
@@ -79,7 +79,7 @@ TEST(Serialization, EncodingIsCanonicalAndBitFlipsFailCleanly) {
 
 // What a merge reproduces exactly: all but the moments (equal within
 // rounding) and the heavy hitters (lower bounds).
-auto exact_parts(const NumericStream& s) {
+auto exact_parts(const NumericStreamState& s) {
   const NumericState& m = s.state;
   return std::tuple(m.count, m.missing, m.infinite, bits(*m.minimum), bits(*m.maximum), s.observations,
                     s.sketches.hll.registers(), s.sketches.quantiles.sorted_bins(), s.sketches.quantiles.zero_count(),
@@ -88,10 +88,10 @@ auto exact_parts(const NumericStream& s) {
 
 TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   constexpr std::uint64_t n = 3000;
-  const NumericStream whole = numeric(0, n);
+  const NumericStreamState whole = numeric(0, n);
   for (std::uint64_t cut : {0, 1, 255, 1500, 2999, 3000}) {
     // The second part numbered on from the cut, as in the one pass.
-    const NumericStream m = merged(numeric(0, cut), numeric(cut, n));
+    const NumericStreamState m = merged(numeric(0, cut), numeric(cut, n));
     EXPECT_EQ(exact_parts(m), exact_parts(whole));
     for (auto [got, want] : {std::pair(m.state.mean, whole.state.mean), {m.state.m2, whole.state.m2},
                              {m.state.m3, whole.state.m3}, {m.state.m4, whole.state.m4}}) {
@@ -100,14 +100,14 @@ TEST(Merge, AnySplitOfANumericStreamEqualsOnePass) {
   }
   // Any order of three parts gives the same counts and sketches; merged
   // again from the same parts in the same order, the same bytes.
-  const NumericStream p[] = {numeric(0, 1000), numeric(1000, 2000), numeric(2000, n)};
-  const NumericStream left = merged(merged(p[0], p[1]), p[2]);
-  const NumericStream right = merged(p[2], merged(p[1], p[0]));
+  const NumericStreamState p[] = {numeric(0, 1000), numeric(1000, 2000), numeric(2000, n)};
+  const NumericStreamState left = merged(merged(p[0], p[1]), p[2]);
+  const NumericStreamState right = merged(p[2], merged(p[1], p[0]));
   EXPECT_EQ(to_bytes(left), to_bytes(merged(merged(p[0], p[1]), p[2])));
   EXPECT_EQ(exact_parts(left), exact_parts(right));
   EXPECT_EQ(left.sketches.heavy_hitters.candidates(), right.sketches.heavy_hitters.candidates());
   // The merged stream keeps the seed and position of its first operand.
-  const NumericStream other = merged(numeric(0, 5, 9), whole);
+  const NumericStreamState other = merged(numeric(0, 5, 9), whole);
   EXPECT_EQ(std::pair(other.stream_id, other.position), std::pair(std::uint64_t{9}, std::uint64_t{5}));
 }
 
@@ -132,7 +132,7 @@ TEST(Merge, MisraGriesSummaryRule) {
 
 // ---------------------------------------------------------------- decoding failures
 
-template <class State = NumericStream>
+template <class State = NumericStreamState>
 std::string decode_error(const std::string& data) {
   try {
     from_bytes<State>(data);
@@ -159,7 +159,7 @@ std::string piece(const Part&... part) {
 TEST(Decode, RejectsBadHeadersFramingAndFieldsWithTheirReason) {
   using namespace std::string_literals;
   using Decode = std::string (*)(const std::string&);
-  const Decode numbers = decode_error<NumericStream>, strings = decode_error<CategoricalSketchState>,
+  const Decode numbers = decode_error<NumericStreamState>, strings = decode_error<CategoricalSketchState>,
                batches = decode_error<BatchProfileState>;
   const std::string valid = to_bytes(numeric(0, 300)), corrupt = "corrupt serialized data: ";
   const std::string empty_column = "\x00\x00\x00" "\x00\x00\x00"s;  // counters, then the sketch
@@ -195,7 +195,7 @@ TEST(Decode, RejectsBadHeadersFramingAndFieldsWithTheirReason) {
 TEST(Decode, RejectsFieldsThatNoStateHas) {
   // The stream of the single value 2.0, encoded piece by piece, with one
   // piece replaced in each case.
-  NumericStream s;
+  NumericStreamState s;
   s.state.observe(2.0);
   s.sketches.observe(0, 0, 2.0);
   const std::string pieces[] = {piece(s.state), piece(s.sketches.hll), piece(s.sketches.quantiles),

@@ -1,7 +1,11 @@
 #pragma once
 
-// What the core test files share: bit patterns, special values and a
-// deterministic stream of values of every kind.
+// What the core test files share: bit patterns, special values, a
+// deterministic stream of values of every kind and Arrow columns built
+// with nanoarrow.
+#include <gtest/gtest.h>
+#include <nanoarrow/nanoarrow.hpp>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "tessary/hashing.hpp"
+#include "tessary/arrow_import/imported_record_batch.hpp"
 
 namespace tessary {
 
@@ -39,5 +44,51 @@ inline double value_at(std::uint64_t i) {
     default: return std::ldexp(static_cast<double>(r >> 11) * 0x1p-53 - 0.4, static_cast<int>(r % 90) - 60);
   }
 }
+
+inline void ok(ArrowErrorCode code) { ASSERT_EQ(code, NANOARROW_OK); }
+
+// An array of one type (timestamps in microseconds; a dictionary of `type`
+// with int16 indices when `dictionary` is set), appended to through `array`,
+// then validated and bound as the import hands columns over.
+struct Column {
+  nanoarrow::UniqueSchema schema;
+  nanoarrow::UniqueArray array;
+  nanoarrow::UniqueArrayView view;
+  ArrowSchemaView field{};
+
+  explicit Column(ArrowType type, int fixed_size = 0, bool dictionary = false) {
+    ArrowSchemaInit(schema.get());
+    if (fixed_size > 0) {
+      ok(ArrowSchemaSetTypeFixedSize(schema.get(), type, fixed_size));
+    } else if (type == NANOARROW_TYPE_TIMESTAMP) {
+      ok(ArrowSchemaSetTypeDateTime(schema.get(), type, NANOARROW_TIME_UNIT_MICRO, nullptr));
+    } else {
+      ok(ArrowSchemaSetType(schema.get(), dictionary ? NANOARROW_TYPE_INT16 : type));
+    }
+    if (dictionary) {
+      ok(ArrowSchemaAllocateDictionary(schema.get()));
+      ArrowSchemaInit(schema->dictionary);
+      ok(ArrowSchemaSetType(schema->dictionary, type));
+    }
+    ok(ArrowArrayInitFromSchema(array.get(), schema.get(), nullptr));
+    ok(ArrowArrayStartAppending(array.get()));
+  }
+
+  // Validates at nanoarrow's default level, as the import does.
+  ColumnView finish(std::int64_t first = 0, std::int64_t length = -1) {
+    ok(ArrowArrayFinishBuildingDefault(array.get(), nullptr));
+    return bind(first, length);
+  }
+
+  ColumnView bind(std::int64_t first = 0, std::int64_t length = -1) {
+    ok(ArrowSchemaViewInit(&field, schema.get(), nullptr));
+    ok(ArrowArrayViewInitFromSchema(view.get(), schema.get(), nullptr));
+    ok(ArrowArrayViewSetArray(view.get(), array.get(), nullptr));
+    return slice(first, length < 0 ? array->length - first : length);
+  }
+
+  ColumnView slice(std::int64_t first, std::int64_t length) const { return {"c", &field, view.get(), first, length}; }
+  ColumnView all() const { return slice(0, view->length); }
+};
 
 }  // namespace tessary

@@ -19,7 +19,7 @@ namespace tessary::py {
 namespace {
 
 // state, sketches, stream_id, position and observations.
-using NumericAccumulator = NumericStream;
+using NumericAccumulator = NumericStreamState;
 
 constexpr Signature<1> new_signature{"NumericAccumulator.__new__()", {{{"stream_id", false, "0"}}}};
 constexpr Signature<1> update_f64_signature{"NumericAccumulator.update_f64()", {{{"values", true}}}};
@@ -60,7 +60,7 @@ void require_numeric_argument(const ArrowSchema& schema, const ArrowSchemaView& 
 // counts NaN, so the result is that of update_f64 on the converted values
 // with nulls as NaN, bit for bit; positions advance over nulls too. With a
 // pool, a long array has its moments and sketches folded side by side.
-void feed_array(NumericStream& stream, const ImportedArray& imported, ThreadPool* pool) {
+void feed_array(NumericStreamState& stream, const ImportedArray& imported, ThreadPool* pool) {
   const std::uint64_t stream_hash = splitmix64(stream.stream_id);
   read_numeric_column(imported, [&]<typename Element>(const Element* values, const std::uint8_t* validity,
                                                       std::int64_t begin, std::int64_t end) {
@@ -176,7 +176,7 @@ PyRef stream_id(const NumericAccumulator& acc) { return to_python(acc.stream_id)
 
 // The stream's seed, position and observations travel in the bytes, so a
 // restored accumulator continues the stream bit for bit.
-using Serial = Serialization<NumericStream, numeric_accumulator_type>;
+using Serial = Serialization<NumericStreamState, numeric_accumulator_type>;
 
 const char* const doc = class_doc<new_signature>();
 

@@ -110,14 +110,18 @@ PyRef histogram_dict(const HistogramSummary& histogram, bool floating) {
   PyRef edges = new_list();
   PyRef counts = new_list();
   const std::size_t bins = histogram.counts.size();
+  // The last edge may lie one bin past the int64 range (a column that
+  // holds 2^63 - 1): bin numbers are added as Python ints.
+  PyRef first = PyRef::checked(PyLong_FromLongLong(histogram.first_bin));
+  PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
   for (std::size_t k = 0; k <= bins && bins != 0; ++k) {
-    const std::int64_t bin = histogram.first_bin + static_cast<std::int64_t>(k);
     if (floating) {
-      append(edges.get(), py::to_python(std::ldexp(static_cast<double>(bin), histogram.width_exponent)));
+      const double bin = static_cast<double>(histogram.first_bin) + static_cast<double>(k);
+      append(edges.get(), py::to_python(std::ldexp(bin, histogram.width_exponent)));
     } else {
-      PyRef index = PyRef::checked(PyLong_FromLongLong(bin));
-      PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
-      append(edges.get(), PyRef::checked(PyNumber_Lshift(index.get(), shift.get())));
+      PyRef step = PyRef::checked(PyLong_FromSize_t(k));
+      PyRef bin = PyRef::checked(PyNumber_Add(first.get(), step.get()));
+      append(edges.get(), PyRef::checked(PyNumber_Lshift(bin.get(), shift.get())));
     }
   }
   for (const std::uint64_t count : histogram.counts) append(counts.get(), py::to_python(count));
@@ -140,7 +144,9 @@ PyRef column_dict(const TableColumn& column) {
   PyObject* d = dict.get();
   if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
     const NumberSummary s = number->summary();
-    set_counts(d, "number", column.type, s.count, s.missing);
+    // "count" is of present values, as everywhere in tessary's figures:
+    // the finite ones and the infinite ones that "infinite" counts.
+    set_counts(d, "number", column.type, s.count + s.infinite, s.missing);
     set_item(d, "infinite", py::to_python(s.infinite));
     set_item(d, "mean", py::to_python(s.mean));
     set_item(d, "variance", py::to_python(s.variance));
@@ -185,7 +191,24 @@ PyRef column_dict(const TableColumn& column) {
   return dict;
 }
 
+// Suspends the cyclic garbage collector while in scope: a snapshot is a tree
+// of fresh containers, no cycles, and collecting while it grows would walk
+// it again and again.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyRef snapshot(const TableAccumulator& acc) {
+  const CollectorPause pause;
   PyRef columns = new_dict();
   for (const TableColumn& column : acc.columns()) {
     PyRef key = text(column.name);

@@ -8,6 +8,7 @@
 #include "tessary/categorical_sketches/string_heavy_hitters_sketch.hpp"
 #include "tessary/saturating.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
+#include "tessary/count_overflow.hpp"
 
 namespace tessary {
 
@@ -50,5 +51,21 @@ struct CategoricalSketchState {
 // The bytes of memory that `s` holds: the registers and the heavy hitters
 // with their label buffers live inside the record, which allocates nothing.
 inline std::size_t memory_bytes(const CategoricalSketchState&) noexcept { return sizeof(CategoricalSketchState); }
+
+// Merge: HyperLogLog registers by maximum, counts added, heavy hitters as above.
+// Observing saturates the counts at 2^64 - 1, but a merge that would pass it
+// throws CountOverflow before anything is built: a sum that stops at the
+// limit would no longer count the rows of either part.
+inline CategoricalSketchState merged(const CategoricalSketchState& a, const CategoricalSketchState& b) {
+  if (count_sum_overflows(a.count, b.count) || count_sum_overflows(a.missing, b.missing)) {
+    throw CountOverflow(merged_counts_overflow);
+  }
+  CategoricalSketchState out;
+  out.hll = merged(a.hll, b.hll);
+  out.count = a.count + b.count;
+  out.missing = a.missing + b.missing;
+  out.heavy_hitters = merged(a.heavy_hitters, b.heavy_hitters);
+  return out;
+}
 
 }  // namespace tessary

@@ -16,6 +16,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include "tessary/sketches/misra_gries_merge.hpp"
 #endif
 
 namespace tessary {
@@ -228,5 +229,30 @@ class StringHeavyHittersSketch {
   std::array<const char*, capacity> label_views_{};  // a borrowed slot's label bytes
   std::array<std::array<char, max_retained_label_bytes>, capacity> labels_{};
 };
+
+// Merge: the Misra-Gries summary merge (misra_gries_merge.hpp) over the string hashes, counts saturating at 2^64 - 1
+// (which they reach only together with the state's count). A
+// string tracked by both keeps the label of `a`, the first operand, so the
+// label stays that of the string that created the candidate in the earlier
+// part of the stream.
+
+inline StringHeavyHittersSketch merged(const StringHeavyHittersSketch& a,
+                                       const StringHeavyHittersSketch& b) {
+  std::vector<std::pair<std::uint64_t, StringCandidate>> pairs = a.counters();
+  for (auto& pair : b.counters()) pairs.push_back(std::move(pair));
+  // Stable: of two equal hashes, the one of `a` comes first and keeps its label.
+  std::stable_sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  StringHeavyHittersSketch out;
+  for (const auto& [hash, candidate] : detail::misra_gries_merge(
+           std::move(pairs), StringHeavyHittersSketch::capacity,
+           [](auto& pair) -> std::uint64_t& { return pair.second.count; },
+           [](std::uint64_t x, std::uint64_t y) {
+             return y > std::numeric_limits<std::uint64_t>::max() - x ? std::numeric_limits<std::uint64_t>::max()
+                                                                       : x + y;
+           })) {
+    out.observe_hashed(hash, candidate.label, candidate.count);  // distinct hashes, room for all
+  }
+  return out;
+}
 
 }  // namespace tessary

@@ -14,7 +14,7 @@ namespace tessary {
 //
 //   4 bytes  magic "TSRY"
 //   u16      format version, little-endian (1)
-//   u8       kind: 1 NumericAccumulator (NumericStream),
+//   u8       kind: 1 NumericAccumulator (NumericStreamState),
 //            2 StringAccumulator (CategoricalSketchState),
 //            3 ArrowBatchProfileAccumulator (BatchProfileState),
 //            4 TableAccumulator (TableProfile, which encodes itself)
@@ -35,7 +35,7 @@ struct SerializedKind;
 class TableProfile;
 
 template <>
-struct SerializedKind<NumericStream> {
+struct SerializedKind<NumericStreamState> {
   static constexpr std::uint8_t code = 1;
 };
 template <>
@@ -54,7 +54,7 @@ struct SerializedKind<TableProfile> {
 // The class whose state a kind code holds, for messages.
 inline const char* serialized_kind_name(std::uint8_t code) noexcept {
   switch (code) {
-    case SerializedKind<NumericStream>::code:
+    case SerializedKind<NumericStreamState>::code:
       return "NumericAccumulator";
     case SerializedKind<CategoricalSketchState>::code:
       return "StringAccumulator";

@@ -20,8 +20,7 @@
 #include "tessary/saturating.hpp"
 #include "tessary/serialization/byte_reader.hpp"
 #include "tessary/serialization/byte_writer.hpp"
-#include "tessary/sketches/numeric_stream.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
+#include "tessary/sketches/numeric_stream_state.hpp"
 
 namespace tessary {
 
@@ -466,7 +465,7 @@ inline void check_quantile_extremes(const LogQuantileSketch& sketch, const Numer
   }
 }
 
-inline void encode(ByteWriter& out, const NumericStream& s) {
+inline void encode(ByteWriter& out, const NumericStreamState& s) {
   out.varint(s.stream_id);
   out.varint(s.position);
   out.varint(s.observations);
@@ -477,7 +476,7 @@ inline void encode(ByteWriter& out, const NumericStream& s) {
   encode(out, s.sketches.reservoir, s.stream_id);
 }
 
-inline void decode(ByteReader& in, NumericStream& s, DecodeBudget& budget) {
+inline void decode(ByteReader& in, NumericStreamState& s, DecodeBudget& budget) {
   s.stream_id = in.varint();
   s.position = in.varint();
   s.observations = in.varint();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tessary/hashing.hpp"
+#include "tessary/sketches/misra_gries_merge.hpp"
 
 namespace tessary {
 
@@ -163,5 +164,27 @@ class HeavyHittersSketch {
   // stream of distinct values; false means unknown.
   bool all_units_ = true;
 };
+
+// Merge: the Misra-Gries summary merge (misra_gries_merge.hpp) over the
+// value bits; built apart from the operands, which are only read.
+inline HeavyHittersSketch merged(const HeavyHittersSketch& a, const HeavyHittersSketch& b) {
+  // A candidate's value is the float whose bits are its key.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+  for (const HeavyHittersSketch* sketch : {&a, &b}) {
+    for (const auto& [value, count] : sketch->candidates()) pairs.emplace_back(std::bit_cast<std::uint64_t>(value), count);
+  }
+  std::stable_sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  HeavyHittersSketch out;
+  for (const auto& [key, count] :
+       detail::misra_gries_merge(
+           std::move(pairs), HeavyHittersSketch::capacity,
+           [](auto& pair) -> std::uint64_t& { return pair.second; },
+           // No wrap: a sketch's counts sum to at most its stream's finite
+           // values, and merged(NumericStreamState) refuses counts past 2^64 - 1.
+           [](std::uint64_t x, std::uint64_t y) { return x + y; })) {
+    out.observe_weighted(key, count);  // at most capacity distinct keys: plain inserts
+  }
+  return out;
+}
 
 }  // namespace tessary

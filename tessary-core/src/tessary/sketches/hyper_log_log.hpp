@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -29,17 +30,27 @@ class HyperLogLog {
     // leading zeros at 52, so the rank needs no clamp and rest is never 0.
     const std::uint64_t rest = (hash << precision) | (std::uint64_t{1} << (precision - 1));
     const std::uint8_t rank = static_cast<std::uint8_t>(std::countl_zero(rest) + 1);
-    if (registers_[index] < rank) registers_[index] = rank;
+    registers_[index] = std::max(registers_[index], rank);  // no branch to mispredict
   }
 
   double estimate() const noexcept {
     const double m = static_cast<double>(register_count);
     const double alpha = 0.7213 / (1.0 + 1.079 / m);
-    double sum = 0.0;
-    std::size_t zeros = 0;
+    // Sum of 2^-r over the registers, in order. While every r is at most
+    // exact_rank, each partial sum is a multiple of 2^-exact_rank below 2^13
+    // and so exact: an integer sum of 2^(exact_rank - r) gives the same bits.
+    std::uint64_t fixed = 0;
+    std::uint64_t zeros = 0;
+    bool beyond = false;
     for (std::uint8_t r : registers_) {
-      sum += std::ldexp(1.0, -static_cast<int>(r));
+      fixed += (std::uint64_t{1} << exact_rank) >> (r & 63);
       zeros += r == 0;
+      beyond |= r > exact_rank;
+    }
+    double sum = std::ldexp(static_cast<double>(fixed), -exact_rank);
+    if (beyond) [[unlikely]] {
+      sum = 0.0;
+      for (std::uint8_t r : registers_) sum += inverse_powers[r];
     }
     const double raw = alpha * m * m / sum;
     if (raw <= 2.5 * m && zeros > 0) {
@@ -51,7 +62,45 @@ class HyperLogLog {
   const std::array<std::uint8_t, register_count>& registers() const noexcept { return registers_; }
 
  private:
+  static constexpr int exact_rank = 40;
+
+  // 2^-r for every rank a register can hold, exact.
+  static constexpr std::array<double, 256> inverse_powers = [] {
+    std::array<double, 256> t{};
+    double p = 1.0;
+    for (double& x : t) {
+      x = p;
+      p /= 2;
+    }
+    return t;
+  }();
+
   std::array<std::uint8_t, register_count> registers_{};
 };
+
+// Merge: the register-wise maximum, exactly the registers one pass over
+// both parts would give. The operands are only read (either may be the
+// other) and the result is built apart.
+// A hash that HyperLogLog::observe_hash files under register `index` with
+// rank `rank` (1 to max_rank): the index in the top bits, then rank - 1 zero
+// bits and a one (none at all for the largest rank).
+constexpr std::uint64_t hash_with_rank(std::size_t index, std::uint8_t rank) noexcept {
+  constexpr int rest_bits = 64 - HyperLogLog::precision;
+  const std::uint64_t top = static_cast<std::uint64_t>(index) << rest_bits;
+  return rank >= HyperLogLog::max_rank ? top : top | (std::uint64_t{1} << (rest_bits - rank));
+}
+
+// Raises every register of `into` to at least the given one.
+inline void raise_registers(HyperLogLog& into, const std::array<std::uint8_t, HyperLogLog::register_count>& registers) noexcept {
+  for (std::size_t i = 0; i < registers.size(); ++i) {
+    if (registers[i] != 0) into.observe_hash(hash_with_rank(i, registers[i]));
+  }
+}
+
+inline HyperLogLog merged(const HyperLogLog& a, const HyperLogLog& b) noexcept {
+  HyperLogLog out = a;
+  raise_registers(out, b.registers());
+  return out;
+}
 
 }  // namespace tessary

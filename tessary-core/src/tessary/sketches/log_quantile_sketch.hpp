@@ -335,4 +335,12 @@ class LogQuantileSketch {
   std::uint64_t count_ = 0;
 };
 
+// Merge: bin counts added, exactly one pass's bins; built apart, so a merge
+// that fails for lack of memory changes nothing.
+inline LogQuantileSketch merged(const LogQuantileSketch& a, const LogQuantileSketch& b) {
+  LogQuantileSketch out = a;
+  out.merge(LogQuantileSketch(b));
+  return out;
+}
+
 }  // namespace tessary

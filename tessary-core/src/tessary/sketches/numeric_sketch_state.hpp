@@ -172,4 +172,14 @@ struct NumericSketchState {
   }
 };
 
+// Merge: each sketch by its own merge, beside it in its header.
+inline NumericSketchState merged(const NumericSketchState& a, const NumericSketchState& b) {
+  NumericSketchState out;
+  out.hll = merged(a.hll, b.hll);
+  out.quantiles = merged(a.quantiles, b.quantiles);
+  out.heavy_hitters = merged(a.heavy_hitters, b.heavy_hitters);
+  out.reservoir = merged(a.reservoir, b.reservoir);
+  return out;
+}
+
 }  // namespace tessary

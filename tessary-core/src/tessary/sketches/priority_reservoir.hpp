@@ -106,4 +106,23 @@ class PriorityReservoir {
   std::uint64_t largest_priority_ = 0;  // meaningful once full; 0 admits nothing
 };
 
+// Merge: the `capacity` entries of smallest priority of the union, ties by
+// value bits; the same set whatever the operand order.
+// Orders reservoir entries for merging: priority, then value bits.
+inline bool reservoir_precedes(const ReservoirEntry& x, const ReservoirEntry& y) noexcept {
+  if (x.priority != y.priority) return x.priority < y.priority;
+  return std::bit_cast<std::uint64_t>(x.value) < std::bit_cast<std::uint64_t>(y.value);
+}
+
+inline PriorityReservoir merged(const PriorityReservoir& a, const PriorityReservoir& b) {
+  std::vector<ReservoirEntry> entries(a.entries().begin(), a.entries().end());
+  entries.insert(entries.end(), b.entries().begin(), b.entries().end());
+  std::sort(entries.begin(), entries.end(), reservoir_precedes);
+  PriorityReservoir out;
+  const std::size_t kept = std::min(entries.size(), PriorityReservoir::capacity);
+  // Offers below capacity append, so the result stores them in this order.
+  for (std::size_t i = 0; i < kept; ++i) out.offer(entries[i].priority, entries[i].value);
+  return out;
+}
+
 }  // namespace tessary

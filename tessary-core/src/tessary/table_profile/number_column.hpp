@@ -30,7 +30,7 @@
 #include "tessary/table_profile/number_histogram.hpp"
 #include "tessary/table_profile/number_moments.hpp"
 #include "tessary/table_profile/relative_buckets.hpp"
-#include "tessary/table_profile/top_counters.hpp"
+#include "tessary/table_profile/misra_gries.hpp"
 #include "tessary/table_profile/value_counts.hpp"
 #include "tessary/table_profile/value_sample.hpp"
 #include "tessary/validity_bitmap.hpp"
@@ -153,9 +153,10 @@ decltype(auto) dispatch(NumberStorage s, F&& f) {
 //   into their exact power sums, so blocks are aligned to the stream;
 // - the exact value counts while at most 1,000 distinct values were seen;
 //   the first value beyond switches, deterministically, to sketches fed
-//   from the counts in ascending value order: HyperLogLog over the value
-//   hash, Misra-Gries top counters (256), the fine equal-width histogram
-//   (1,536 bins) and the relative buckets (1,536 per sign);
+//   from the counts: HyperLogLog over the value hash, Misra-Gries top
+//   counters (misra_gries.hpp: a table of 384 with the guarantee of 256),
+//   the fine equal-width histogram (at most 1,536 bins) and the relative
+//   buckets (at most 1,536 per sign), each sized to the range it spans;
 // - the sample (value_sample.hpp), at its stream position.
 // Quantiles beyond exact mode come from the histogram bin or the relative
 // bucket holding the rank, whichever bounds the error tighter, rounded to
@@ -282,7 +283,10 @@ class NumberColumn {
 
   std::size_t memory_bytes() const noexcept {
     return sizeof(NumberColumn) + pending_.capacity() * sizeof(std::uint64_t) + exact_.memory_bytes() +
-           (sketches_ ? sizeof(Sketches) : 0) + sample_.memory_bytes();
+           (sketches_ ? sizeof(Sketches) + sketches_->histogram.counts.memory_bytes() +
+                            sketches_->buckets.counts[0].memory_bytes() + sketches_->buckets.counts[1].memory_bytes()
+                      : 0) +
+           sample_.memory_bytes();
   }
 
   void encode(ByteWriter& out) const {
@@ -299,6 +303,8 @@ class NumberColumn {
   }
 
  private:
+  using TopCounters = MisraGries<NoLabel, 384>;
+
   struct Sketches {
     HyperLogLog hll;
     TopCounters top;
@@ -307,6 +313,8 @@ class NumberColumn {
   };
 
   static constexpr std::size_t block_size = BlockMoments::block_size;
+  static constexpr std::size_t levels = summary_quantile_levels.size();
+  using Ranks = std::array<std::uint64_t, levels>;
 
   void require_room(std::uint64_t more) const {
     if (count_sum_overflows(seen(), more) || count_sum_overflows(position_, more)) {
@@ -369,36 +377,53 @@ class NumberColumn {
     position_ += length;
   }
 
-  // The per-value work for pending_[first, last).
+  // The per-value work for pending_[first, last), in passes of simple
+  // loops. The extremes come first: the sketches are functions of the
+  // extremes at the end and of the values, not of when a range was widened.
   template <Storage S>
   void take_values(std::size_t first, std::size_t last, const std::uint64_t* positions, std::uint64_t stream_hash) {
+    const std::uint64_t* block = pending_.data() + first;
+    const std::size_t n = last - first;
+    std::array<std::uint64_t, block_size> hashes;
     std::uint64_t low = low_key_;
     std::uint64_t high = high_key_;
-    const std::uint64_t* block = pending_.data();
-    for (std::size_t j = first; j < last; ++j) {
-      const std::uint64_t raw = block[j];
-      const std::uint64_t key = number_detail::order_key<S>(raw);
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint64_t key = number_detail::order_key<S>(block[j]);
       low = std::min(low, key);
       high = std::max(high, key);
-      const std::uint64_t canonical = number_detail::canonical_raw<S>(raw);
-      const std::uint64_t hash = splitmix64(canonical);
-      if (!sketches_) [[likely]] {
-        if (!exact_.add(number_detail::order_key<S>(canonical), 1)) [[unlikely]] {
-          low_key_ = low;
-          high_key_ = high;
-          switch_to_sketches<S>();
-          add_to_sketches<S>(raw, hash, 1);
-        }
-      } else {
-        low_key_ = low;
-        high_key_ = high;
-        add_to_sketches<S>(raw, hash, 1);
-      }
-      sample_.offer(PriorityReservoir::priority(hash, stream_hash, positions[j - first]), key);
+      hashes[j] = number_detail::hash_of<S>(block[j]);
     }
     low_key_ = low;
     high_key_ = high;
-    count_ += last - first;
+    {
+      // The entries that can enter the sample, offered together.
+      std::array<SampleEntry, ValueSample::capacity + block_size> offered;
+      const std::uint64_t threshold = sample_.threshold();
+      std::size_t m = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::uint64_t priority = PriorityReservoir::priority(hashes[j], stream_hash, positions[j]);
+        offered[ValueSample::capacity + m] = {priority, number_detail::order_key<S>(block[j])};
+        m += priority <= threshold;
+      }
+      sample_.offer_many(offered.data(), m);
+    }
+    std::size_t j = 0;
+    if (!sketches_) {
+      for (; j < n; ++j) {
+        if (!exact_.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[j])), 1)) [[unlikely]] {
+          switch_to_sketches<S>();
+          break;
+        }
+      }
+    }
+    if (j < n) {
+      Sketches& s = *sketches_;
+      for (std::size_t i = j; i < n; ++i) {
+        s.top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[i])), 1, hashes[i]);
+      }
+      for (std::size_t i = j; i < n; ++i) add_to_distributions<S>(block[i], hashes[i], 1);
+    }
+    count_ += n;
   }
 
   template <Storage S>
@@ -465,72 +490,82 @@ class NumberColumn {
     return std::max<std::int32_t>(1, top - static_cast<std::int32_t>(bucket_window) + 1);
   }
 
-  // Brings the histogram and buckets to the current extremes, keeping their counts.
+  // Brings the histogram to the current extremes: the exponent they call
+  // for (bins regridded when it grows) and their bins stored.
   template <Storage S>
-  [[gnu::noinline]] void fit_sketches_to_extremes() {
-    Sketches& s = *sketches_;
+  [[gnu::noinline]] void fit_histogram() {
+    auto& h = sketches_->histogram;
     const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
     const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
-    auto& h = s.histogram;
     const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, histogram_bins, h.indexer.exponent);
-    const std::int64_t lowest = bin_of<S>(low_raw, indexer);
-    if (indexer.exponent != h.indexer.exponent || lowest != h.lowest) {
-      std::array<std::uint64_t, histogram_bins> counts{};
+    const std::int64_t low_bin = bin_of<S>(low_raw, indexer);
+    const std::int64_t high_bin = bin_of<S>(high_raw, indexer);
+    if (indexer.exponent != h.indexer.exponent) {
       const int shift = indexer.exponent - h.indexer.exponent;
-      for (std::size_t j = 0; j < histogram_bins; ++j) {
-        if (h.counts[j] == 0) continue;
-        const std::int64_t bin = (h.lowest + static_cast<std::int64_t>(j)) >> shift;
-        counts[static_cast<std::size_t>(bin - lowest)] += h.counts[j];
-      }
-      h.counts = counts;
+      std::vector<std::uint64_t> counts(static_cast<std::size_t>(high_bin - low_bin + 1), 0);
+      h.counts.for_each([&](std::int64_t bin, std::uint64_t n) { counts[static_cast<std::size_t>((bin >> shift) - low_bin)] += n; });
+      h.counts.assign(low_bin, std::move(counts));
       h.indexer = indexer;
-      h.lowest = lowest;
-    }
-    auto& b = s.buckets;
-    const std::int32_t lowest_kept = lowest_bucket<S>(low_raw, high_raw);
-    if (lowest_kept != b.lowest) {
-      const std::int32_t shift = lowest_kept - b.lowest;  // > 0: the window only moves up
-      for (int sign = 0; sign < 2; ++sign) {
-        auto& counts = b.counts[static_cast<std::size_t>(sign)];
-        for (std::int32_t j = 0; j < std::min(shift, b.window); ++j) {
-          b.collapsed[static_cast<std::size_t>(sign)] += counts[static_cast<std::size_t>(j)];
-        }
-        for (std::int32_t j = 0; j < b.window; ++j) {
-          counts[static_cast<std::size_t>(j)] = j + shift < b.window ? counts[static_cast<std::size_t>(j + shift)] : 0;
-        }
+    } else {
+      // At most `histogram_bins` bins stored, the spare ones on the side that grows.
+      constexpr auto most = static_cast<std::int64_t>(histogram_bins) - 1;
+      if (!h.counts.empty() && low_bin < h.counts.first()) {
+        h.counts.cover(low_bin, high_bin, high_bin - most, high_bin);
+      } else {
+        h.counts.cover(low_bin, high_bin, low_bin, low_bin + most);
       }
-      b.lowest = lowest_kept;
     }
   }
 
+  // Moves the kept window of the buckets up to the current extremes.
   template <Storage S>
-  [[gnu::always_inline]] inline void add_to_sketches(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
+  [[gnu::noinline]] void fit_buckets() {
+    auto& b = sketches_->buckets;
+    const std::int32_t lowest_kept =
+        lowest_bucket<S>(number_detail::raw_of<S>(low_key_), number_detail::raw_of<S>(high_key_));
+    if (lowest_kept == b.lowest) return;
+    for (std::size_t sign = 0; sign < 2; ++sign) b.collapsed[sign] += b.counts[sign].drop_below(lowest_kept);
+    b.lowest = lowest_kept;  // the window only moves up
+  }
+
+  // A bucket index at or above the kept window's lowest, into the buckets.
+  template <Storage S>
+  [[gnu::noinline]] void add_to_bucket(std::int32_t index, int sign, std::uint64_t weight) {
+    auto& b = sketches_->buckets;
+    if (index >= b.lowest + b.window) fit_buckets<S>();
+    auto& counts = b.counts[static_cast<std::size_t>(sign)];
+    counts.cover(index, index, b.lowest, b.lowest + b.window - 1);
+    counts.add(index, weight);
+  }
+
+  // Everything but the top counters.
+  template <Storage S>
+  [[gnu::always_inline]] inline void add_to_distributions(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
     Sketches& s = *sketches_;
     s.hll.observe_hash(hash);
-    s.top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(raw)), weight, hash);
     auto& h = s.histogram;
-    auto slot = static_cast<std::uint64_t>(bin_of<S>(raw, h.indexer) - h.lowest);
-    if (slot >= histogram_bins) [[unlikely]] {
-      fit_sketches_to_extremes<S>();
-      slot = static_cast<std::uint64_t>(bin_of<S>(raw, h.indexer) - h.lowest);
+    if (!h.counts.add(bin_of<S>(raw, h.indexer), weight)) [[unlikely]] {
+      fit_histogram<S>();
+      h.counts.add(bin_of<S>(raw, h.indexer), weight);
     }
-    h.counts[slot] += weight;
     auto& b = s.buckets;
     const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
     if (magnitude == 0) {
       b.zeros += weight;
       return;
     }
-    std::int32_t index = RelativeBucketLayout::index_of(magnitude) - b.lowest;
-    if (index >= b.window) [[unlikely]] {
-      fit_sketches_to_extremes<S>();
-      index = RelativeBucketLayout::index_of(magnitude) - b.lowest;
-    }
-    if (index < 0) {
+    const std::int32_t index = RelativeBucketLayout::index_of(magnitude);
+    if (index < b.lowest) {
       b.collapsed[static_cast<std::size_t>(sign)] += weight;
-    } else {
-      b.counts[static_cast<std::size_t>(sign)][static_cast<std::size_t>(index)] += weight;
+    } else if (!b.counts[static_cast<std::size_t>(sign)].add(index, weight)) [[unlikely]] {
+      add_to_bucket<S>(index, sign, weight);
     }
+  }
+
+  template <Storage S>
+  [[gnu::always_inline]] inline void add_to_sketches(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
+    sketches_->top.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(raw)), weight, hash);
+    add_to_distributions<S>(raw, hash, weight);
   }
 
   // Sketches for the current extremes, empty.
@@ -539,27 +574,69 @@ class NumberColumn {
     auto s = std::make_unique<Sketches>();
     const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
     const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
-    s->histogram.indexer = histogram_exponent<S>(low_raw, high_raw, histogram_bins, INT_MIN);
-    s->histogram.lowest = bin_of<S>(low_raw, s->histogram.indexer);
+    auto& h = s->histogram;
+    h.indexer = histogram_exponent<S>(low_raw, high_raw, histogram_bins, INT_MIN);
+    const std::int64_t low_bin = bin_of<S>(low_raw, h.indexer);
+    h.counts.assign(low_bin, std::vector<std::uint64_t>(static_cast<std::size_t>(bin_of<S>(high_raw, h.indexer) - low_bin + 1), 0));
     s->buckets.lowest = lowest_bucket<S>(low_raw, high_raw);
     return s;
   }
 
-  // Exact counts, ascending, into the sketches.
+  // The top counters of exact counts, a function of the counts alone (not
+  // of their order): with c the 257th largest count (0 with fewer keys),
+  // every key counted above c, with its count less c.
   template <Storage S>
-  void add_counts_to_sketches(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+  static TopCounters top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+    std::uint64_t cut = 0;
+    if (counts.size() > TopCounters::capacity) {
+      std::vector<std::uint64_t> n(counts.size());
+      for (std::size_t i = 0; i < counts.size(); ++i) n[i] = counts[i].second;
+      std::nth_element(n.begin(), n.begin() + TopCounters::capacity, n.end(), std::greater<>());
+      cut = n[TopCounters::capacity];
+    }
+    TopCounters top;
+    for (const auto& [key, n] : counts) {
+      if (n > cut) top.add(key, n - cut, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
+    }
+    return top;
+  }
+
+  // Exact counts, in any order, into the sketches but their top counters.
+  template <Storage S>
+  void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+    // Each sign's buckets stored once, for the range the counts fill.
+    auto& b = sketches_->buckets;
+    std::array<std::int32_t, 2> low{INT32_MAX, INT32_MAX};
+    std::array<std::int32_t, 2> high{INT32_MIN, INT32_MIN};
+    for (const auto& entry : counts) {
+      const auto [magnitude, sign] = number_detail::magnitude_of<S>(number_detail::raw_of<S>(entry.first));
+      if (magnitude == 0) continue;
+      const std::int32_t index = std::max(RelativeBucketLayout::index_of(magnitude), b.lowest);
+      low[static_cast<std::size_t>(sign)] = std::min(low[static_cast<std::size_t>(sign)], index);
+      high[static_cast<std::size_t>(sign)] = std::max(high[static_cast<std::size_t>(sign)], index);
+    }
+    for (std::size_t sign = 0; sign < 2; ++sign) {
+      if (low[sign] <= high[sign] && high[sign] < b.lowest + b.window) {
+        b.counts[sign].cover(low[sign], high[sign], b.lowest, b.lowest + b.window - 1);
+      }
+    }
     for (const auto& [key, n] : counts) {
       const std::uint64_t raw = number_detail::raw_of<S>(key);
-      add_to_sketches<S>(raw, number_detail::hash_of<S>(raw), n);
+      add_to_distributions<S>(raw, number_detail::hash_of<S>(raw), n);
     }
   }
 
   template <Storage S>
-  [[gnu::noinline]] void switch_to_sketches() {
-    const auto counts = exact_.sorted();
+  void counts_to_sketches(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     sketches_ = fresh_sketches<S>();
-    add_counts_to_sketches<S>(counts);
+    add_counts_to_distributions<S>(counts);
+    sketches_->top = top_of_counts<S>(counts);
     exact_.clear_and_release();
+  }
+
+  template <Storage S>
+  [[gnu::noinline]] void switch_to_sketches() {
+    counts_to_sketches<S>(exact_.entries());
   }
 
   // ------------------------------------------------------------ merging
@@ -599,53 +676,40 @@ class NumberColumn {
         for (const auto& [key, n] : combined) table.add(key, n);
         exact_ = std::move(table);
       } else {
-        sketches_ = fresh_sketches<S>();
-        add_counts_to_sketches<S>(combined);
-        exact_.clear_and_release();
+        counts_to_sketches<S>(combined);
       }
     } else {
-      if (!sketches_) {
-        const auto counts = exact_.sorted();
-        sketches_ = fresh_sketches<S>();
-        add_counts_to_sketches<S>(counts);
-        exact_.clear_and_release();
-      }
-      fit_sketches_to_extremes<S>();
+      if (!sketches_) counts_to_sketches<S>(exact_.entries());
+      fit_histogram<S>();
+      fit_buckets<S>();
+      Sketches& s = *sketches_;
+      const auto hash_of_key = [](std::uint64_t key) {
+        return number_detail::hash_of<S>(number_detail::raw_of<S>(key));
+      };
       if (other.sketches_) {
         const Sketches& o = *other.sketches_;
-        Sketches& s = *sketches_;
         raise_registers(s.hll, o.hll.registers());
-        s.top.merge(o.top, [](std::uint64_t key) { return number_detail::hash_of<S>(number_detail::raw_of<S>(key)); });
+        s.top.merge(o.top, hash_of_key);
         const int shift = s.histogram.indexer.exponent - o.histogram.indexer.exponent;
-        for (std::size_t j = 0; j < histogram_bins; ++j) {
-          if (o.histogram.counts[j] == 0) continue;
-          const std::int64_t bin = (o.histogram.lowest + static_cast<std::int64_t>(j)) >> shift;
-          s.histogram.counts[static_cast<std::size_t>(bin - s.histogram.lowest)] += o.histogram.counts[j];
-        }
+        o.histogram.counts.for_each([&](std::int64_t bin, std::uint64_t n) { s.histogram.counts.add(bin >> shift, n); });
         auto& b = s.buckets;
         b.zeros += o.buckets.zeros;
         for (std::size_t sign = 0; sign < 2; ++sign) {
           b.collapsed[sign] += o.buckets.collapsed[sign];
-          for (std::int32_t j = 0; j < b.window; ++j) {
-            const std::uint64_t n = o.buckets.counts[sign][static_cast<std::size_t>(j)];
-            if (n == 0) continue;
-            const std::int32_t index = o.buckets.lowest + j - b.lowest;
-            if (index < 0) {
+          o.buckets.counts[sign].for_each([&](std::int64_t j, std::uint64_t n) {
+            const auto index = static_cast<std::int32_t>(j);
+            if (index < b.lowest) {
               b.collapsed[sign] += n;
-            } else {
-              b.counts[sign][static_cast<std::size_t>(index)] += n;
+            } else if (!b.counts[sign].add(index, n)) {
+              add_to_bucket<S>(index, static_cast<int>(sign), n);
             }
-          }
+          });
         }
       } else {
         // The other side's exact counts; top counters keep their merge rule.
-        TopCounters top = sketches_->top;
-        const auto counts = other.exact_.sorted();
-        add_counts_to_sketches<S>(counts);
-        TopCounters theirs;
-        for (const auto& [key, n] : counts) theirs.add(key, n, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
-        top.merge(theirs, [](std::uint64_t key) { return number_detail::hash_of<S>(number_detail::raw_of<S>(key)); });
-        sketches_->top = top;
+        const auto counts = other.exact_.entries();
+        add_counts_to_distributions<S>(counts);
+        s.top.merge(top_of_counts<S>(counts), hash_of_key);
       }
     }
     sample_.merge(other.sample_);
@@ -665,31 +729,27 @@ class NumberColumn {
     out.minimum = number_detail::stored<S>(low_raw);
     out.maximum = number_detail::stored<S>(high_raw);
     summarise_moments<S>(out);
+    Ranks ranks;
+    for (std::size_t k = 0; k < levels; ++k) ranks[k] = rank_of(summary_quantile_levels[k]);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> top;
     if (!sketches_) {
       const auto counts = exact_.sorted();
       out.exact = true;
       out.distinct = counts.size();
-      for (std::size_t k = 0; k < summary_quantile_levels.size(); ++k) {
-        const std::uint64_t rank = rank_of(summary_quantile_levels[k]);
-        std::uint64_t total = 0;
-        for (const auto& [key, n] : counts) {
-          total += n;
-          if (rank < total) {
-            out.quantiles[k] = number_detail::stored<S>(number_detail::raw_of<S>(key));
-            break;
-          }
-        }
-      }
-      top = counts;
       const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, INT_MIN);
       const std::int64_t lowest = bin_of<S>(low_raw, indexer);
       out.histogram.first_bin = lowest;
       out.histogram.width_exponent = indexer.exponent;
       out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
+      std::size_t k = 0;
+      std::uint64_t total = 0;
       for (const auto& [key, n] : counts) {
-        out.histogram.counts[static_cast<std::size_t>(bin_of<S>(number_detail::raw_of<S>(key), indexer) - lowest)] += n;
+        const std::uint64_t raw = number_detail::raw_of<S>(key);
+        total += n;
+        for (; k < levels && ranks[k] < total; ++k) out.quantiles[k] = number_detail::stored<S>(raw);
+        out.histogram.counts[static_cast<std::size_t>(bin_of<S>(raw, indexer) - lowest)] += n;
       }
+      top = counts;
     } else {
       const Sketches& s = *sketches_;
       out.exact = false;
@@ -697,9 +757,7 @@ class NumberColumn {
       out.distinct = std::clamp<std::uint64_t>(
           estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(estimate),
           ValueCounts::limit + 1, count_);
-      for (std::size_t k = 0; k < summary_quantile_levels.size(); ++k) {
-        out.quantiles[k] = sketch_quantile<S>(rank_of(summary_quantile_levels[k]), low_raw, high_raw);
-      }
+      sketch_quantiles<S>(ranks, low_raw, high_raw, out);
       top = s.top.counters();
       const auto& h = s.histogram;
       const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, h.indexer.exponent);
@@ -708,22 +766,23 @@ class NumberColumn {
       out.histogram.width_exponent = indexer.exponent;
       out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
       const int shift = indexer.exponent - h.indexer.exponent;
-      for (std::size_t j = 0; j < histogram_bins; ++j) {
-        if (h.counts[j] == 0) continue;
-        const std::int64_t bin = (h.lowest + static_cast<std::int64_t>(j)) >> shift;
-        out.histogram.counts[static_cast<std::size_t>(bin - lowest)] += h.counts[j];
-      }
+      h.counts.for_each([&](std::int64_t bin, std::uint64_t n) {
+        out.histogram.counts[static_cast<std::size_t>((bin >> shift) - lowest)] += n;
+      });
     }
-    std::sort(top.begin(), top.end(), [](const auto& a, const auto& b) {
+    const auto by_count = [](const auto& a, const auto& b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
-    });
-    if (top.size() > top_reported) top.resize(top_reported);
+    };
+    const std::size_t reported = std::min(top.size(), top_reported);
+    std::partial_sort(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(reported), top.end(), by_count);
+    top.resize(reported);
     for (const auto& [key, n] : top) out.top.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
-    std::vector<SampleEntry> sample = sample_.entries();
-    std::sort(sample.begin(), sample.end(), [](const SampleEntry& a, const SampleEntry& b) {
-      return a.key != b.key ? a.key < b.key : a.priority < b.priority;
-    });
-    for (const SampleEntry& e : sample) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(e.key)));
+    // The sample's values ascending.
+    std::vector<std::uint64_t> keys(sample_.entries().size());
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = sample_.entries()[i].key;
+    std::sort(keys.begin(), keys.end());
+    out.sample.reserve(keys.size());
+    for (const std::uint64_t key : keys) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(key)));
     return out;
   }
 
@@ -767,45 +826,79 @@ class NumberColumn {
     out.kurtosis = shape.excess_kurtosis();
   }
 
-  // A quantile from the sketches: the histogram bin or the relative bucket
-  // holding the rank, whichever bounds the error tighter.
+  // The quantiles at ascending ranks from the sketches, each the histogram
+  // bin or the relative bucket holding the rank, whichever bounds the error
+  // tighter; one walk over each.
   template <Storage S>
-  StoredNumber sketch_quantile(std::uint64_t rank, std::uint64_t low_raw, std::uint64_t high_raw) const {
-    if (rank == 0) return number_detail::stored<S>(low_raw);
-    if (rank == count_ - 1) return number_detail::stored<S>(high_raw);
+  void sketch_quantiles(const Ranks& ranks, std::uint64_t low_raw, std::uint64_t high_raw, NumberSummary& out) const {
     const Sketches& s = *sketches_;
     constexpr bool integer = S != Storage::float64;
-    // Candidate answers as (value, error bound); integers as exact int128.
-    double value = 0.0;
-    __int128 integer_value = 0;
-    double bound = std::numeric_limits<double>::infinity();
+    // The histogram bin of every rank.
+    std::array<std::int64_t, levels> bins{};
     {
-      const auto& h = s.histogram;
+      std::size_t k = 0;
       std::uint64_t total = 0;
-      for (std::size_t j = 0; j < histogram_bins; ++j) {
-        total += h.counts[j];
-        if (rank < total) {
-          const std::int64_t bin = h.lowest + static_cast<std::int64_t>(j);
-          const int e = h.indexer.exponent;
-          if constexpr (integer) {
-            const __int128 first = static_cast<__int128>(bin) << e;
-            const __int128 last = first + (static_cast<__int128>(1) << e) - 1;
-            integer_value = first + (last - first) / 2;
-            bound = static_cast<double>(last - integer_value);
-          } else {
-            value = std::ldexp(static_cast<double>(bin) + 0.5, e);
-            bound = std::ldexp(0.5, e);
-          }
-          break;
-        }
-      }
+      s.histogram.counts.for_each([&](std::int64_t bin, std::uint64_t n) {
+        total += n;
+        for (; k < levels && ranks[k] < total; ++k) bins[k] = bin;
+      });
     }
+    // The bucket of every rank: its index and sign, or a collapsed or zero marker.
+    constexpr std::int32_t collapsed_bucket = 0;  // kept indices start at 1
+    constexpr std::int32_t zero_bucket = -1;
+    std::array<std::int32_t, levels> buckets{};
+    std::array<int, levels> signs{};
     {
       const auto& b = s.buckets;
+      std::size_t k = 0;
       std::uint64_t total = 0;
-      const auto answer = [&](std::int32_t index, int sign) {
-        const auto [lo, hi] = RelativeBucketLayout::bounds(index);
-        const double direction = sign != 0 ? -1.0 : 1.0;
+      const auto step = [&](std::uint64_t n, std::int32_t index, int sign) {
+        total += n;
+        for (; k < levels && ranks[k] < total; ++k) {
+          buckets[k] = index;
+          signs[k] = sign;
+        }
+      };
+      const auto& negative = b.counts[1].counts();
+      for (std::size_t j = negative.size(); j-- > 0;) {
+        if (negative[j] != 0) step(negative[j], static_cast<std::int32_t>(b.counts[1].first() + static_cast<std::int64_t>(j)), 1);
+      }
+      step(b.collapsed[1], collapsed_bucket, 1);
+      step(b.zeros, zero_bucket, 0);
+      step(b.collapsed[0], collapsed_bucket, 0);
+      b.counts[0].for_each([&](std::int64_t index, std::uint64_t n) { step(n, static_cast<std::int32_t>(index), 0); });
+    }
+    const int e = s.histogram.indexer.exponent;
+    for (std::size_t k = 0; k < levels; ++k) {
+      const std::uint64_t rank = ranks[k];
+      if (rank == 0) {
+        out.quantiles[k] = number_detail::stored<S>(low_raw);
+        continue;
+      }
+      if (rank == count_ - 1) {
+        out.quantiles[k] = number_detail::stored<S>(high_raw);
+        continue;
+      }
+      // Candidate answers as (value, error bound); integers as exact int128.
+      double value = 0.0;
+      __int128 integer_value = 0;
+      double bound = std::numeric_limits<double>::infinity();
+      if constexpr (integer) {
+        const __int128 first = static_cast<__int128>(bins[k]) << e;
+        const __int128 last = first + (static_cast<__int128>(1) << e) - 1;
+        integer_value = first + (last - first) / 2;
+        bound = static_cast<double>(last - integer_value);
+      } else {
+        value = std::ldexp(static_cast<double>(bins[k]) + 0.5, e);
+        bound = std::ldexp(0.5, e);
+      }
+      if (buckets[k] == zero_bucket) {
+        bound = 0.0;
+        value = 0.0;
+        integer_value = 0;
+      } else if (buckets[k] != collapsed_bucket) {
+        const auto [lo, hi] = RelativeBucketLayout::bounds(buckets[k]);
+        const int sign = signs[k];
         if constexpr (integer) {
           const double first = std::ceil(lo);
           const double last = std::ceil(hi) - 1.0;
@@ -821,58 +914,24 @@ class NumberColumn {
           const double candidate = hi - representative;
           if (candidate < bound) {
             bound = candidate;
-            value = direction * representative;
+            value = (sign != 0 ? -1.0 : 1.0) * representative;
           }
         }
-      };
-      bool done = false;
-      for (std::int32_t j = b.window; j-- > 0 && !done;) {
-        total += b.counts[1][static_cast<std::size_t>(j)];
-        if (rank < total) {
-          answer(b.lowest + j, 1);
-          done = true;
+      }
+      if constexpr (integer) {
+        const __int128 low = number_detail::as_int128<S>(low_raw);
+        const __int128 high = number_detail::as_int128<S>(high_raw);
+        const __int128 clamped = std::clamp(integer_value, low, high);
+        if constexpr (S == Storage::int64) {
+          out.quantiles[k] = static_cast<std::int64_t>(clamped);
+        } else {
+          out.quantiles[k] = static_cast<std::uint64_t>(clamped);
         }
-      }
-      if (!done) {
-        total += b.collapsed[1];
-        if (rank < total) done = true;
-      }
-      if (!done) {
-        total += b.zeros;
-        if (rank < total) {
-          bound = 0.0;
-          value = 0.0;
-          integer_value = 0;
-          done = true;
-        }
-      }
-      if (!done) {
-        total += b.collapsed[0];
-        if (rank < total) done = true;
-      }
-      for (std::int32_t j = 0; j < b.window && !done; ++j) {
-        total += b.counts[0][static_cast<std::size_t>(j)];
-        if (rank < total) {
-          answer(b.lowest + j, 0);
-          done = true;
-        }
-      }
-    }
-    if constexpr (integer) {
-      const __int128 low = number_detail::as_int128<S>(low_raw);
-      const __int128 high = number_detail::as_int128<S>(high_raw);
-      const __int128 clamped = std::clamp(integer_value, low, high);
-      if constexpr (S == Storage::int64) {
-        return static_cast<std::int64_t>(clamped);
       } else {
-        return static_cast<std::uint64_t>(clamped);
+        const double low = std::bit_cast<double>(low_raw);
+        const double high = std::bit_cast<double>(high_raw);
+        out.quantiles[k] = value <= low ? low : value >= high ? high : value;
       }
-    } else {
-      const double low = std::bit_cast<double>(low_raw);
-      const double high = std::bit_cast<double>(high_raw);
-      if (value <= low) return low;
-      if (value >= high) return high;
-      return value;
     }
   }
 
@@ -929,25 +988,26 @@ class NumberColumn {
         out.u64(key);
         out.varint(n);
       }
+      // The bins from the minimum's to the maximum's.
       const auto& h = s.histogram;
-      std::size_t used = histogram_bins;
-      while (used > 0 && h.counts[used - 1] == 0) --used;
-      out.varint(used);
-      for (std::size_t j = 0; j < used; ++j) out.varint(h.counts[j]);
+      const std::int64_t low_bin = bin_of<S>(number_detail::raw_of<S>(low_key_), h.indexer);
+      const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
+      out.varint(static_cast<std::uint64_t>(high_bin - low_bin + 1));
+      for (std::int64_t bin = low_bin; bin <= high_bin; ++bin) out.varint(h.counts.at(bin));
+      // The nonzero buckets of each sign, by offset in the kept window.
       const auto& b = s.buckets;
       out.varint(b.zeros);
       for (std::size_t sign = 0; sign < 2; ++sign) {
         out.varint(b.collapsed[sign]);
         std::size_t nonzero = 0;
-        for (std::uint64_t n : b.counts[sign]) nonzero += n != 0;
+        for (std::uint64_t n : b.counts[sign].counts()) nonzero += n != 0;
         out.varint(nonzero);
-        std::size_t next = 0;
-        for (std::size_t j = 0; j < bucket_window; ++j) {
-          if (b.counts[sign][j] == 0) continue;
-          out.varint(j - next);
-          out.varint(b.counts[sign][j]);
-          next = j + 1;
-        }
+        std::int64_t next = b.lowest;
+        b.counts[sign].for_each([&](std::int64_t index, std::uint64_t n) {
+          out.varint(static_cast<std::uint64_t>(index - next));
+          out.varint(n);
+          next = index + 1;
+        });
       }
     }
     std::vector<SampleEntry> sample = sample_.entries();
@@ -1061,7 +1121,7 @@ class NumberColumn {
       for (const auto& [key, n] : counts) exact_.add(key, n);
     } else if (mode == 1) {
       if (count_ <= ValueCounts::limit) throw_corrupt("sketches of few values");
-      budget.spend(sizeof(Sketches) / 8);
+      budget.spend(sizeof(Sketches) / 8 + histogram_bins + 2 * bucket_window);
       sketches_ = fresh_sketches<S>();
       Sketches& s = *sketches_;
       codec::decode(in, s.hll);
@@ -1084,16 +1144,19 @@ class NumberColumn {
       const std::size_t used = in.count(histogram_bins, 1, "histogram bins");
       const std::uint64_t low_raw = number_detail::raw_of<S>(low_key_);
       const std::uint64_t high_raw = number_detail::raw_of<S>(high_key_);
-      const auto top_bin = static_cast<std::size_t>(bin_of<S>(high_raw, h.indexer) - h.lowest);
+      const std::int64_t low_bin = bin_of<S>(low_raw, h.indexer);
+      const auto top_bin = static_cast<std::size_t>(bin_of<S>(high_raw, h.indexer) - low_bin);
+      std::vector<std::uint64_t> bins(used);
       std::uint64_t total = 0;
       for (std::size_t j = 0; j < used; ++j) {
-        h.counts[j] = in.varint();
-        if (count_sum_overflows(total, h.counts[j])) throw_corrupt("histogram counts");
-        total += h.counts[j];
+        bins[j] = in.varint();
+        if (count_sum_overflows(total, bins[j])) throw_corrupt("histogram counts");
+        total += bins[j];
       }
-      if (used != top_bin + 1 || h.counts[0] == 0 || h.counts[top_bin] == 0 || total != count_) {
+      if (used != top_bin + 1 || bins[0] == 0 || bins[top_bin] == 0 || total != count_) {
         throw_corrupt("histogram and extremes");
       }
+      h.counts.assign(low_bin, std::move(bins));
       auto& b = s.buckets;
       b.zeros = in.varint();
       total = b.zeros;
@@ -1102,11 +1165,13 @@ class NumberColumn {
               ? std::max(RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(low_raw).first),
                          RelativeBucketLayout::index_of(number_detail::magnitude_of<S>(high_raw).first))
               : 0;
+      std::vector<std::pair<std::size_t, std::uint64_t>> kept;
       for (std::size_t sign = 0; sign < 2; ++sign) {
         b.collapsed[sign] = in.varint();
         if (count_sum_overflows(total, b.collapsed[sign])) throw_corrupt("bucket counts");
         total += b.collapsed[sign];
         const std::size_t nonzero = in.count(bucket_window, 2, "buckets");
+        kept.clear();
         std::size_t next = 0;
         for (std::size_t i = 0; i < nonzero; ++i) {
           const std::uint64_t gap = in.varint();
@@ -1117,8 +1182,13 @@ class NumberColumn {
             throw_corrupt("bucket");
           }
           total += n;
-          b.counts[sign][j] = n;
+          kept.emplace_back(j, n);
           next = j + 1;
+        }
+        if (!kept.empty()) {
+          std::vector<std::uint64_t> counts(kept.back().first - kept.front().first + 1, 0);
+          for (const auto& [j, n] : kept) counts[j - kept.front().first] = n;
+          b.counts[sign].assign(b.lowest + static_cast<std::int64_t>(kept.front().first), std::move(counts));
         }
       }
       if (total != count_) throw_corrupt("bucket counts");

@@ -1,10 +1,11 @@
 #pragma once
 
-#include <array>
 #include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+
+#include "tessary/table_profile/count_window.hpp"
 
 namespace tessary {
 
@@ -15,17 +16,17 @@ namespace tessary {
 // smallest at or above a floor (0 for integers, 1 for unsigned integers from
 // 2^63 on so that indices fit int64, the largest magnitude's binade minus 60
 // for floats, so that indices stay below 2^61) at which the bins from the
-// minimum's to the maximum's number at most `bins`; `lowest` is the
-// minimum's bin. Both are functions of the extremes alone, and widening
-// (adding adjacent bins) is exact, so any split or merge of the same values
-// gives identical bins.
+// minimum's to the maximum's number at most `bins`. It is a function of the
+// extremes alone, and widening (adding adjacent bins) is exact, so any split
+// or merge of the same values gives identical bins.
 //
 // Guarantee: counts are exact. The bin of any value is at most
 // 2 (max - min) / (bins - 1) wide, so its midpoint is within (max - min) /
 // (bins - 1) of every value in it.
 //
-// Invariants: every count lies in [lowest, lowest + bins); the counts sum to
-// the values observed.
+// Invariants: the stored bins are at most `bins` consecutive ones and
+// include those of the minimum and the maximum; the counts sum to the values
+// observed.
 struct BinIndexer {
   int exponent = 0;
   double f1 = 1.0;  // 2^-exponent as two factors, each a normal double
@@ -55,8 +56,7 @@ template <std::size_t Bins>
 struct EqualWidthHistogram {
   static constexpr std::size_t bins = Bins;
   BinIndexer indexer;
-  std::int64_t lowest = 0;
-  std::array<std::uint64_t, Bins> counts{};
+  CountWindow counts;  // by bin number
 };
 
 }  // namespace tessary

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "tessary/table_profile/count_window.hpp"
 
 namespace tessary {
 
@@ -22,9 +25,11 @@ namespace tessary {
 // largest index seen over both signs; smaller magnitudes (subnormals
 // included) are counted as collapsed and answer no quantile. Zeros are
 // counted apart. The lowest kept index is a function of the largest
-// magnitude alone, so splits and merges give identical counts.
+// magnitude alone, so splits and merges give identical counts. Only the
+// part of the window in use is stored.
 //
-// Invariants: collapsed + kept counts + zeros == the values observed.
+// Invariants: collapsed + kept counts + zeros == the values observed; the
+// stored indices lie in [lowest, lowest + window).
 namespace relative_buckets_detail {
 
 inline constexpr double accuracy = 0.0095;
@@ -89,7 +94,7 @@ struct RelativeBuckets {
   std::int32_t lowest = 1;                  // the lowest kept index, max(1, largest - window + 1)
   std::uint64_t zeros = 0;
   std::array<std::uint64_t, 2> collapsed{};  // [sign]: 0 positive, 1 negative
-  std::array<std::array<std::uint64_t, Window>, 2> counts{};
+  std::array<CountWindow, 2> counts;        // [sign], by index
 };
 
 }  // namespace tessary

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,8 +22,9 @@
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/serialization/state_codec.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
+#include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/table_profile/column_summary.hpp"
+#include "tessary/table_profile/misra_gries.hpp"
 #include "tessary/table_profile/text_counts.hpp"
 #include "tessary/table_profile/text_values.hpp"
 #include "tessary/validity_bitmap.hpp"
@@ -38,18 +40,19 @@ namespace tessary {
 // per hash (HashedCounts), so `distinct` and every top count are exact. The
 // 1,001st distinct hash switches the state, once and for good, to sketches:
 // the exact counts enter a HyperLogLog (distinct: its estimate, kept between
-// 1,001 and count) and a Misra-Gries summary of up to 1,024 counters
-// (MisraGries: the top counts are lower bounds short by at most 1/257 of the
-// present values) in ascending hash order, each value with its count as its
-// weight, and later values follow. The sketches are allocated at the
-// switch, so a state of few values stays small (a one-value state takes
-// under 1 KB); either mode stays under 64 KB (1,000 exact entries take
-// 54 KB, the sketches 58 KB at most).
+// 1,001 and count) and a Misra-Gries summary of up to 1,024 counters keyed
+// by the hash (misra_gries.hpp: the top counts are lower bounds short by at
+// most 1/257 of the present values) in ascending hash order, each value
+// with its count as its weight, and later values follow. The sketches are
+// allocated at the switch, so a state of few values stays small (a
+// one-value state takes under 1 KB); either mode stays under 64 KB (1,000
+// exact entries take 54 KB, the sketches 62 KB).
 //
 // Reading a column: the present slots of a plain column are fed one by one
 // in slot order, so feeding a column in any sequence of slices gives the
 // same state, bit for bit, as feeding it whole. A dictionary slice is first
-// counted per index (an array the size of the dictionary), then each used
+// counted per index (in an array the size of the dictionary, or, for a
+// slice under 1/8 of it, by sorting its indices), then each used
 // dictionary value is fed once, in index order, weighted by its count: in
 // exact mode that is the state of the decoded slice, bit for bit; in sketch
 // mode count, missing and distinct are, the summary's lower bounds may
@@ -142,9 +145,11 @@ class TextColumn {
         }
       }
     } else {
-      const Sketch a = sketch_ ? *sketch_ : sketch_of(exact_);
-      const Sketch b = other.sketch_ ? *other.sketch_ : sketch_of(other.exact_);
-      out.sketch_ = std::make_unique<Sketch>(Sketch{tessary::merged(a.hll, b.hll), text_detail::MisraGries::merged(a.top, b.top)});
+      out.sketch_ = sketch_ ? std::make_unique<Sketch>(*sketch_) : sketch_of(exact_);
+      const std::unique_ptr<Sketch> converted = other.sketch_ ? nullptr : sketch_of(other.exact_);
+      const Sketch& b = other.sketch_ ? *other.sketch_ : *converted;
+      out.sketch_->hll = tessary::merged(out.sketch_->hll, b.hll);
+      out.sketch_->top.merge(b.top, [](std::uint64_t hash) { return hash; });
     }
     *this = std::move(out);
   }
@@ -154,26 +159,32 @@ class TextColumn {
     s.count = count_;
     s.missing = missing_;
     s.exact = !sketch_;
-    const text_detail::HashedCounts& counts = sketch_ ? sketch_->top.counts() : exact_;
+    // (count, label, hash) of every counter.
+    std::vector<std::tuple<std::uint64_t, std::string_view, std::uint64_t>> rows;
     if (sketch_) {
+      const TopValues& top = sketch_->top;
+      rows.reserve(top.size());
+      for (const std::size_t e : top.by_key()) rows.emplace_back(top.count(e), top.label(e).view(), top.key(e));
       // More than 1,000 distinct values were seen, and no more than there are values.
       const double estimate = std::round(sketch_->hll.estimate());
       const auto rounded = estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max()
                                               : static_cast<std::uint64_t>(estimate);
       s.distinct = std::clamp<std::uint64_t>(rounded, exact_limit + 1, count_);
     } else {
-      s.distinct = counts.size();
+      rows.reserve(exact_.size());
+      for (std::size_t e = 0; e < exact_.size(); ++e) rows.emplace_back(exact_.count(e), exact_.label(e), exact_.hash(e));
+      s.distinct = exact_.size();
     }
-    std::vector<std::size_t> order(counts.size());
-    for (std::size_t e = 0; e < order.size(); ++e) order[e] = e;
-    const auto before = [&counts](std::size_t a, std::size_t b) {
-      if (counts.count(a) != counts.count(b)) return counts.count(a) > counts.count(b);
-      if (const int c = counts.label(a).compare(counts.label(b)); c != 0) return c < 0;
-      return counts.hash(a) < counts.hash(b);
+    const auto before = [](const auto& a, const auto& b) {
+      const auto& [a_count, a_label, a_hash] = a;
+      const auto& [b_count, b_label, b_hash] = b;
+      if (a_count != b_count) return a_count > b_count;
+      if (const int c = a_label.compare(b_label); c != 0) return c < 0;
+      return a_hash < b_hash;
     };
-    const std::size_t shown = std::min(order.size(), top_size);
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shown), order.end(), before);
-    for (std::size_t k = 0; k < shown; ++k) s.top.emplace_back(std::string(counts.label(order[k])), counts.count(order[k]));
+    const std::size_t shown = std::min(rows.size(), top_size);
+    std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(shown), rows.end(), before);
+    for (std::size_t k = 0; k < shown; ++k) s.top.emplace_back(std::string(std::get<1>(rows[k])), std::get<0>(rows[k]));
     return s;
   }
 
@@ -181,7 +192,7 @@ class TextColumn {
 
   std::size_t memory_bytes() const noexcept {
     std::size_t bytes = sizeof(TextColumn) + exact_.heap_bytes();
-    if (sketch_) bytes += sizeof(Sketch) + sketch_->top.counts().heap_bytes();
+    if (sketch_) bytes += sizeof(Sketch);
     return bytes;
   }
 
@@ -194,8 +205,17 @@ class TextColumn {
     out.varint(count_);
     out.varint(missing_);
     out.u8(sketch_ ? 1 : 0);
-    if (sketch_) codec::encode(out, sketch_->hll);
-    encode_counts(out, sketch_ ? sketch_->top.counts() : exact_);
+    if (!sketch_) {
+      encode_counts(out, exact_.by_hash(), [this](std::size_t e) {
+        return std::tuple(exact_.hash(e), exact_.count(e), exact_.label(e));
+      });
+      return;
+    }
+    codec::encode(out, sketch_->hll);
+    const TopValues& top = sketch_->top;
+    encode_counts(out, top.by_key(), [&top](std::size_t e) {
+      return std::tuple(top.key(e), top.count(e), top.label(e).view());
+    });
   }
 
   static TextColumn decode(ByteReader& in, DecodeBudget&) {
@@ -218,18 +238,19 @@ class TextColumn {
     s.sketch_ = std::make_unique<Sketch>();
     codec::decode(in, s.sketch_->hll);
     codec::check_registers_set(s.sketch_->hll, s.count_);
-    decode_counts(in, text_detail::MisraGries::table, total,
-                  [&s](std::uint64_t hash, std::string_view label, std::uint64_t count) {
-                    s.sketch_->top.restore(hash, label, count);
-                  });
+    decode_counts(in, TopValues::capacity, total, [&s](std::uint64_t hash, std::string_view label, std::uint64_t count) {
+      s.sketch_->top.add(hash, count, hash, label);
+    });
     if (total > s.count_) throw_corrupt("text column counts disagree");
     return s;
   }
 
  private:
+  using TopValues = MisraGries<text_detail::TextLabel, 1024>;
+
   struct Sketch {
     HyperLogLog hll;
-    text_detail::MisraGries top;
+    TopValues top;
   };
 
   // Throws CountOverflow unless count + present and the total stay within 2^64 - 1.
@@ -247,17 +268,17 @@ class TextColumn {
     return size <= exact_limit;
   }
 
-  static Sketch sketch_of(const text_detail::HashedCounts& exact) {
-    Sketch s;
+  static std::unique_ptr<Sketch> sketch_of(const text_detail::HashedCounts& exact) {
+    auto s = std::make_unique<Sketch>();
     for (const std::size_t e : exact.by_hash()) {
-      s.hll.observe_hash(exact.hash(e));
-      s.top.observe(exact.hash(e), exact.label(e), exact.count(e));
+      s->hll.observe_hash(exact.hash(e));
+      s->top.add(exact.hash(e), exact.count(e), exact.hash(e), exact.label(e));
     }
     return s;
   }
 
   [[gnu::noinline]] void switch_to_sketch() {
-    sketch_ = std::make_unique<Sketch>(sketch_of(exact_));
+    sketch_ = sketch_of(exact_);
     exact_ = text_detail::HashedCounts();
   }
 
@@ -277,7 +298,7 @@ class TextColumn {
       switch_to_sketch();
     }
     sketch_->hll.observe_hash(hash);
-    sketch_->top.observe(hash, label, weight);
+    sketch_->top.add(hash, weight, hash, label);
   }
 
   // Hashes a block of values before feeding any: the hash of each is a
@@ -328,10 +349,19 @@ class TextColumn {
     const std::int64_t begin = array.offset + column.first_slot;
     const std::int64_t end = begin + column.length;
     const std::int64_t size = dictionary.length;
-    // Uses of each dictionary value in the slice.
-    std::vector<std::uint64_t> uses(static_cast<std::size_t>(size));
+    // The uses of each dictionary value in the slice: counted in an array
+    // the size of the dictionary, or, for a slice much shorter than that,
+    // by sorting the indices of the slice.
+    const bool few = column.length < size / 8;
+    std::vector<std::uint64_t> uses;
+    std::vector<std::uint64_t> picked;
+    if (few) {
+      picked.reserve(static_cast<std::size_t>(column.length));
+    } else {
+      uses.resize(static_cast<std::size_t>(size));
+    }
     const std::uint8_t* validity = array.buffer_views[0].data.as_uint8;
-    const auto count_indices = [&]<typename Index>(const Index* indices) {
+    const auto count_indices = [&]<typename Index>(const Index* indices, auto record) {
       return for_each_valid_slot(validity, begin, end, [&](std::int64_t i) {
         const Index index = indices[i];
         if (index < 0 || static_cast<std::uint64_t>(index) >= static_cast<std::uint64_t>(size)) {
@@ -340,21 +370,38 @@ class TextColumn {
                                      " holds the dictionary index " + std::to_string(index) +
                                      ", outside a dictionary of " + std::to_string(size) + " values");
         }
-        ++uses[static_cast<std::size_t>(index)];
+        record(static_cast<std::uint64_t>(index));
       });
     };
     const ArrowBufferViewData indices = array.buffer_views[1].data;
-    std::uint64_t missing = 0;
-    switch (array.storage_type) {
-      case NANOARROW_TYPE_INT8: missing = count_indices(indices.as_int8); break;
-      case NANOARROW_TYPE_UINT8: missing = count_indices(indices.as_uint8); break;
-      case NANOARROW_TYPE_INT16: missing = count_indices(indices.as_int16); break;
-      case NANOARROW_TYPE_UINT16: missing = count_indices(indices.as_uint16); break;
-      case NANOARROW_TYPE_INT32: missing = count_indices(indices.as_int32); break;
-      case NANOARROW_TYPE_UINT32: missing = count_indices(indices.as_uint32); break;
-      case NANOARROW_TYPE_INT64: missing = count_indices(indices.as_int64); break;
-      default: missing = count_indices(indices.as_uint64); break;
-    }
+    const auto read_indices = [&](auto record) -> std::uint64_t {
+      switch (array.storage_type) {
+        case NANOARROW_TYPE_INT8: return count_indices(indices.as_int8, record);
+        case NANOARROW_TYPE_UINT8: return count_indices(indices.as_uint8, record);
+        case NANOARROW_TYPE_INT16: return count_indices(indices.as_int16, record);
+        case NANOARROW_TYPE_UINT16: return count_indices(indices.as_uint16, record);
+        case NANOARROW_TYPE_INT32: return count_indices(indices.as_int32, record);
+        case NANOARROW_TYPE_UINT32: return count_indices(indices.as_uint32, record);
+        case NANOARROW_TYPE_INT64: return count_indices(indices.as_int64, record);
+        default: return count_indices(indices.as_uint64, record);
+      }
+    };
+    std::uint64_t missing = few ? read_indices([&](std::uint64_t k) { picked.push_back(k); })
+                                : read_indices([&](std::uint64_t k) { ++uses[k]; });
+    std::sort(picked.begin(), picked.end());
+    // f(k, n) for each dictionary value k used n > 0 times, by ascending k.
+    const auto for_each_use = [&](auto f) {
+      if (few) {
+        for (std::size_t i = 0, j = 0; i < picked.size(); i = j) {
+          while (j < picked.size() && picked[j] == picked[i]) ++j;
+          f(static_cast<std::int64_t>(picked[i]), static_cast<std::uint64_t>(j - i));
+        }
+        return;
+      }
+      for (std::int64_t k = 0; k < size; ++k) {
+        if (uses[static_cast<std::size_t>(k)] != 0) f(k, uses[static_cast<std::size_t>(k)]);
+      }
+    };
     const std::uint8_t* value_validity = dictionary.buffer_views[0].data.as_uint8;
     const auto valid = [&](std::int64_t k) {
       return value_validity == nullptr || ArrowBitGet(value_validity, dictionary.offset + k);
@@ -362,12 +409,10 @@ class TextColumn {
     text_detail::with_text_layout(dictionary.storage_type, [&]<text_detail::TextLayout L>() {
       const text_detail::TextValues values{&dictionary};
       std::uint64_t present = 0;
-      for (std::int64_t k = 0; k < size; ++k) {
-        const std::uint64_t n_uses = uses[static_cast<std::size_t>(k)];
-        if (n_uses == 0) continue;
+      for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
         if (!valid(k)) {
           missing += n_uses;
-          continue;
+          return;
         }
         present += n_uses;
         const std::uint8_t* bytes = nullptr;
@@ -375,27 +420,29 @@ class TextColumn {
         if (!values.value<L>(dictionary.offset + k, bytes, n)) {
           text_detail::bad_text_value<L>(column.name, "dictionary value " + std::to_string(k));
         }
-      }
+      });
       require_room(present, missing);
       count_ += present;
       missing_ += missing;
-      for (std::int64_t k = 0; k < size; ++k) {
-        const std::uint64_t n_uses = uses[static_cast<std::size_t>(k)];
-        if (n_uses == 0 || !valid(k)) continue;
+      for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
+        if (!valid(k)) return;
         const std::uint8_t* bytes = nullptr;
         std::size_t n = 0;
         values.value<L>(dictionary.offset + k, bytes, n);
         feed(string_hash(bytes, n), bytes, n, n_uses);
-      }
+      });
     });
   }
 
-  static void encode_counts(ByteWriter& out, const text_detail::HashedCounts& counts) {
-    out.varint(counts.size());
-    for (const std::size_t e : counts.by_hash()) {
-      out.u64(counts.hash(e));
-      out.varint(counts.count(e));
-      out.text(counts.label(e));
+  // The entries `order`, each read by entry(e) as (hash, count, label).
+  template <typename Entry>
+  static void encode_counts(ByteWriter& out, const std::vector<std::size_t>& order, Entry entry) {
+    out.varint(order.size());
+    for (const std::size_t e : order) {
+      const auto [hash, count, label] = entry(e);
+      out.u64(hash);
+      out.varint(count);
+      out.text(label);
     }
   }
 

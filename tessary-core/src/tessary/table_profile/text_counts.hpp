@@ -1,11 +1,9 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -78,22 +76,6 @@ class HashedCounts {
     place(e);
   }
 
-  // Subtracts d from every count and drops the entries that reach 0 or less.
-  void subtract(std::uint64_t d) noexcept {
-    std::size_t kept = 0;
-    for (std::size_t e = 0; e < size_; ++e) {
-      if (counts_[e] <= d) continue;
-      hashes_[kept] = hashes_[e];
-      counts_[kept] = counts_[e] - d;
-      sizes_[kept] = sizes_[e];
-      std::memmove(labels_.data() + kept * label_bytes, labels_.data() + e * label_bytes, label_bytes);
-      ++kept;
-    }
-    size_ = kept;
-    std::fill(index_.begin(), index_.end(), std::uint16_t{0});
-    for (std::size_t e = 0; e < size_; ++e) place(e);
-  }
-
   std::uint64_t hash(std::size_t e) const noexcept { return hashes_[e]; }
   std::uint64_t count(std::size_t e) const noexcept { return counts_[e]; }
   std::string_view label(std::size_t e) const noexcept { return {labels_.data() + e * label_bytes, sizes_[e]}; }
@@ -149,94 +131,18 @@ class HashedCounts {
   std::size_t size_ = 0;
 };
 
-// Misra-Gries heavy hitters over weighted value hashes, with labels.
-//
-// A table of up to 4K = 1,024 counters (K = 256). A hash already counted
-// adds its weight; a new one takes a free counter. The one overflow rule:
-// when a new counter would be the 1,025th, the (K + 1)-th largest of those
-// 1,025 counts, d, is subtracted from all of them and those not above 0 are
-// dropped, which leaves at most K. A merge adds the counts of equal hashes
-// and applies the same rule when more than 1,024 remain. Each subtraction
-// takes d from at least K + 1 counters, so the counts are lower bounds short
-// by at most W / (K + 1) for a stream of total weight W, and every value more
-// frequent than that is counted. The rule runs at most once per 3K new
-// counters, at a cost linear in the table, so an observation costs O(1)
-// amortised. The result depends only on the sequence of (hash, weight)
-// observed, never on where counters sit. A full table takes 53 KB.
-class MisraGries {
- public:
-  static constexpr std::size_t kept = 256;
-  static constexpr std::size_t table = 4 * kept;
+// The first 32 bytes of a value, as the payload of a top counter.
+struct TextLabel {
+  using Source = std::string_view;
 
-  void observe(std::uint64_t hash, std::string_view label, std::uint64_t weight) {
-    if (const std::size_t e = counts_.find(hash); e != HashedCounts::npos) {
-      counts_.add(e, weight);
-      return;
-    }
-    if (counts_.size() == table) {
-      weight = make_room(weight);
-      if (weight == 0) return;
-    }
-    counts_.insert(hash, label, weight);
+  std::uint8_t size = 0;
+  char bytes[label_bytes] = {};
+
+  void assign(std::string_view value) noexcept {
+    size = static_cast<std::uint8_t>(std::min(value.size(), label_bytes));
+    copy_label(bytes, value.data(), size);
   }
-
-  const HashedCounts& counts() const noexcept { return counts_; }
-
-  // The sum of two summaries: counts of equal hashes added, the label of
-  // `a` kept, and the overflow rule applied once.
-  static MisraGries merged(const MisraGries& a, const MisraGries& b) {
-    MisraGries out = a;
-    std::vector<std::pair<std::uint64_t, std::size_t>> fresh;  // b's hashes that a lacks
-    for (std::size_t e = 0; e < b.counts_.size(); ++e) {
-      if (const std::size_t f = out.counts_.find(b.counts_.hash(e)); f != HashedCounts::npos) {
-        out.counts_.add(f, b.counts_.count(e));
-      } else {
-        fresh.emplace_back(b.counts_.hash(e), e);
-      }
-    }
-    if (out.counts_.size() + fresh.size() > table) {
-      std::vector<std::uint64_t> all;
-      all.reserve(out.counts_.size() + fresh.size());
-      for (std::size_t e = 0; e < out.counts_.size(); ++e) all.push_back(out.counts_.count(e));
-      for (const auto& [hash, e] : fresh) all.push_back(b.counts_.count(e));
-      const std::uint64_t d = kth_largest(all.data(), all.size());
-      out.counts_.subtract(d);
-      std::sort(fresh.begin(), fresh.end());
-      for (const auto& [hash, e] : fresh) {
-        if (b.counts_.count(e) > d) out.counts_.insert(hash, b.counts_.label(e), b.counts_.count(e) - d);
-      }
-      return out;
-    }
-    std::sort(fresh.begin(), fresh.end());
-    for (const auto& [hash, e] : fresh) out.counts_.insert(hash, b.counts_.label(e), b.counts_.count(e));
-    return out;
-  }
-
-  // For the decoder: a counter of a hash not yet present, while the table
-  // has room.
-  void restore(std::uint64_t hash, std::string_view label, std::uint64_t count) {
-    counts_.insert(hash, label, count);
-  }
-
- private:
-  // The overflow rule for a full table and a new counter of `weight`;
-  // returns what is left of that weight.
-  [[gnu::noinline]] std::uint64_t make_room(std::uint64_t weight) noexcept {
-    std::array<std::uint64_t, table + 1> all;
-    for (std::size_t e = 0; e < table; ++e) all[e] = counts_.count(e);
-    all[table] = weight;
-    const std::uint64_t d = kth_largest(all.data(), all.size());
-    counts_.subtract(d);
-    return weight > d ? weight - d : 0;
-  }
-
-  // The (K + 1)-th largest of n > K counts; reorders them.
-  static std::uint64_t kth_largest(std::uint64_t* counts, std::size_t n) noexcept {
-    std::nth_element(counts, counts + kept, counts + n, std::greater<>());
-    return counts[kept];
-  }
-
-  HashedCounts counts_;
+  std::string_view view() const noexcept { return {bytes, size}; }
 };
 
 }  // namespace tessary::text_detail

@@ -59,13 +59,19 @@ class ValueCounts {
   std::size_t size() const noexcept { return size_; }
   std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
 
-  // (key, count) ascending by key.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
+  // (key, count) in table order, which depends on the history of the table.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> entries() const {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     out.reserve(size_);
     for (const Slot& slot : slots_) {
       if (slot.count != 0) out.emplace_back(slot.key, slot.count);
     }
+    return out;
+  }
+
+  // (key, count) ascending by key.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
+    auto out = entries();
     std::sort(out.begin(), out.end());
     return out;
   }

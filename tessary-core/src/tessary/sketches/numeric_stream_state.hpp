@@ -6,7 +6,6 @@
 #include "tessary/count_overflow.hpp"
 #include "tessary/numeric_state.hpp"
 #include "tessary/sketches/numeric_sketch_state.hpp"
-#include "tessary/sketches/sketch_merge.hpp"
 
 namespace tessary {
 
@@ -19,7 +18,7 @@ namespace tessary {
 // state.missing + state.infinite; position <= observations (an update
 // advances both, a merge only the observations). No counter wraps: a merge
 // or update that would take one past 2^64 - 1 throws CountOverflow instead.
-struct NumericStream {
+struct NumericStreamState {
   NumericState state;
   NumericSketchState sketches;
   std::uint64_t stream_id = 0;
@@ -29,8 +28,8 @@ struct NumericStream {
 
 // The bytes of memory that `s` holds: the record itself (registers, heavy
 // hitters, reservoir and moments live inside it) and the quantile bins.
-inline std::size_t memory_bytes(const NumericStream& s) noexcept {
-  return sizeof(NumericStream) + s.sketches.quantiles.allocated_bytes();
+inline std::size_t memory_bytes(const NumericStreamState& s) noexcept {
+  return sizeof(NumericStreamState) + s.sketches.quantiles.allocated_bytes();
 }
 
 // The stream of `a` with the elements of `b` merged in: moments by the
@@ -38,10 +37,10 @@ inline std::size_t memory_bytes(const NumericStream& s) noexcept {
 // describes, observations added. The seed and position stay those of `a`,
 // so later elements continue `a`'s numbering. `b` may be `a`. Throws
 // CountOverflow, before anything is built, if a count would pass 2^64 - 1.
-inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
+inline NumericStreamState merged(const NumericStreamState& a, const NumericStreamState& b) {
   require_mergeable_counts(a.state, b.state);
   if (count_sum_overflows(a.observations, b.observations)) throw CountOverflow(merged_counts_overflow);
-  NumericStream out;
+  NumericStreamState out;
   out.state = NumericState::merge(a.state, b.state);
   out.sketches = merged(a.sketches, b.sketches);
   out.stream_id = a.stream_id;
@@ -52,7 +51,7 @@ inline NumericStream merged(const NumericStream& a, const NumericStream& b) {
 
 // Throws CountOverflow unless `more` further elements fit the counters of
 // `s`: observations and position, and with them the value counts.
-inline void require_room(const NumericStream& s, std::uint64_t more) {
+inline void require_room(const NumericStreamState& s, std::uint64_t more) {
   if (count_sum_overflows(s.observations, more) || count_sum_overflows(s.position, more)) {
     throw CountOverflow(updated_counts_overflow);
   }
@@ -62,7 +61,7 @@ inline void require_room(const NumericStream& s, std::uint64_t more) {
 // nulls: missing, position and observations advance by n and nothing else
 // changes, so a later element keeps the reservoir priority of its position.
 // Throws CountOverflow, changing nothing, when a counter would pass 2^64 - 1.
-inline void add_missing(NumericStream& s, std::uint64_t n) {
+inline void add_missing(NumericStreamState& s, std::uint64_t n) {
   require_room(s, n);
   s.state.missing += n;
   s.position += n;
