@@ -292,7 +292,7 @@ TEST(TextColumn, RefusesBadValuesAndOverflowUnchanged) {
         try {
           s.observe(utf8->slice(0, 4));
         } catch (const ArrowImportError& e) {
-          EXPECT_STREQ(e.what(), "Column 'c': slot 2 has offsets out of order or outside the data buffer");
+          EXPECT_STREQ(e.what(), "column 'c': slot 2 has offsets out of order or outside the data buffer");
           throw;
         }
       },

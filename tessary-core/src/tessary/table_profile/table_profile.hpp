@@ -156,8 +156,8 @@ class TableProfile {
       try {
         std::visit([&](auto& s) { s.observe(*views[j]); }, state);
       } catch (const ArrowImportError& error) {
-        throw TableInputError(TableInputError::Kind::invalid_data,
-                              "column '" + column.name + "': " + error.what());
+        // A value its type's rules forbid; the message names the column and the slot.
+        throw TableInputError(TableInputError::Kind::invalid_data, error.what());
       }
       next[j] = std::move(state);
     };

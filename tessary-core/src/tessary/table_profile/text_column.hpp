@@ -22,7 +22,6 @@
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/serialization/state_codec.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
-#include "tessary/sketches/hyper_log_log.hpp"
 #include "tessary/table_profile/column_summary.hpp"
 #include "tessary/table_profile/misra_gries.hpp"
 #include "tessary/table_profile/text_counts.hpp"
@@ -366,7 +365,7 @@ class TextColumn {
         const Index index = indices[i];
         if (index < 0 || static_cast<std::uint64_t>(index) >= static_cast<std::uint64_t>(size)) {
           throw ArrowImportError(ArrowImportError::Kind::malformed,
-                                 "Column '" + std::string(column.name) + "': slot " + std::to_string(i - array.offset) +
+                                 "column '" + std::string(column.name) + "': slot " + std::to_string(i - array.offset) +
                                      " holds the dictionary index " + std::to_string(index) +
                                      ", outside a dictionary of " + std::to_string(size) + " values");
         }

@@ -115,7 +115,7 @@ template <TextLayout L>
   const char* what = L == TextLayout::views ? "a view outside its data buffers"
                                             : "offsets out of order or outside the data buffer";
   throw ArrowImportError(ArrowImportError::Kind::malformed,
-                         "Column '" + std::string(column) + "': " + where + " has " + what);
+                         "column '" + std::string(column) + "': " + where + " has " + what);
 }
 
 }  // namespace tessary::text_detail
