@@ -178,3 +178,17 @@ def test_temporal_figures_keep_unit_and_time_zone():
     # 2**63 - 1 is 2**63 as a float, one past the storage type.
     extreme = tessary.profile(pa.array([2**63 - 1]).view(pa.timestamp("ns")))["values"]
     assert extreme["max"] == extreme["mean"] == "2262-04-11 23:47:16.854775807"
+
+
+def test_text_pieces_of_any_layout_fold_into_one_column():
+    # Dictionary indices that widen as categories grow (pandas reading a CSV in chunks), then
+    # plain and view strings: one text column, as if it had come whole.
+    words = [f"v{i % 300}" for i in range(900)]
+    pieces = [pa.DictionaryArray.from_arrays(pa.array(range(100), pa.int8()), pa.array(words[:100])),
+              pa.DictionaryArray.from_arrays(pa.array(range(300), pa.int16()), pa.array(words[:300])),
+              pa.array(words[400:650], pa.large_string()), pa.array(words[650:], pa.string_view())]
+    profiler = tessary.Profiler()
+    for piece in pieces:
+        profiler.update(pa.table({"k": piece}))
+    whole = tessary.profile(pa.table({"k": [w for p in pieces for w in p.to_pylist()]}))
+    assert {**profiler.profile()["k"], "type": "string"} == whole["k"]

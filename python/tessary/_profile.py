@@ -49,6 +49,8 @@ class _Plan:
                     self._types[field.name] = field.type
                     known = field.type
                 step = _columns.converter(known)
+                if field.type != known and _text(field.type) and _text(known):
+                    continue  # the engine reads text of every layout as it is
                 if field.type != known and not pa.types.is_null(field.type):
                     if _columns.kind(field.type) != _columns.kind(known):
                         self._steps.append((i, _refuse(field.name, known, field.type)))
@@ -67,6 +69,11 @@ class _Plan:
         """Records the types of the columns that the last batch brought."""
         types.update(self._types)
         self._types = {}
+
+
+def _text(arrow_type: Any) -> bool:
+    """Whether the engine reads columns of `arrow_type` as text, unconverted."""
+    return _columns.kind(arrow_type) == "string" and _columns.converter(arrow_type) is None
 
 
 def _refuse(name: str, known: Any, found: Any) -> Callable[[Any], Any]:
@@ -352,7 +359,7 @@ class Profiler:
             mine = merged.get(name)
             if mine is None or (pa.types.is_null(mine) and not pa.types.is_null(theirs)):
                 merged[name] = theirs
-            elif mine != theirs and not pa.types.is_null(theirs):
+            elif mine != theirs and not pa.types.is_null(theirs) and not (_text(mine) and _text(theirs)):
                 raise TypeError(f"column {name!r} is {mine} here and {theirs} in the "
                                 "other profiler; cast the pieces to one type")
         acc = acc.__copy__()

@@ -85,8 +85,10 @@ struct TableColumn {
 // missing, and one absent from a batch counts that batch's rows as
 // missing, so every column has seen every row. An array of the null type
 // counts its slots as missing in a column of any type, and a column that
-// has seen only such arrays takes the type of the first other one. Any
-// other change of a column's type is refused: the caller casts first.
+// has seen only such arrays takes the type of the first other one. A text
+// column takes text of any layout (another dictionary index type, large or
+// view strings) and keeps its first type's name. Any other change of a
+// column's type is refused: the caller casts first.
 //
 // Scheduling and failure: each column of a batch is one task of the pool,
 // observed into a copy of its state; once every task has succeeded, the
@@ -200,7 +202,9 @@ class TableProfile {
         } else if (theirs.type == "na") {
           std::visit([&](auto& s) { s.add_missing(other.rows_); }, state);
         } else {
-          if (mine.type != theirs.type) {
+          const bool both_text =
+              std::holds_alternative<TextColumn>(mine.state) && std::holds_alternative<TextColumn>(theirs.state);
+          if (mine.type != theirs.type && !both_text) {
             throw TableInputError(TableInputError::Kind::type_changed,
                                   "column '" + mine.name + "' is " + mine.type + " here and " + theirs.type +
                                       " in the other profile; cast the pieces to one type");
@@ -343,6 +347,9 @@ class TableProfile {
   void require_same_type(const TableColumn& column, const ArrowSchemaView& field, std::string_view name,
                          const char* where) const {
     if (column.type == "na" || field.type == NANOARROW_TYPE_NA) return;
+    // Text is bytes in every layout: a column keeps its first type's name
+    // and takes the others as they are.
+    if (std::holds_alternative<TextColumn>(column.state) && TextColumn::reads(field)) return;
     const std::string type = arrow_type_text(*field.schema);
     if (type != column.type) {
       throw TableInputError(TableInputError::Kind::type_changed, "column '" + std::string(name) + "' was " +
