@@ -62,7 +62,7 @@ def run(native, rows, workdir):
                      best_time(by_hand, PEER_REPEATS), "same information as the report")
     ours = table.add("tessary", "tessary.profile(path)",
                      best_time(lambda: tessary.profile(path), PEER_REPEATS),
-                     "update_arrow")
+                     "the table engine")
     duckdb = optional_import("duckdb")
     if duckdb is None:
         table.skip("DuckDB SUMMARIZE", "not installed")
