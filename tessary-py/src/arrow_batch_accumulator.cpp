@@ -30,10 +30,6 @@ constexpr Signature<1> update_signature{"ArrowBatchProfileAccumulator.update()",
 constexpr Signature<1> from_bytes_signature{"ArrowBatchProfileAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<1> merge_signature{"ArrowBatchProfileAccumulator.merge()", {{{"other", true}}}};
 
-PyRef column_name(const std::string& name) {
-  return PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-}
-
 PyRef column_dict(const NumericProfileState& column) {
   PyRef dict = exact_state_dict(column.exact);
   set_item(dict.get(), "backend", to_python(backend_name));
@@ -47,12 +43,12 @@ PyRef column_dict(const NumericProfileState& column) {
 PyRef snapshot_dict(const BatchProfileState& state) {
   PyRef profiles = new_dict();
   for (const auto& [name, column] : state.profiles) {
-    PyRef key = column_name(name);
+    PyRef key = to_python(std::string_view(name));
     PyRef value = column_dict(column);
     if (PyDict_SetItem(profiles.get(), key.get(), value.get()) != 0) throw PythonError{};
   }
   PyRef skipped = new_list();
-  for (const std::string& name : state.skipped_columns) append(skipped.get(), column_name(name));
+  for (const std::string& name : state.skipped_columns) append(skipped.get(), to_python(std::string_view(name)));
 
   PyRef dict = new_dict();
   set_item(dict.get(), "backend", to_python(backend_name));

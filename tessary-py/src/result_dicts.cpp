@@ -18,6 +18,10 @@ PyRef to_python(const std::optional<double>& value) {
 
 PyRef to_python(const char* text) { return PyRef::checked(PyUnicode_FromString(text)); }
 
+PyRef to_python(std::string_view text) {
+  return PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 std::uint64_t rounded_estimate(double estimate) noexcept {
   const double rounded = std::round(estimate);
   if (!(rounded > 0.0)) return 0;

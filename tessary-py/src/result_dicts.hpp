@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "py_ref.hpp"
 #include "tessary/numeric_state.hpp"
@@ -16,6 +17,7 @@ PyRef to_python(std::uint64_t value);
 PyRef to_python(double value);
 PyRef to_python(const std::optional<double>& value);
 PyRef to_python(const char* text);
+PyRef to_python(std::string_view text);  // UTF-8
 
 // A distinct-count estimate as an integer: rounded half away from zero,
 // saturating at the ends of the unsigned range.

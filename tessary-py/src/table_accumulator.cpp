@@ -80,10 +80,6 @@ void merge(TableAccumulator& acc, PyObject* other, PyObject* columns) {
   });
 }
 
-PyRef text(const std::string& value) {
-  return PyRef::checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-
 PyRef to_python(const StoredNumber& value) {
   return std::visit(
       [](auto x) -> PyRef {
@@ -134,7 +130,7 @@ PyRef histogram_dict(const HistogramSummary& histogram, bool floating) {
 void set_counts(PyObject* dict, const char* kind, const std::string& type, std::uint64_t count,
                 std::uint64_t missing) {
   set_item(dict, "kind", py::to_python(kind));
-  set_item(dict, "type", text(type));
+  set_item(dict, "type", py::to_python(std::string_view(type)));
   set_item(dict, "count", py::to_python(count));
   set_item(dict, "missing", py::to_python(missing));
 }
@@ -211,7 +207,7 @@ PyRef snapshot(const TableAccumulator& acc) {
   const CollectorPause pause;
   PyRef columns = new_dict();
   for (const TableColumn& column : acc.columns()) {
-    PyRef key = text(column.name);
+    PyRef key = py::to_python(std::string_view(column.name));
     PyRef value = column_dict(column);
     if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
   }

@@ -64,6 +64,11 @@ inline std::uint64_t seen(const ColumnState& state) noexcept {
   return std::visit([](const auto& s) { return s.seen(); }, state);
 }
 
+// Counts `rows` missing rows, as that many null slots would count.
+inline void add_missing(ColumnState& state, std::uint64_t rows) {
+  std::visit([&](auto& s) { s.add_missing(rows); }, state);
+}
+
 inline std::size_t memory_bytes(const ColumnState& state) noexcept {
   return std::visit([](const auto& s) { return s.memory_bytes(); }, state);
 }
@@ -126,11 +131,13 @@ class TableProfile {
       }
       if (const auto found = index_.find(std::string(column.name)); found != index_.end()) {
         target[i] = found->second;
-        require_same_type(columns_[found->second], *column.field, column.name, "the data");
+        require_same_type(columns_[found->second], *column.field, column.name);
       } else {
         target[i] = columns_.size() + added.size();
-        added.push_back({std::string(column.name), "na", OtherColumn{}});
-        adopt_type(added.back(), *column.field, rows_);
+        // New: the rows before this batch count as missing.
+        added.push_back({std::string(column.name),
+                         column.field->type == NANOARROW_TYPE_NA ? "na" : arrow_type_text(*column.field->schema),
+                         state_after_missing(*column.field, rows_)});
       }
     }
     // The next state of every column, built apart: observed on the pool for
@@ -148,13 +155,14 @@ class TableProfile {
       }
       if (j < columns_.size() && batch.rows == 0) continue;  // unchanged
       next[j] = column.state;
-      std::visit([&](auto& s) { s.add_missing(batch.rows); }, *next[j]);
+      tessary::add_missing(*next[j], batch.rows);
     }
     const auto observe = [&](std::size_t task) {
       const std::size_t j = observed[task];
       const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
-      ColumnState state = j < columns_.size() && columns_[j].type == "na" ? fresh_state(column, *views[j]->field)
-                                                                           : column.state;
+      ColumnState state = j < columns_.size() && columns_[j].type == "na"
+                              ? state_after_missing(*views[j]->field, tessary::seen(column.state))
+                              : column.state;
       try {
         std::visit([&](auto& s) { s.observe(*views[j]); }, state);
       } catch (const ArrowImportError& error) {
@@ -192,7 +200,7 @@ class TableProfile {
       const auto found = other.index_.find(mine.name);
       ColumnState state = mine.state;
       if (found == other.index_.end()) {
-        std::visit([&](auto& s) { s.add_missing(other.rows_); }, state);
+        tessary::add_missing(state, other.rows_);
       } else {
         const TableColumn& theirs = other.columns_[found->second];
         if (mine.type == "na" && theirs.type != "na") {
@@ -200,7 +208,7 @@ class TableProfile {
           state = merged_state(with_missing(theirs.state, rows_), theirs.state);
           adopted.emplace_back(j, theirs.type);
         } else if (theirs.type == "na") {
-          std::visit([&](auto& s) { s.add_missing(other.rows_); }, state);
+          tessary::add_missing(state, other.rows_);
         } else {
           const bool both_text =
               std::holds_alternative<TextColumn>(mine.state) && std::holds_alternative<TextColumn>(theirs.state);
@@ -300,19 +308,12 @@ class TableProfile {
   // thread, where waking the workers would cost more than they save.
   static constexpr std::uint64_t parallel_cells = std::uint64_t{1} << 16;
 
-  // `column`, new, takes the type of `field` after `rows` rows without it.
-  void adopt_type(TableColumn& column, const ArrowSchemaView& field, std::uint64_t rows) const {
-    if (field.type != NANOARROW_TYPE_NA) {
-      column.type = arrow_type_text(*field.schema);
-      column.state = new_column_state(field, stream_id_);
-    }
-    std::visit([&](auto& s) { s.add_missing(rows); }, column.state);
-  }
-
-  // The state that a column of nulls becomes when values of `field` arrive.
-  ColumnState fresh_state(const TableColumn& column, const ArrowSchemaView& field) const {
+  // A new state for values of `field` that has seen `rows` missing rows:
+  // a column that appears late, or a column of nulls whose first values
+  // arrive. (A null-type field gets OtherColumn, the state of type "na".)
+  ColumnState state_after_missing(const ArrowSchemaView& field, std::uint64_t rows) const {
     ColumnState state = new_column_state(field, stream_id_);
-    std::visit([&](auto& s) { s.add_missing(tessary::seen(column.state)); }, state);
+    tessary::add_missing(state, rows);
     return state;
   }
 
@@ -328,7 +329,7 @@ class TableProfile {
           }
         },
         kind_of);
-    std::visit([&](auto& s) { s.add_missing(rows); }, state);
+    tessary::add_missing(state, rows);
     return state;
   }
 
@@ -344,8 +345,7 @@ class TableProfile {
     return out;
   }
 
-  void require_same_type(const TableColumn& column, const ArrowSchemaView& field, std::string_view name,
-                         const char* where) const {
+  void require_same_type(const TableColumn& column, const ArrowSchemaView& field, std::string_view name) const {
     if (column.type == "na" || field.type == NANOARROW_TYPE_NA) return;
     // Text is bytes in every layout: a column keeps its first type's name
     // and takes the others as they are.
@@ -353,8 +353,8 @@ class TableProfile {
     const std::string type = arrow_type_text(*field.schema);
     if (type != column.type) {
       throw TableInputError(TableInputError::Kind::type_changed, "column '" + std::string(name) + "' was " +
-                                                                     column.type + " and is now " + type + " in " +
-                                                                     where + "; cast the pieces to one type");
+                                                                     column.type + " and is now " + type +
+                                                                     " in the data; cast the pieces to one type");
     }
   }
 
