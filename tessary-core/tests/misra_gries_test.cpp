@@ -132,6 +132,14 @@ void follows_the_model(Hash hash) {
     EXPECT_EQ(contents(a), contents(ma, labelled<Summary>));
     feed(a, ma, n, keys, every, heaviest);
     EXPECT_EQ(contents(a), contents(ma, labelled<Summary>));
+    // A small summary takes in a fuller one.
+    Summary c;
+    Model mc{Summary::capacity, {}};
+    feed(c, mc, 3, keys, every, heaviest);
+    c.merge(a, hash);
+    mc.merge(ma);
+    EXPECT_EQ(contents(c), contents(mc, labelled<Summary>));
+    ma = mc;
     for (const auto& [key, n_true] : truth) {
       const auto it = ma.counters.find(key);
       const std::uint64_t n_counted = it == ma.counters.end() ? 0 : it->second.first;

@@ -114,7 +114,7 @@ class MisraGries {
     std::vector<std::uint64_t> all;
     fresh.reserve(other.size_);
     all.reserve(size_ + other.size_);
-    for (std::size_t e = 1; e <= used_; ++e) {
+    for (std::size_t e = 1; e <= other.used_; ++e) {
       if (other.counts_[e] == 0) continue;
       const std::uint64_t key = other.keys_[e];
       if (const std::size_t f = find(key, hash_of(key)); f != 0) {
