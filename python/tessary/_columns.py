@@ -20,10 +20,6 @@ DataType = Any
 
 QUANTILE_KEYS = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
 
-# A heavy-hitter count is a lower bound; a value is worth showing only when it
-# is known to occur more than once.
-MIN_TOP_COUNT = 2
-
 
 def _pa() -> Any:
     import pyarrow  # type: ignore[import-untyped]
@@ -114,36 +110,26 @@ def reason(arrow_type: DataType) -> str:
     return "this type is not profiled"
 
 
-def _top(pairs: list[Any], convert: Callable[[Any], Any] = lambda v: v) -> list[list[Any]]:
-    return [[convert(value), count] for value, count in pairs if count >= MIN_TOP_COUNT]
-
-
 def figures(arrow_type: DataType, engine: dict[str, Any]) -> dict[str, Any]:
-    """The figures of one column of `arrow_type` from the engine's dict for it."""
+    """The figures of one column of `arrow_type`, made from the engine's fresh dict for it.
+
+    The engine lays out numbers, text and booleans as they are shown, so the dict is
+    completed in place: with many columns, copying it would cost more than making it.
+    """
     column_kind = kind(arrow_type)
-    out: dict[str, Any] = {"kind": column_kind, "type": str(arrow_type),
-                           "count": engine["count"], "missing": engine["missing"]}
-    if engine["kind"] == "number":
-        if column_kind == "temporal":
-            return _temporal(arrow_type, engine, out)
-        out.update({k: engine[k] for k in ("mean", "std", "variance", "skewness", "kurtosis",
-                                           "min", "max", "infinite")})
-        out["quantiles"] = dict(engine["quantiles"])
-        out["distinct"] = engine["distinct"]
-        out["top"] = _top(engine["top"])
-        out["sample"] = list(engine["sample"])
-        out["histogram"] = engine["histogram"]
-    elif engine["kind"] == "text":
-        out["kind"] = "string"
-        out["distinct"] = engine["distinct"]
-        out["top"] = _top(engine["top"], lambda v: v.decode("utf-8", "replace"))
-    elif engine["kind"] == "boolean":
-        out["true"] = engine["true"]
-        out["false"] = engine["count"] - engine["true"]
-    else:
-        out["kind"] = "other"
-        out["reason"] = reason(arrow_type)
-    return out
+    engine.pop("exact", None)
+    engine_kind = engine["kind"]
+    if engine_kind == "number" and column_kind == "temporal":
+        out = {"kind": column_kind, "type": str(arrow_type), "count": engine["count"],
+               "missing": engine["missing"]}
+        return _temporal(arrow_type, engine, out)
+    engine["kind"] = {"number": "numeric", "text": "string"}.get(engine_kind, engine_kind)
+    engine["type"] = str(arrow_type)
+    if engine_kind == "boolean":
+        engine["false"] = engine["count"] - engine["true"]
+    elif engine_kind == "other":
+        engine["reason"] = reason(arrow_type)
+    return engine
 
 
 _SECONDS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "days": 86400.0}
@@ -203,7 +189,7 @@ def _temporal(arrow_type: DataType, engine: dict[str, Any], out: dict[str, Any])
     unit = _unit(arrow_type)
     render = _Renderer(arrow_type, unit)
     quantiles = list(engine["quantiles"].values())
-    top = _top(engine["top"])
+    top = engine["top"]
     histogram = engine["histogram"]
     values = [engine["mean"], engine["min"], engine["max"], *quantiles, *(v for v, _ in top),
               *engine["sample"], *histogram["edges"]]

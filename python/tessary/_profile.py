@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import gc
 import json
 import os
 import threading
@@ -263,9 +264,17 @@ class Profiler:
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
         acc, types = self._state
-        engine = acc.snapshot()
-        return Profile(engine["rows"], {name: _columns.figures(types[name], column)
-                                        for name, column in engine["columns"].items()})
+        # The figures are a tree of fresh containers without cycles: collecting while it
+        # grows would walk it again and again.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            engine = acc.snapshot()
+            return Profile(engine["rows"], {name: _columns.figures(types[name], column)
+                                            for name, column in engine["columns"].items()})
+        finally:
+            if collecting:
+                gc.enable()
 
     def to_bytes(self) -> bytes:
         """The running state as bytes, for `Profiler.from_bytes` in this or another process.

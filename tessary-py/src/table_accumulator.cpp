@@ -99,7 +99,14 @@ PyRef to_python(const std::optional<StoredNumber>& value) {
   return value ? to_python(*value) : PyRef::borrowed(Py_None);
 }
 
-PyRef pair(PyRef first, PyRef second) { return PyRef::checked(PyTuple_Pack(2, first.get(), second.get())); }
+// [value, count], as the figures show a top value.
+PyRef pair(PyRef first, PyRef second) {
+  PyRef list = PyRef::checked(PyList_New(2));
+  // PyList_SetItem takes the references and cannot fail on a fresh list of two.
+  PyList_SetItem(list.get(), 0, first.release());
+  PyList_SetItem(list.get(), 1, second.release());
+  return list;
+}
 
 // The bin edges: floats for a float column, exact ints otherwise.
 PyRef histogram_dict(const HistogramSummary& histogram, bool floating) {
@@ -143,20 +150,19 @@ PyRef column_dict(const TableColumn& column) {
     // "count" is of present values, as everywhere in tessary's figures:
     // the finite ones and the infinite ones that "infinite" counts.
     set_counts(d, "number", column.type, s.count + s.infinite, s.missing);
-    set_item(d, "infinite", py::to_python(s.infinite));
     set_item(d, "mean", py::to_python(s.mean));
-    set_item(d, "variance", py::to_python(s.variance));
     set_item(d, "std", py::to_python(s.std));
+    set_item(d, "variance", py::to_python(s.variance));
     set_item(d, "skewness", py::to_python(s.skewness));
     set_item(d, "kurtosis", py::to_python(s.kurtosis));
     set_item(d, "min", to_python(s.minimum));
     set_item(d, "max", to_python(s.maximum));
+    set_item(d, "infinite", py::to_python(s.infinite));
     PyRef quantiles = new_dict();
     static constexpr const char* keys[] = {"p01", "p05", "p25", "p50", "p75", "p95", "p99"};
     for (std::size_t i = 0; i < s.quantiles.size(); ++i) set_item(quantiles.get(), keys[i], to_python(s.quantiles[i]));
     set_item(d, "quantiles", std::move(quantiles));
     set_item(d, "distinct", py::to_python(s.distinct));
-    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
     PyRef top = new_list();
     for (const auto& [value, count] : s.top) append(top.get(), pair(to_python(value), py::to_python(count)));
     set_item(d, "top", std::move(top));
@@ -165,17 +171,20 @@ PyRef column_dict(const TableColumn& column) {
     set_item(d, "sample", std::move(sample));
     set_item(d, "histogram",
              histogram_dict(s.histogram, number->storage() == NumberColumn::Storage::float64));
+    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
   } else if (const auto* text_column = std::get_if<TextColumn>(&column.state)) {
     const TextSummary s = text_column->summary();
     set_counts(d, "text", column.type, s.count, s.missing);
     set_item(d, "distinct", py::to_python(s.distinct));
-    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
     PyRef top = new_list();
     for (const auto& [label, count] : s.top) {
-      PyRef bytes = PyRef::checked(PyBytes_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
-      append(top.get(), pair(std::move(bytes), py::to_python(count)));
+      // A label cut inside a character, or bytes that are not UTF-8, read with U+FFFD.
+      PyRef text = PyRef::checked(
+          PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
+      append(top.get(), pair(std::move(text), py::to_python(count)));
     }
     set_item(d, "top", std::move(top));
+    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
   } else if (const auto* boolean = std::get_if<BooleanColumn>(&column.state)) {
     const BooleanSummary s = boolean->summary();
     set_counts(d, "boolean", column.type, s.count, s.missing);

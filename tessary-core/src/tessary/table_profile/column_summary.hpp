@@ -23,6 +23,10 @@ using StoredNumber = std::variant<double, std::int64_t, std::uint64_t>;
 // The quantile levels reported, in order: p01, p05, p25, p50, p75, p95, p99.
 inline constexpr std::array<double, 7> summary_quantile_levels = {0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99};
 
+// Top values are the values counted at least this often: one seen once
+// tells nothing about the column's mode.
+inline constexpr std::uint64_t least_top_count = 2;
+
 // Equal-width bins over the finite values: bin k covers
 // [(first_bin + k) * 2^width_exponent, (first_bin + k + 1) * 2^width_exponent),
 // counts exact, at most 64 bins, counts summing to the finite count.
@@ -43,7 +47,9 @@ struct NumberSummary {
   std::array<std::optional<StoredNumber>, 7> quantiles;  // summary_quantile_levels
   std::uint64_t distinct = 0;
   bool exact = false;  // distinct, top counts and quantiles are exact
-  std::vector<std::pair<StoredNumber, std::uint64_t>> top;  // count descending, ties by value ascending
+  // Up to 32 values counted at least least_top_count times, count
+  // descending, ties by value ascending.
+  std::vector<std::pair<StoredNumber, std::uint64_t>> top;
   std::vector<StoredNumber> sample;  // ascending
   HistogramSummary histogram;
 };
@@ -54,7 +60,7 @@ struct TextSummary {
   std::uint64_t distinct = 0;
   bool exact = false;  // distinct and top counts are exact
   // Raw bytes of each value (UTF-8 for string columns), cut to its first 32
-  // bytes in either mode; up to 32 values, count descending, ties by bytes
+  // bytes in either mode; up to 32 values counted at least least_top_count times, count descending, ties by bytes
   // ascending. Lower-bound counts when not exact.
   std::vector<std::pair<std::string, std::uint64_t>> top;
 };

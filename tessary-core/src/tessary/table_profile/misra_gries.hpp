@@ -80,13 +80,19 @@ class MisraGries {
   // The number of counters.
   std::size_t size() const noexcept { return size_; }
 
+  // Calls f(e) for every counted entry, in no set order.
+  template <typename F>
+  void for_each_entry(F f) const {
+    for (std::size_t e = 1; e <= used_; ++e) {
+      if (counts_[e] != 0) f(e);
+    }
+  }
+
   // The counted entries by ascending key, and what they hold.
   std::vector<std::size_t> by_key() const {
     std::vector<std::size_t> order;
     order.reserve(size_);
-    for (std::size_t e = 1; e <= used_; ++e) {
-      if (counts_[e] != 0) order.push_back(e);
-    }
+    for_each_entry([&](std::size_t e) { order.push_back(e); });
     std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) { return keys_[a] < keys_[b]; });
     return order;
   }

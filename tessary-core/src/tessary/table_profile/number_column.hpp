@@ -749,7 +749,9 @@ class NumberColumn {
         for (; k < levels && ranks[k] < total; ++k) out.quantiles[k] = number_detail::stored<S>(raw);
         out.histogram.counts[static_cast<std::size_t>(bin_of<S>(raw, indexer) - lowest)] += n;
       }
-      top = counts;
+      for (const auto& entry : counts) {
+        if (entry.second >= least_top_count) top.push_back(entry);
+      }
     } else {
       const Sketches& s = *sketches_;
       out.exact = false;
@@ -758,7 +760,9 @@ class NumberColumn {
           estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(estimate),
           ValueCounts::limit + 1, count_);
       sketch_quantiles<S>(ranks, low_raw, high_raw, out);
-      top = s.top.counters();
+      s.top.for_each_entry([&](std::size_t e) {
+        if (s.top.count(e) >= least_top_count) top.emplace_back(s.top.key(e), s.top.count(e));
+      });
       const auto& h = s.histogram;
       const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, h.indexer.exponent);
       const std::int64_t lowest = bin_of<S>(low_raw, indexer);

@@ -163,7 +163,9 @@ class TextColumn {
     if (sketch_) {
       const TopValues& top = sketch_->top;
       rows.reserve(top.size());
-      for (const std::size_t e : top.by_key()) rows.emplace_back(top.count(e), top.label(e).view(), top.key(e));
+      top.for_each_entry([&](std::size_t e) {
+        if (top.count(e) >= least_top_count) rows.emplace_back(top.count(e), top.label(e).view(), top.key(e));
+      });
       // More than 1,000 distinct values were seen, and no more than there are values.
       const double estimate = std::round(sketch_->hll.estimate());
       const auto rounded = estimate >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max()
@@ -171,7 +173,9 @@ class TextColumn {
       s.distinct = std::clamp<std::uint64_t>(rounded, exact_limit + 1, count_);
     } else {
       rows.reserve(exact_.size());
-      for (std::size_t e = 0; e < exact_.size(); ++e) rows.emplace_back(exact_.count(e), exact_.label(e), exact_.hash(e));
+      for (std::size_t e = 0; e < exact_.size(); ++e) {
+        if (exact_.count(e) >= least_top_count) rows.emplace_back(exact_.count(e), exact_.label(e), exact_.hash(e));
+      }
       s.distinct = exact_.size();
     }
     const auto before = [](const auto& a, const auto& b) {
