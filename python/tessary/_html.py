@@ -159,11 +159,11 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
                      f'y2="{top + plot_h + 4}"/><text x="{_f(xx)}" y="{top + plot_h + 15}" '
                      f'text-anchor="{anchor}">{_e(text)}</text>')
     caption = f"count{' (log)' if log else ''}" + (f" · {unit}" if unit else "")
+    texts = edge_texts or [[_number(v) for v in s[1]] for s in series]
     details = "; ".join(
         (f"{name}: " if name else "") + ", ".join(
-            f"from {texts[b] if texts else _number(edges[b])}: {count:,}"
-            for b, count in enumerate(counts))
-        for (name, edges, counts), texts in zip(series, edge_texts or [None] * len(series)))
+            f"from {edge_text[b]}: {count:,}" for b, count in enumerate(counts))
+        for (name, _, counts), edge_text in zip(series, texts))
     return (f'<svg class="chart histogram" viewBox="0 0 {width} {height}" width="{width}" '
             f'height="{height}" role="img"><title>{_e("; ".join(words))}. Bins: '
             f'{_e(details)}</title>{"".join(bars)}'
@@ -241,10 +241,9 @@ def quantile_strip_svg(points: Sequence[tuple[str, float, str]], label: str, *,
                      f'y1="{mid - size}" y2="{mid + size}"/>')
     texts = {name: text for name, _, text in points}
     # The extremes below the strip, at its ends; the median above it.
-    for name, anchor, pos in (("min", "start", lo), ("p50", "middle", at.get("p50")),
-                              ("max", "end", hi)):
-        if name in texts and pos is not None:
-            xx, yy = x(pos), height - 3
+    for name, anchor in (("min", "start"), ("p50", "middle"), ("max", "end")):
+        if name in texts:
+            xx, yy = x(at[name]), height - 3
             if name == "p50":
                 anchor = "start" if xx < 90 else "end" if xx > width - 90 else "middle"
                 yy = 10
@@ -372,7 +371,7 @@ def _histogram(name: str, c: dict[str, Any]) -> str:
     log = 2 * sum(k < LOG_SHARE * max(nonzero) for k in nonzero) >= len(nonzero)
     unit = c.get("unit", "") if temporal else ""
     texts = [[printable(v) if isinstance(v, str) else _number(v) for v in edges]]
-    svg = histogram_svg([("", at, counts)], ticks, printable(name), unit=unit, log=log,
+    svg = histogram_svg([("", at, counts)], ticks, _short(name, 80), unit=unit, log=log,
                         edge_texts=texts)
     return f"<figure>{svg}</figure>"
 
@@ -390,7 +389,7 @@ def _strip(name: str, c: dict[str, Any]) -> str:
         points.append((key, pos, _short(value, 26)))
     if points[0][1] == points[-1][1]:
         return ""  # one value: the figures say it all
-    return f"<figure>{quantile_strip_svg(points, printable(name))}</figure>"
+    return f"<figure>{quantile_strip_svg(points, _short(name, 80))}</figure>"
 
 
 def _shares(name: str, c: dict[str, Any]) -> str:
@@ -412,8 +411,8 @@ def _shares(name: str, c: dict[str, Any]) -> str:
             labels.append(f"{more:,} other value{'s' if more != 1 else ''}")
             counts.append(rest)
         bound = not exact
-    return (f"<figure>{shares_svg(labels, [('', counts, count)], printable(name), bound=bound)}"
-            "</figure>")
+    svg = shares_svg(labels, [("", counts, count)], _short(name, 80), bound=bound)
+    return f"<figure>{svg}</figure>"
 
 
 def card(index: int, name: str, c: dict[str, Any]) -> str:
