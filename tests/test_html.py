@@ -41,7 +41,8 @@ def alerts_table():
 @pytest.fixture(scope="module")
 def browser():
     if "LD_PRELOAD" in os.environ:  # the sanitizers' runtime would enter the browser too
-        pytest.skip("no browser under the sanitizers: the report is Python, checked in the plain run")
+        pytest.skip("no browser under the sanitizers: the report is Python, "
+                    "checked in the plain run")
     try:
         from playwright.sync_api import sync_playwright
     except ImportError:

@@ -67,8 +67,9 @@ overflow-wrap:anywhere}
 stroke-width:1}
 .tessary .axis{stroke:var(--muted);stroke-width:1}.tessary .present{fill:#9db8dd}
 .tessary .absent{fill:var(--miss)}.tessary .box{fill:#9db8dd;stroke:var(--bar)}
-.tessary .tick{stroke:var(--fg);stroke-width:1.5}.tessary .median{stroke:var(--miss);stroke-width:2.5}
-.tessary .muted{color:var(--muted)}.tessary .note,.tessary .reason{color:var(--muted);font-size:.85em}
+.tessary .tick{stroke:var(--fg);stroke-width:1.5}
+.tessary .median{stroke:var(--miss);stroke-width:2.5}.tessary .muted{color:var(--muted)}
+.tessary .note,.tessary .reason{color:var(--muted);font-size:.85em}
 """
 
 _e = _html.escape
@@ -100,7 +101,7 @@ def _f(x: float) -> str:
     return f"{x:.1f}".rstrip("0").rstrip(".")
 
 
-# --- chart primitives -------------------------------------------------------------------------
+# --- chart primitives ---------------------------------------------------------------
 
 def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
                   ticks: Sequence[tuple[float, str]], label: str, *, unit: str = "",
@@ -268,7 +269,7 @@ def missing_svg(count: int, missing: int, width: int = 380) -> str:
             f'y="0" width="{_f(w)}" height="8"/></svg>')
 
 
-# --- positions of figures ---------------------------------------------------------------------
+# --- positions of figures ------------------------------------------------------------
 
 _DATE = re.compile(r"^(-?\d{4,})-(\d\d)-(\d\d)(?:[ T](\d\d):(\d\d):(\d\d)(\.\d+)?)?"
                    r"(?:Z|[+-]\d\d:?\d\d)?$")
@@ -307,7 +308,7 @@ def position(value: Any) -> float | None:
     return float(m[1]) if m else None
 
 
-# --- the report -------------------------------------------------------------------------------
+# --- the report ----------------------------------------------------------------------
 
 def alerts(profile: dict[str, Any]) -> list[tuple[str, str, str]]:
     """(column, alert, detail) for each column that deserves a look, in column order."""
