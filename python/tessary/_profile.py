@@ -170,10 +170,14 @@ class Profile:
         No script and no request to a network or a file; its size depends on the
         columns, never on the rows.
         """
-        return _html.document([(title, self.to_dict())])
+        return _html.document([(title, self._plain())])
+
+    def _plain(self) -> dict[str, Any]:
+        """`to_dict()` without the copy, for renderers that only read it."""
+        return {"rows": self._rows, "columns": self._columns}
 
     def _repr_html_(self) -> str:
-        return _html.fragment(self.to_dict())
+        return _html.fragment(self._plain())
 
 
 class Profiler:
