@@ -352,10 +352,11 @@ def alerts(profile: dict[str, Any]) -> list[tuple[str, str, str]]:
     return out
 
 
-def _figures(rows: list[tuple[str, str]]) -> str:
+def _figures(rows: list[tuple[str, str]], per_row: int = 2) -> str:
     cells = [f"<th>{_e(k)}</th><td>{v}</td>" for k, v in rows]
-    # Two figures a row, so that a card stays short.
-    pairs = ["<tr>" + "".join(cells[i:i + 2]) + "</tr>" for i in range(0, len(cells), 2)]
+    # Two figures a row, so that a card stays short (one where they are long, as dates).
+    pairs = ["<tr>" + "".join(cells[i:i + per_row]) + "</tr>"
+             for i in range(0, len(cells), per_row)]
     return f'<table class="figures">{"".join(pairs)}</table>'
 
 
@@ -368,8 +369,10 @@ def _histogram(name: str, c: dict[str, Any]) -> str:
     # Bins are of equal width: temporal edges (text) are placed by their index.
     at = list(range(len(edges))) if temporal else [float(v) for v in edges]
     n = len(counts)
-    picks = sorted({0, n // 2, n} if n >= 4 else {0, n})
-    ticks = [(at[i], _short(edges[i], 22 if len(picks) < 3 else 14)) for i in picks]
+    # Three marks of the axis; two where they are long (dates and times).
+    long = temporal and len(str(edges[0])) > 12
+    picks = sorted({0, n // 2, n} if n >= 4 and not long else {0, n})
+    ticks = [(at[i], _short(edges[i], 24 if len(picks) < 3 else 14)) for i in picks]
     nonzero = [k for k in counts if k]
     log = 2 * sum(k < LOG_SHARE * max(nonzero) for k in nonzero) >= len(nonzero)
     unit = c.get("unit", "") if temporal else ""
@@ -389,7 +392,7 @@ def _strip(name: str, c: dict[str, Any]) -> str:
         pos = position(value)
         if pos is None:
             return ""
-        points.append((key, pos, _short(value, 26)))
+        points.append((key, pos, _short(value, 21)))
     if points[0][1] == points[-1][1]:
         return ""  # one value: the figures say it all
     return f"<figure>{quantile_strip_svg(points, _short(name, 80))}</figure>"
@@ -444,8 +447,10 @@ def card(index: int, name: str, c: dict[str, Any]) -> str:
         figures.append(("distinct", _text(c["distinct"])))
     elif kind == "boolean":
         figures += [("true", f"{c['true']:,}"), ("false", f"{c['false']:,}")]
-    if figures:
-        parts.append(_figures(figures))
+    if count == 0:
+        parts.append('<p class="reason">no values</p>' if kind != "other" else "")
+    elif figures:
+        parts.append(_figures(figures, 1 if kind == "temporal" else 2))
     if kind in ("numeric", "temporal"):
         parts.append(_histogram(name, c))
         parts.append(_strip(name, c))
