@@ -113,9 +113,9 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
     positions on the axis. `ticks` are (position, text) marks of the axis; `label`
     names the chart in its <title>, which lists every bin and count (each bin by
     the text of its lower edge: `edge_texts`, one list per series, or the edge);
-    `log` draws the count axis on a log scale.
+    `log` draws the count axis on a log scale. More than one series get a legend.
     """
-    left, right, top, bottom = 46, 8, 6, 30
+    left, right, top, bottom = 46, 8, 6 if len(series) < 2 else 22, 30
     plot_w, plot_h = width - left - right, height - top - bottom
     lows = [s[1][0] for s in series if s[2]]
     highs = [s[1][-1] for s in series if s[2]]
@@ -161,6 +161,11 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
         marks.append(f'<line class="axis" x1="{_f(xx)}" x2="{_f(xx)}" y1="{top + plot_h}" '
                      f'y2="{top + plot_h + 4}"/><text x="{_f(xx)}" y="{top + plot_h + 15}" '
                      f'text-anchor="{anchor}">{_e(text)}</text>')
+    if len(series) > 1:  # a legend: the series differ by outline too, not by colour alone
+        for i, (name, _, _) in enumerate(series):
+            xx = left + 120 * i
+            marks.append(f'<rect class="s{i % 2}" x="{xx}" y="3" width="10" height="10"/>'
+                         f'<text x="{xx + 14}" y="12">{_e(_short(name, 16))}</text>')
     caption = f"count{' (log)' if log else ''}" + (f" · {unit}" if unit else "")
     texts = edge_texts or [[_number(v) for v in s[1]] for s in series]
     details = "; ".join(
@@ -189,7 +194,8 @@ def shares_svg(labels: Sequence[str], series: Sequence[tuple[str, Sequence[int],
     """Horizontal bars of shares: one row per label, one bar per series in each row.
 
     Each series is (name, counts by label, total); a bar's length is count / total
-    and its text gives the count and the share. `bound` marks counts as lower bounds.
+    and its text gives the count and the share (after the series' name, when more
+    than one). `bound` marks counts as lower bounds.
     """
     name_w, bar_h, gap = 120, 14, 5
     row_h = bar_h * len(series) + gap
@@ -203,13 +209,14 @@ def shares_svg(labels: Sequence[str], series: Sequence[tuple[str, Sequence[int],
         rows.append(f'<text x="{name_w - 6}" y="{_f(y0 + row_h / 2 + 2)}" text-anchor="end">'
                     f'{_e(_short(text, 18))}</text>')
         for i, (name, counts, total) in enumerate(series):
+            tag = f"{_short(name, 10)}: " if len(series) > 1 else ""
             count = counts[r]
             share = count / total if total else 0.0
             w = max(plot_w * share / peak, 1.0 if count else 0.0)
             yy = y0 + i * bar_h
             rows.append(f'<rect class="s{i % 2}" x="{name_w}" y="{yy}" width="{_f(w)}" '
                         f'height="{bar_h - 2}"/><text x="{_f(name_w + w + 4)}" y="{yy + 10}">'
-                        f'{sign}{count:,} ({_percent(count, total)})</text>')
+                        f'{_e(tag)}{sign}{count:,} ({_percent(count, total)})</text>')
             words.append(f"{printable(text)}{' (' + name + ')' if name else ''}: {sign}{count:,} "
                          f"({_percent(count, total)})")
     return (f'<svg class="chart shares" viewBox="0 0 {width} {height}" width="{width}" '
