@@ -26,6 +26,7 @@ ALERTS = {
     "id": ([f"u{i}" for i in range(N)], {"identifier?"}),
     "skewed": ([1.0] * (N - 5) + [1e4] * 5, {"skewed"}),
     "inf": ([float("inf") if i % 50 == 0 else i / 7 for i in range(N)], {"infinite"}),
+    "huge": ([(-1) ** i * 1.7e308 for i in range(N)], set()),
     "as_text": ([str(i % 5) for i in range(N)], {"numbers as text"}),
     "when": (pa.array([datetime.datetime(2024, 1, 1) + datetime.timedelta(hours=i * i)
                        for i in range(N)], pa.timestamp("s")), set()),
@@ -86,7 +87,7 @@ def test_report_of_a_table_built_for_the_alerts(browser):
     assert sorted(map(tuple, found)) == sorted((name, alert) for name, (_, alerts)
                                                in ALERTS.items() for alert in alerts)
     # One histogram per numeric and temporal column with values; every chart titled.
-    assert charts(page) == [5, True]
+    assert charts(page) == [6, True]
     assert page.locator("h3", has_text=HOSTILE).count() == 1
     assert page.locator("script, img").count() == 0
     assert page.problems == []

@@ -13,7 +13,7 @@ from __future__ import annotations
 import html as _html
 import math
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from tessary._report import NOTE, QUANTILES, _number, _type, printable, title
@@ -103,6 +103,17 @@ def _f(x: float) -> str:
 
 # --- chart primitives ---------------------------------------------------------------
 
+def _scale(lo: float, hi: float, start: float, length: float) -> Callable[[float], float]:
+    """The map of positions from lo..hi onto start..start + length; halved first, so
+    that the extremes of float64 do not overflow."""
+    half_lo = lo / 2
+    half_span = (hi / 2 - half_lo) or 0.5
+
+    def x(pos: float) -> float:
+        return start + (pos / 2 - half_lo) / half_span * length
+    return x
+
+
 def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
                   ticks: Sequence[tuple[float, str]], label: str, *, unit: str = "",
                   log: bool = False, edge_texts: Sequence[Sequence[str]] | None = None,
@@ -120,7 +131,7 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
     lows = [s[1][0] for s in series if s[2]]
     highs = [s[1][-1] for s in series if s[2]]
     lo, hi = (min(lows), max(highs)) if lows else (0.0, 1.0)
-    span = (hi - lo) or 1.0
+    x = _scale(lo, hi, left, plot_w)
     peak = max((c for s in series for c in s[2]), default=0) or 1
 
     def y(count: int) -> float:
@@ -129,9 +140,6 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
         if log:
             return plot_h * math.log10(count + 1) / math.log10(peak + 1)
         return plot_h * count / peak
-
-    def x(pos: float) -> float:
-        return left + plot_w * (pos - lo) / span
 
     words = [f"{label}: histogram" + (" (count axis on a log scale)" if log else "")]
     bars = []
@@ -234,10 +242,7 @@ def quantile_strip_svg(points: Sequence[tuple[str, float, str]], label: str, *,
     left, right = 10, 10
     at = {name: pos for name, pos, _ in points}
     lo, hi = min(at.values()), max(at.values())
-    span = (hi - lo) or 1.0
-
-    def x(pos: float) -> float:
-        return left + (width - left - right) * (pos - lo) / span
+    x = _scale(lo, hi, left, width - left - right)
 
     mid = 26
     parts = [f'<line class="axis" x1="{_f(x(lo))}" x2="{_f(x(hi))}" y1="{mid}" y2="{mid}"/>']
@@ -432,7 +437,7 @@ def card(index: int, name: str, c: dict[str, Any]) -> str:
     """One column's card: kind and type, counts, figures and charts."""
     kind, count, missing = c["kind"], c["count"], c["missing"]
     rows = count + missing
-    parts = [f'<article class="card" id="col{index}"><header><h3>{_e(printable(name))}</h3>'
+    parts = [f'<article class="card" id="col{index}"><header><h3>{_e(_short(name, 300))}</h3>'
              f'<span class="kind">{_e(kind)} · {_e(printable(_type(c["type"])))}</span></header>'
              f'<div class="counts">{count:,} present · {missing:,} missing '
              f'({_percent(missing, rows)})</div>{missing_svg(count, missing)}']
