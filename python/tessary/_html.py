@@ -147,12 +147,14 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
     for i, (name, edges, counts) in enumerate(series):
         # One path of all the bars: a page of many charts stays light for the browser.
         cells = []
+        xs = [x(e) for e in edges]
         for b, count in enumerate(counts):
             if count:
-                h = max(y(count), 1.0)
-                x0 = x(edges[b])
-                w = max(x(edges[b + 1]) - x0 - 0.6, 0.8)
-                cells.append("M%.1f %dv%.1fh%.1fv%.1fz" % (x0, base, -h, w, h))
+                h = y(count)
+                h = h if h > 1.0 else 1.0
+                x0 = xs[b]
+                w = xs[b + 1] - x0 - 0.6
+                cells.append("M%.1f %dv%.1fh%.1fv%.1fz" % (x0, base, -h, w if w > 0.8 else 0.8, h))
         bars.append(f'<path class="s{i % 2}" d="{"".join(cells)}"/>')
         words.append(f"{name + ': ' if name else ''}{sum(counts):,} values in {len(counts)} bins")
     gridlines = []
