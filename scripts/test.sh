@@ -19,6 +19,12 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   say "installing GoogleTest (libgtest-dev) with apt-get..."
   apt_install libgtest-dev
 fi
+# The browser tests of the HTML report drive Debian's Chromium through Playwright
+# (installed with the test extra below); where apt-get cannot install it they skip.
+if ! command -v chromium >/dev/null && ! command -v chromium-browser >/dev/null; then
+  say "installing Chromium (chromium) with apt-get, for the browser tests..."
+  apt_install chromium || say "Chromium could not be installed: the browser tests will skip"
+fi
 
 python=$(bash scripts/venv.sh)
 say "building tessary and installing it with the test dependencies into" \

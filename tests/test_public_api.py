@@ -162,7 +162,7 @@ def test_report_and_tables():
     p = tessary.profile(TABLE, columns=["s", "i"])
     assert p.columns == ["s", "i"]
     assert repr(p).splitlines()[0] == f"tessary profile: {N:,} rows, 2 columns"
-    assert "<table>" in p._repr_html_() and "red" in p._repr_html_()
+    assert 'class="card"' in p._repr_html_() and "red" in p._repr_html_()
     summary = p.to_arrow()
     assert summary.column("column").to_pylist() == ["s", "i"]
     assert summary.column("mean").to_pylist()[1] == p["i"]["mean"]

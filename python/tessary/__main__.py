@@ -1,11 +1,12 @@
-"""Command line: python -m tessary [FILE ...] [--json] [--columns NAMES].
+"""Command line: python -m tessary [FILE ...] [--json] [--html OUT] [--columns NAMES].
 
 Without FILE it profiles a generated demo table. Each FILE is read batch by
 batch and its report printed as soon as it is made: a table (with rich when it
 is installed), or with --json one line of JSON per file. A file that fails
 gives one line on stderr and the others are still profiled; the exit status is
-then 1. Names and values from the data reach the terminal with their control
-characters escaped.
+then 1. With --html the reports of all files, one section each, are written to
+one HTML page once every file is read, instead of the tables. Names and values
+from the data reach the terminal with their control characters escaped.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 import tessary
-from tessary import _inputs, _report
+from tessary import _html, _inputs, _report
 
 # A progress bar appears once reading a file has taken this long.
 PROGRESS_AFTER_SECONDS = 1.0
@@ -138,6 +139,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                              '{"path": FILE, "rows": ..., "columns": {...}} (the path is null '
                              'for the demo table); figures that are not finite are written as '
                              'the strings "NaN", "Infinity" and "-Infinity"')
+    parser.add_argument("--html", metavar="OUT",
+                        help="write the report as one self-contained HTML page to OUT (one "
+                             "section per file) instead of printing tables")
     parser.add_argument("--columns", action="append", metavar="NAMES",
                         help="comma-separated column names to profile (repeatable)")
     args = parser.parse_args(argv)
@@ -145,10 +149,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.columns:
         columns = [name.strip() for group in args.columns for name in group.split(",")
                    if name.strip()]
-    if not args.files and not args.json:
+    if not args.files and not args.json and not args.html:
         print(f"tessary {tessary.__version__}: a generated demo table (python -m tessary FILE "
               "profiles a file)")
     status = 0
+    sections: list[tuple[str, dict[str, Any]]] = []
     for path in args.files or [None]:
         try:
             if path is not None:
@@ -165,13 +170,23 @@ def main(argv: Sequence[str] | None = None) -> int:
                   file=sys.stderr)
             status = 1
             continue
+        if args.html:
+            sections.append((path if path is not None else "demo table", profile.to_dict()))
         if args.json:
             print(json.dumps({"path": path, **_strict(profile.to_dict())}, allow_nan=False))
-        else:
+        elif not args.html:
             if path is not None:
                 print(_report.printable(path))
             _show(profile)
         sys.stdout.flush()
+    if args.html and sections:
+        try:
+            with open(args.html, "w", encoding="utf-8") as out:
+                out.write(_html.document(sections))
+        except OSError as error:
+            print(_report.printable(f"tessary: error: {args.html}: {error.strerror or error}"),
+                  file=sys.stderr)
+            return 1
     return status
 
 

@@ -10,7 +10,7 @@ import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from tessary import _columns, _inputs, _native, _report, _saved
+from tessary import _columns, _html, _inputs, _native, _report, _saved
 
 
 _MAX_COUNT = 2 ** 64 - 1
@@ -164,8 +164,21 @@ class Profile:
     def __repr__(self) -> str:
         return _report.text(self.to_dict())
 
+    def to_html(self, title: str = "tessary profile") -> str:
+        """The report as one self-contained HTML page: an overview with alerts, then a
+        card per column with histograms, quantiles and top values, in inline SVG.
+
+        No script and no request to a network or a file; its size depends on the
+        columns, never on the rows.
+        """
+        return _html.document([(title, self._plain())])
+
+    def _plain(self) -> dict[str, Any]:
+        """`to_dict()` without the copy, for renderers that only read it."""
+        return {"rows": self._rows, "columns": self._columns}
+
     def _repr_html_(self) -> str:
-        return _report.html(self.to_dict())
+        return _html.fragment(self._plain())
 
 
 class Profiler:

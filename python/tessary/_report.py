@@ -1,11 +1,10 @@
-"""Renders a profile's plain data as a text, HTML, rich or Arrow table.
+"""Renders a profile's plain data as a text, rich or Arrow table (the HTML report is in _html).
 
 Every renderer starts from `Profile.to_dict()`, so they all show the same figures.
 """
 
 from __future__ import annotations
 
-import html as _html
 import re
 from typing import Any
 
@@ -119,20 +118,6 @@ def text(profile: dict[str, Any]) -> str:
                                    for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
     lines += ["", NOTE]
     return "\n".join(lines)
-
-
-def html(profile: dict[str, Any]) -> str:
-    """HTML tables, one row per column, for notebooks."""
-    e = _html.escape
-    parts = [f"<div><p><b>{e(title(profile))}</b></p>"]
-    for caption, headers, body in sections(profile):
-        head = "".join(f"<th>{e(h)}</th>" for h in headers)
-        rows = "".join("<tr>" + "".join(f"<td>{e(cell)}</td>" for cell in r) + "</tr>"
-                       for r in body)
-        parts.append(f"<table><caption>{e(caption)}</caption><thead><tr>{head}</tr></thead>"
-                     f"<tbody>{rows}</tbody></table>")
-    parts.append(f"<p><small>{e(NOTE)}</small></p></div>")
-    return "".join(parts)
 
 
 def _needed_width(headers: tuple[str, ...], body: list[list[str]]) -> int:
