@@ -162,7 +162,7 @@ class Profile:
     def to_pandas(self) -> Any:
         """A pandas DataFrame with one row per column, indexed by column name."""
         _inputs.require("pandas", "Profile.to_pandas")
-        return self.to_arrow().to_pandas().set_index("column")
+        return _report.summary_frame(self.to_dict())
 
     def __repr__(self) -> str:
         return _report.text(self.to_dict())
