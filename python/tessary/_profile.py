@@ -149,7 +149,9 @@ class Profile:
         integers, exactly. String columns add "distinct" and "top" (the first
         32 bytes of each value); boolean columns "true" and "false"; temporal
         columns show their figures in their own type and time zone, with "std"
-        in their "unit". Other columns add the "reason" they are not profiled.
+        in their "unit". Other columns add the "reason" they are not profiled;
+        a column read otherwise than as it is (a pandas column of objects of
+        several types, as text) adds a "note" saying so.
         """
         return {"rows": self._rows, "columns": copy.deepcopy(self._columns)}
 
@@ -385,10 +387,11 @@ def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int =
     """Profiles `data` and returns a `Profile`.
 
     `data` may be a file path (CSV, TSV, Parquet, Arrow IPC/Feather,
-    newline-delimited JSON, .npy; read batch by batch), a NumPy array (1-D, or
+    newline-delimited JSON, .npy; read batch by batch), a directory of such
+    files (one dataset, hive-style keys as columns), a NumPy array (1-D, or
     2-D as columns), a sequence of numbers or strings, a mapping of column
     names to sequences, a pandas or polars Series/DataFrame (or polars
-    LazyFrame), a pyarrow Array/ChunkedArray/RecordBatch/Table/
+    LazyFrame, streamed batch by batch), a pyarrow Array/ChunkedArray/RecordBatch/Table/
     RecordBatchReader/Dataset, or any object with `__arrow_c_stream__` or
     `__arrow_c_array__`. A single unnamed column is named "values".
 
