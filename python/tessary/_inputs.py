@@ -267,6 +267,9 @@ def _from_directory(pa: Any, path: str, columns: Sequence[str] | None) -> Source
     elif kind == "json":
         json = require("pyarrow.json", "reading JSON files", "pyarrow")
         file_format = ds.JsonFileFormat(read_options=json.ReadOptions(block_size=TEXT_BLOCK))
+    elif kind == "parquet":  # as for one file: the row group it decodes, not several ahead
+        file_format = ds.ParquetFileFormat(
+            default_fragment_scan_options=ds.ParquetFragmentScanOptions(pre_buffer=False))
     else:
         file_format = kind
     return _from_dataset(ds.dataset(paths, format=file_format, partitioning="hive",
