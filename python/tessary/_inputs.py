@@ -307,9 +307,10 @@ def _from_pandas(pa: Any, frame: Any) -> Source:
                 if column.dtype != object:
                     raise
             values = [None if _missing(v) else v for v in column]
-            kinds = sorted({type(v).__name__ for v in values if v is not None})
+            kinds = ", ".join(sorted({type(v).__name__ for v in values if v is not None}))
             arrays.append(pa.array([None if v is None else str(v) for v in values], pa.string()))
-            notes[name] = f"values of several types ({', '.join(kinds)}) profiled as text"
+            notes[name] = (f"values of several types ({kinds}) profiled as text" if "," in kinds
+                           else f"values ({kinds}) that no Arrow type holds, profiled as text")
         table = pa.Table.from_arrays(arrays, names=names)
     return Source(table.to_batches(), len(frame), schema=table.schema, notes=notes)
 
@@ -330,10 +331,14 @@ def _from_lazy(frame: Any, columns: Sequence[str] | None) -> Source:
         frame = frame.select(list(selected))
 
     def batches() -> Iterator[Any]:
-        empty = True
-        for chunk in frame.collect_batches(chunk_size=BATCH_ROWS):
-            empty = False
-            yield from _source(chunk, None).batches
+        empty, chunks = True, frame.collect_batches(chunk_size=BATCH_ROWS)
+        try:
+            for chunk in chunks:
+                empty = False
+                yield from _source(chunk, None).batches
+        except BaseException:  # the query would run on to its end
+            getattr(chunks, "stop", lambda: None)()
+            raise
         if empty:  # the columns, from a frame of no rows
             found = _source(frame.head(0).collect(), None)
             yield from _complete(pa, found.batches, found.schema)
