@@ -90,7 +90,8 @@ def test_temporal_extremes_are_shown_from_their_storage(arrow_type, ends, low, h
     q = t["quantiles"]
     assert [t["min"], q["p01"], q["p99"], t["max"]] == [low, low, high, high] == t["sample"]
     assert sorted(t["top"]) == sorted([[low, 2], [high, 2]])
-    assert p.to_pandas().loc["t", "count"] == 4 and high.split(".")[0] in repr(p)
+    shown = "1.068e+08 days" if pa.types.is_duration(arrow_type) else high.split(".")[0]
+    assert p.to_pandas().loc["t", "count"] == 4 and shown in repr(p)
 
 
 @pytest.mark.parametrize("convert", [

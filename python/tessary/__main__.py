@@ -131,7 +131,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = _Parser(
         prog="python -m tessary",
-        description="Profile data files (CSV, TSV, Parquet, Arrow IPC/Feather, JSON lines, .npy). "
+        description="Profile data files (CSV, TSV, Parquet, Arrow IPC/Feather, JSON lines, .npy) "
+                    "or directories of them. "
                     "Without FILE, profile a generated demo table.")
     parser.add_argument("files", nargs="*", metavar="FILE", help="files to profile")
     parser.add_argument("--json", action="store_true",

@@ -142,13 +142,17 @@ _PYARROW_DAYS = (-719_161, 2_932_895)
 
 
 def _duration_text(amount: float, unit: str) -> str:
-    """A spread in the column's unit as readable text, e.g. "3.5 days"."""
-    seconds = amount * _SECONDS[unit]
+    """A span in the column's unit as readable text with 4 significant digits, in the
+    largest unit it fills: "3.5 days", "1.561 h", "-3 ns", "0 s"."""
+    seconds = abs(amount) * _SECONDS[unit]
+    sign = "-" if amount < 0 else ""
+    if seconds == 0:
+        return "0 s"
     for name, size in (("days", 86400.0), ("h", 3600.0), ("min", 60.0), ("s", 1.0),
                        ("ms", 1e-3), ("us", 1e-6)):
         if seconds >= size:
-            return f"{seconds / size:.4g} {name}"
-    return f"{seconds / 1e-9:.4g} ns"
+            return f"{sign}{seconds / size:.4g} {name}"
+    return f"{sign}{seconds / 1e-9:.4g} ns"
 
 
 def _civil_date(days: int) -> str:

@@ -55,14 +55,20 @@ class Source:
     """A stream of record batches, with the progress of reading when it is known.
 
     `total` is the size of the input: its rows, or with `position` its bytes, and
-    `position(batches)` the bytes read once that many batches are done.
+    `position(batches)` the bytes read once that many batches are done. `schema`,
+    where the input has one, lists the columns of an input without rows; `notes`
+    says, per column, how it was read when not as it is.
     """
 
     def __init__(self, batches: Iterable[Any], total: int | None = None,
-                 position: Callable[[int], int] | None = None) -> None:
+                 position: Callable[[int], int] | None = None, schema: Any = None,
+                 notes: dict[str, str] | None = None) -> None:
         self.batches = batches
         self.total = total
         self.position = position
+        self.schema = schema if schema is not None else getattr(batches, "schema", None)
+        self.notes = notes or {}
+        self.reader: Any = None
 
     def done(self, rows: int, batches: int) -> int:
         """The progress once `rows` rows in `batches` batches are done, in the unit of `total`."""
@@ -78,12 +84,47 @@ def absent_column(columns: Sequence[str], names: Sequence[str]) -> ValueError | 
     return ValueError(f"no column named {absent[0]!r}; the columns are: " + ", ".join(names))
 
 
-def _check_columns(columns: Sequence[str] | None, names: Sequence[str]) -> None:
-    # Checked before a reader is asked for a selection: readers drop or refuse an
-    # unknown name in their own words, and the data's columns are lost.
-    error = absent_column(columns, names) if columns is not None else None
+def _check_columns(columns: Sequence[str] | None, names: Sequence[str]) -> Sequence[str] | None:
+    """The selection to hand a reader of columns `names`. Checked before a reader is
+    asked for it: readers drop or refuse an unknown name in their own words, and the
+    data's columns are lost. Where names repeat, the reader reads every column and the
+    selection is made once the repeats are renamed."""
+    unique = unique_names(names)
+    error = absent_column(columns, unique) if columns is not None else None
     if error is not None:
         raise error
+    return columns if unique == list(names) else None
+
+
+def unique_names(names: Sequence[str]) -> list[str]:
+    """`names` with each repeat renamed as pandas does: a, a.1, a.2 (skipping names taken)."""
+    seen: dict[str, int] = {}
+    out = []
+    for name in names:
+        count = seen.get(name, 0)
+        while count > 0:
+            seen[name] = count + 1
+            name = f"{name}.{count}"
+            count = seen.get(name, 0)
+        out.append(name)
+        seen[name] = count + 1
+    return out
+
+
+def _complete(pa: Any, batches: Iterable[Any], schema: Any) -> Iterator[Any]:
+    """The batches with repeated column names renamed (the same way in every batch), and,
+    when there are none, one empty batch of `schema`, so that an input without rows keeps
+    its columns."""
+    empty = True
+    for batch in batches:
+        empty = False
+        names = batch.schema.names
+        if len(set(names)) != len(names):
+            batch = batch.rename_columns(unique_names(names))
+        yield batch
+    if empty and schema is not None:
+        yield from _complete(pa, [pa.RecordBatch.from_arrays(
+            [pa.nulls(0, field.type) for field in schema], names=schema.names)], None)
 
 
 def _batch(pa: Any, arrays: Sequence[Any], names: Sequence[str]) -> Any:
@@ -184,13 +225,131 @@ def _text(pa: Any, path: str) -> tuple[Any, Callable[[int], int]]:
     return raw, lambda batches: min(batches * TEXT_BLOCK, size)
 
 
-def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
-    lower = path.lower()
-    stem = lower
+def _format(path: str) -> tuple[str | None, str]:
+    """The format of a file named `path` ("csv", "parquet", ...; None when its suffix names
+    none) and its name without the suffix of a compression."""
+    stem = path.lower()
     for suffix in _COMPRESSION:
         if stem.endswith(suffix):
             stem = stem[:-len(suffix)]
-    kind = FORMATS.get(os.path.splitext(stem)[1])
+    return FORMATS.get(os.path.splitext(stem)[1]), stem
+
+
+def _hidden(name: str) -> bool:
+    # What writers leave beside the data: _SUCCESS, _metadata, .part-0.crc, ...
+    return name.startswith((".", "_"))
+
+
+def _from_directory(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
+    """The files of one format under `path` as one dataset, read batch by batch, with the
+    keys of hive-style subdirectories (year=2024/) as columns. Files whose suffix names no
+    format, and hidden ones, are left out."""
+    ds = require("pyarrow.dataset", "reading directories", "pyarrow")
+    files: dict[str, list[str]] = {}
+    for root, dirs, names in os.walk(path):
+        dirs[:] = sorted(d for d in dirs if not _hidden(d))
+        for name in sorted(names):
+            kind, stem = _format(name)
+            if kind is not None and not _hidden(name):
+                key = "tsv" if kind == "csv" and stem.endswith(".tsv") else kind
+                files.setdefault(key, []).append(os.path.join(root, name))
+    if len(files) != 1 or "npy" in files:
+        found = ", ".join(sorted(files)) or "none"
+        raise ValueError(f"{path} is a directory; tessary reads one of Parquet, Arrow IPC, CSV, "
+                         f"TSV or JSON files there, all of one format (found: {found})")
+    (kind, paths), = files.items()
+    if kind in ("csv", "tsv"):
+        csv = require("pyarrow.csv", "reading CSV files", "pyarrow")
+        file_format = ds.CsvFileFormat(
+            parse_options=csv.ParseOptions(delimiter="\t" if kind == "tsv" else ","),
+            convert_options=csv.ConvertOptions(strings_can_be_null=True),
+            read_options=csv.ReadOptions(block_size=TEXT_BLOCK))
+    elif kind == "json":
+        json = require("pyarrow.json", "reading JSON files", "pyarrow")
+        file_format = ds.JsonFileFormat(read_options=json.ReadOptions(block_size=TEXT_BLOCK))
+    elif kind == "parquet":  # as for one file: the row group it decodes, not several ahead
+        file_format = ds.ParquetFileFormat(
+            default_fragment_scan_options=ds.ParquetFragmentScanOptions(pre_buffer=False))
+    else:
+        file_format = kind
+    return _from_dataset(ds.dataset(paths, format=file_format, partitioning="hive",
+                                    partition_base_dir=path), columns)
+
+
+def _from_dataset(dataset: Any, columns: Sequence[str] | None) -> Source:
+    """A pyarrow dataset, scanned batch by batch with little read ahead, so that memory
+    stays bounded by a few batches whatever the number of files."""
+    selected = _check_columns(columns, dataset.schema.names)
+    parquet = type(getattr(dataset, "format", None)).__name__ == "ParquetFileFormat"
+    batches = dataset.to_batches(columns=selected, batch_size=BATCH_ROWS, batch_readahead=2,
+                                 fragment_readahead=1)
+    # The rows of Parquet files are in their footers; other formats would be read twice.
+    return Source(batches, dataset.count_rows() if parquet else None, schema=dataset.schema)
+
+
+def _from_pandas(pa: Any, frame: Any) -> Source:
+    """A pandas DataFrame without its index, which is not a column of the data. A column of
+    Python objects of several types, which no Arrow type holds, is profiled as their text."""
+    names = unique_names([str(name) for name in frame.columns])
+    if names != list(frame.columns):
+        frame = frame.set_axis(names, axis=1)
+    notes: dict[str, str] = {}
+    try:
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+        arrays = []
+        for name in names:
+            column = frame[name]
+            try:
+                arrays.append(pa.Array.from_pandas(column))
+                continue
+            except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+                if column.dtype != object:
+                    raise
+            values = [None if _missing(v) else v for v in column]
+            kinds = ", ".join(sorted({type(v).__name__ for v in values if v is not None}))
+            arrays.append(pa.array([None if v is None else str(v) for v in values], pa.string()))
+            notes[name] = (f"values of several types ({kinds}) profiled as text" if "," in kinds
+                           else f"values ({kinds}) that no Arrow type holds, profiled as text")
+        table = pa.Table.from_arrays(arrays, names=names)
+    return Source(table.to_batches(), len(frame), schema=table.schema, notes=notes)
+
+
+def _missing(value: Any) -> bool:
+    """Whether a Python object in a pandas column is a missing value (None, NaN, NA, NaT)."""
+    return (value is None or (isinstance(value, float) and value != value)
+            or type(value).__name__ in ("NAType", "NaTType"))
+
+
+def _from_lazy(frame: Any, columns: Sequence[str] | None) -> Source:
+    """A polars LazyFrame, run by polars' streaming engine and profiled batch by batch as
+    the batches come, never collected whole."""
+    pa = _pa()
+    names = frame.collect_schema().names()
+    selected = _check_columns(columns, names)
+    if selected is not None:
+        frame = frame.select(list(selected))
+
+    def batches() -> Iterator[Any]:
+        empty, chunks = True, frame.collect_batches(chunk_size=BATCH_ROWS)
+        try:
+            for chunk in chunks:
+                empty = False
+                yield from _source(chunk, None).batches
+        except BaseException:  # the query would run on to its end
+            getattr(chunks, "stop", lambda: None)()
+            raise
+        if empty:  # the columns, from a frame of no rows
+            found = _source(frame.head(0).collect(), None)
+            yield from _complete(pa, found.batches, found.schema)
+
+    return Source(batches())
+
+
+def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
+    if os.path.isdir(path):
+        return _from_directory(pa, path, columns)
+    kind, stem = _format(path)
     if kind is None:
         known = ", ".join(sorted(FORMATS))
         raise ValueError(f"unknown file format {os.path.splitext(stem)[1] or '(no suffix)'!r}; "
@@ -203,14 +362,15 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
         # Without pre-buffering, the reader holds only the row group it decodes
         # rather than several read ahead: a fraction of the memory, no slower.
         file = pq.ParquetFile(path, pre_buffer=False)
-        _check_columns(columns, file.schema_arrow.names)
-        return Source(file.iter_batches(batch_size=_parquet_batch_rows(file.metadata), columns=columns),
-                      file.metadata.num_rows)
+        selected = _check_columns(columns, file.schema_arrow.names)
+        return Source(file.iter_batches(batch_size=_parquet_batch_rows(file.metadata), columns=selected),
+                      file.metadata.num_rows, schema=file.schema_arrow)
     if kind == "ipc":
         try:
             reader = pa.ipc.open_file(pa.memory_map(path))
             return Source((reader.get_batch(i) for i in range(reader.num_record_batches)),
-                          reader.count_rows() if hasattr(reader, "count_rows") else None)
+                          reader.count_rows() if hasattr(reader, "count_rows") else None,
+                          schema=reader.schema)
         except pa.ArrowInvalid:
             return Source(pa.ipc.open_stream(pa.OSFile(path)))
     if kind == "csv":
@@ -228,8 +388,9 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
         try:
             reader, position = open_csv(columns)
         except pa.ArrowKeyError:  # a selected column is not in the file: name its columns
-            _check_columns(columns, open_csv(None)[0].schema.names)
-            raise
+            if _check_columns(columns, open_csv(None)[0].schema.names) is not None:
+                raise
+            reader, position = open_csv(None)  # a repeated name, renamed once read
         return Source(reader, os.path.getsize(path), position)
     if kind == "json":
         json = require("pyarrow.json", "reading JSON files", "pyarrow")
@@ -238,7 +399,8 @@ def _from_file(pa: Any, path: str, columns: Sequence[str] | None) -> Source:
         if hasattr(json, "open_json"):
             return Source(json.open_json(stream, read_options=options),
                           os.path.getsize(path), position)
-        return Source(json.read_json(stream, read_options=options).to_batches())
+        table = json.read_json(stream, read_options=options)
+        return Source(table.to_batches(), table.num_rows, schema=table.schema)
     np = require("numpy", "reading .npy files")
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
@@ -252,7 +414,18 @@ def _module(obj: Any) -> str:
 
 
 def source(data: Any, columns: Sequence[str] | None = None) -> Source:
-    """The record batches of `data`, any input that `tessary.profile` takes."""
+    """The record batches of `data`, any input that `tessary.profile` takes: repeated
+    column names renamed as pandas does (a, a.1), and the columns of an input without
+    rows kept in one empty batch."""
+    found = _source(data, columns)
+    # The reader stays referenced by the source: a compressed stream closes with it, and
+    # the progress reads its position.
+    found.reader = found.batches
+    found.batches = _complete(_pa(), found.batches, found.schema)
+    return found
+
+
+def _source(data: Any, columns: Sequence[str] | None) -> Source:
     if isinstance(data, (str, os.PathLike)):
         return _from_file(_pa(), os.fspath(data), columns)
     pa = _pa()
@@ -262,17 +435,18 @@ def source(data: Any, columns: Sequence[str] | None = None) -> Source:
         name = "values" if data.name is None else str(data.name)
         data = data.to_frame(name)
     if module == "pandas" and hasattr(data, "columns"):
-        # The index is not a column of the data.
-        return Source(pa.Table.from_pandas(data, preserve_index=False).to_batches(), len(data))
+        return _from_pandas(pa, data)
     if module == "polars":
-        if hasattr(data, "collect") and not hasattr(data, "to_arrow"):  # LazyFrame
-            data = data.collect()
+        if hasattr(data, "collect_batches") and not hasattr(data, "to_arrow"):  # LazyFrame
+            return _from_lazy(data, columns)
+        if hasattr(data, "collect") and not hasattr(data, "to_arrow"):
+            data = data.collect()  # a polars without streamed batches
         if hasattr(data, "name"):  # Series
             name = data.name or "values"
     if isinstance(data, pa.RecordBatch):
         return Source([data], data.num_rows)
     if isinstance(data, pa.Table):
-        return Source(data.to_batches(), data.num_rows)
+        return Source(data.to_batches(), data.num_rows, schema=data.schema)
     if isinstance(data, pa.ChunkedArray):
         return _chunks(pa, data, name)
     if isinstance(data, pa.Array):
@@ -282,16 +456,15 @@ def source(data: Any, columns: Sequence[str] | None = None) -> Source:
     if isinstance(data, pa.RecordBatchReader):
         return Source(data)
     if module == "pyarrow" and hasattr(data, "to_batches") and hasattr(data, "count_rows"):
-        _check_columns(columns, data.schema.names)  # a dataset
-        return Source(data.to_batches(columns=columns))
+        return _from_dataset(data, columns)
     if module == "numpy" and hasattr(data, "dtype"):
         return _from_numpy(pa, data, name)
     if hasattr(data, "__arrow_c_stream__"):
         return _from_stream(pa, data, name)
     if hasattr(data, "__arrow_c_array__"):
-        return source(pa.array(data), columns)
+        return _source(pa.array(data), columns)
     if isinstance(data, Mapping):
-        return source(pa.table({str(k): _column(pa, v) for k, v in data.items()}), columns)
+        return _source(pa.table({str(k): _column(pa, v) for k, v in data.items()}), columns)
     try:
         memoryview(data)
     except TypeError:

@@ -16,10 +16,14 @@ from tessary import _columns, _html, _inputs, _native, _report, _saved
 _MAX_COUNT = 2 ** 64 - 1
 
 
-def _schema_bytes(pa: Any, types: dict[str, Any]) -> bytes:
-    """The columns' names and types as an Arrow IPC schema, as the profiler's bytes hold them."""
-    return pa.schema([pa.field(name, arrow_type) for name, arrow_type in types.items()]
-                     ).serialize().to_pybytes()
+def _schema_bytes(pa: Any, types: dict[str, Any], notes: dict[str, str]) -> bytes:
+    """The columns' names and types as an Arrow IPC schema, as the profiler's bytes hold them,
+    with the note of a column read otherwise than as it is in its field's metadata."""
+    return pa.schema([pa.field(name, arrow_type, metadata={_NOTE: notes[name]} if name in notes else None)
+                      for name, arrow_type in types.items()]).serialize().to_pybytes()
+
+
+_NOTE = "tessary.note"
 
 
 # The engine's kind of state for each kind of figures.
@@ -146,7 +150,9 @@ class Profile:
         integers, exactly. String columns add "distinct" and "top" (the first
         32 bytes of each value); boolean columns "true" and "false"; temporal
         columns show their figures in their own type and time zone, with "std"
-        in their "unit". Other columns add the "reason" they are not profiled.
+        in their "unit". Other columns add the "reason" they are not profiled;
+        a column read otherwise than as it is (a pandas column of objects of
+        several types, as text) adds a "note" saying so.
         """
         return {"rows": self._rows, "columns": copy.deepcopy(self._columns)}
 
@@ -159,7 +165,7 @@ class Profile:
     def to_pandas(self) -> Any:
         """A pandas DataFrame with one row per column, indexed by column name."""
         _inputs.require("pandas", "Profile.to_pandas")
-        return self.to_arrow().to_pandas().set_index("column")
+        return _report.summary_frame(self.to_dict())
 
     def __repr__(self) -> str:
         return _report.text(self.to_dict())
@@ -211,7 +217,8 @@ class Profiler:
         # next state apart, on a copy, and replaces this one whole in one
         # assignment: a call that fails anywhere (KeyboardInterrupt included)
         # leaves it as it was.
-        self._state: tuple[Any, dict[str, Any]] = (_native.TableAccumulator(stream_id), {})
+        self._state: tuple[Any, dict[str, Any], dict[str, str]] = (
+            _native.TableAccumulator(stream_id), {}, {})
         # Called after each batch with the progress and the total (rows, or bytes of a text file).
         self._progress: Callable[[int, int | None], None] | None = None
         # One update or merge at a time, so that none is lost.
@@ -239,9 +246,9 @@ class Profiler:
         # raise comes after it.
         with self._lock: self._state = self._updated(source, data)
 
-    def _updated(self, source: _inputs.Source, data: Any) -> tuple[Any, dict[str, Any]]:
+    def _updated(self, source: _inputs.Source, data: Any) -> tuple[Any, dict[str, Any], dict[str, str]]:
         """The state after the batches of `source`, built apart from this one."""
-        acc, types = self._state
+        acc, types, notes = self._state
         batches, reader = source.batches, None
         if isinstance(data, (str, os.PathLike)):
             batches = reader = _inputs.prefetched(batches)
@@ -259,7 +266,7 @@ class Profiler:
         finally:
             if reader is not None:  # stops the reading thread now
                 reader.close()
-        return acc, types
+        return acc, types, {**notes, **{k: v for k, v in source.notes.items() if k in types}}
 
     def _add(self, acc: Any, types: dict[str, Any], plan: _Plan, batch: Any) -> None:
         """Feeds `batch` to `acc`, whose columns have the Arrow `types`."""
@@ -276,15 +283,18 @@ class Profiler:
 
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
-        acc, types = self._state
+        acc, types, notes = self._state
         # The figures are a tree of fresh containers without cycles: collecting while it
         # grows would walk it again and again.
         collecting = gc.isenabled()
         gc.disable()
         try:
             engine = acc.snapshot()
-            return Profile(engine["rows"], {name: _columns.figures(types[name], column)
-                                            for name, column in engine["columns"].items()})
+            columns = {name: _columns.figures(types[name], column)
+                       for name, column in engine["columns"].items()}
+            for name, note in notes.items():
+                columns[name]["note"] = note
+            return Profile(engine["rows"], columns)
         finally:
             if collecting:
                 gc.enable()
@@ -295,10 +305,10 @@ class Profiler:
         The same state always gives the same bytes, on every machine.
         """
         pa = _inputs.require("pyarrow", "Profiler.to_bytes")
-        acc, types = self._state
+        acc, types, notes = self._state
         header = {"rows": int(acc.rows), "stream_id": self._stream_id, "select": self._select,
                   "columns": list(types)}
-        return _saved.to_bytes(header, [_schema_bytes(pa, types)], acc.to_bytes())
+        return _saved.to_bytes(header, [_schema_bytes(pa, types, notes)], acc.to_bytes())
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Profiler:
@@ -331,7 +341,9 @@ class Profiler:
             raise ValueError("columns is not a list of column names")
         profiler = cls(columns=select, stream_id=stream_id)
         fields = pa.ipc.read_schema(pa.py_buffer(schema))
-        if fields.names != names or _schema_bytes(pa, dict(zip(fields.names, fields.types))) != schema:
+        notes = {f.name: f.metadata[_NOTE.encode()].decode() for f in fields
+                 if f.metadata and _NOTE.encode() in f.metadata}
+        if fields.names != names or _schema_bytes(pa, dict(zip(fields.names, fields.types)), notes) != schema:
             raise ValueError("the schema does not name the columns in order")
         if profiler._selected is not None and not profiler._selected.issuperset(names):
             raise ValueError("a column is not one of the selected columns")
@@ -344,7 +356,7 @@ class Profiler:
             expected = _ENGINE_KIND[_columns.kind(types[name])]
             if column["kind"] != expected and not (column["kind"] == "other" and pa.types.is_null(types[name])):
                 raise ValueError(f"column {name!r} holds the state of another type")
-        profiler._state = (acc, types)
+        profiler._state = (acc, types, notes)
         return profiler
 
     def merge(self, other: Profiler) -> None:
@@ -367,11 +379,12 @@ class Profiler:
             raise TypeError(f"expected a Profiler, not {type(other).__name__}")
         with self._lock: self._state = self._merged(other._state)
 
-    def _merged(self, other: tuple[Any, dict[str, Any]]) -> tuple[Any, dict[str, Any]]:
+    def _merged(self, other: tuple[Any, dict[str, Any], dict[str, str]]
+                ) -> tuple[Any, dict[str, Any], dict[str, str]]:
         """The state after merging `other`'s, built apart (other may be self's)."""
         pa = _inputs.require("pyarrow", "Profiler.merge")
-        acc, types = self._state
-        their_acc, their_types = other
+        acc, types, notes = self._state
+        their_acc, their_types, their_notes = other
         if acc.rows + their_acc.rows > _MAX_COUNT:
             raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
         merged = dict(types)
@@ -386,7 +399,7 @@ class Profiler:
                                 "other profiler; cast the pieces to one type")
         acc = acc.__copy__()
         acc.merge(their_acc, self._select)
-        return acc, merged
+        return acc, merged, {**{k: v for k, v in their_notes.items() if k in merged}, **notes}
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (Profiler.from_bytes, (self.to_bytes(),))
@@ -396,10 +409,11 @@ def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int =
     """Profiles `data` and returns a `Profile`.
 
     `data` may be a file path (CSV, TSV, Parquet, Arrow IPC/Feather,
-    newline-delimited JSON, .npy; read batch by batch), a NumPy array (1-D, or
+    newline-delimited JSON, .npy; read batch by batch), a directory of such
+    files (one dataset, hive-style keys as columns), a NumPy array (1-D, or
     2-D as columns), a sequence of numbers or strings, a mapping of column
     names to sequences, a pandas or polars Series/DataFrame (or polars
-    LazyFrame), a pyarrow Array/ChunkedArray/RecordBatch/Table/
+    LazyFrame, streamed batch by batch), a pyarrow Array/ChunkedArray/RecordBatch/Table/
     RecordBatchReader/Dataset, or any object with `__arrow_c_stream__` or
     `__arrow_c_array__`. A single unnamed column is named "values".
 

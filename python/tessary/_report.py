@@ -5,18 +5,27 @@ Every renderer starts from `Profile.to_dict()`, so they all show the same figure
 
 from __future__ import annotations
 
+import datetime
+import math
 import re
 from typing import Any
 
-NUMERIC_HEADERS = ("column", "type", "count", "missing", "mean", "std", "min", "p25", "p50",
-                   "p75", "max", "distinct")
-TEMPORAL_HEADERS = ("column", "type", "count", "missing", "min", "p50", "max", "std", "distinct")
-OTHER_HEADERS = ("column", "type", "count", "missing", "distinct", "top values (count)")
+from tessary._columns import _duration_text
+
+NUMERIC_HEADERS = ("column", "type", "count", "missing", "missing %", "mean", "std", "min", "p25",
+                   "p50", "p75", "max", "distinct")
+# Shown after "max" when a column holds infinite values.
+INFINITE_HEADER = "infinite"
+TEMPORAL_HEADERS = ("column", "type", "count", "missing", "missing %", "min", "p50", "max", "std",
+                    "distinct")
+OTHER_HEADERS = ("column", "type", "count", "missing", "missing %", "distinct",
+                 "top values (count)")
 QUANTILES = ("p01", "p05", "p25", "p50", "p75", "p95", "p99")
-NOTE = ("count: present values; missing: nulls and NaN; mean, std: exact; distinct, quantiles "
-        "and top values: exact up to 1,000 distinct values, beyond that distinct is an estimate "
-        "(about 1.6% standard error), quantiles are within 1% or a thousandth of the range and "
-        "top counts are lower bounds")
+NOTE = ("count: present values; missing: nulls and NaN, and their share of the rows; infinite: "
+        "values of ±inf, counted in count but not in the mean, std, min, max or quantiles; mean, "
+        "std: exact; distinct, quantiles and top values: exact up to 1,000 distinct values, "
+        "beyond that distinct is an estimate (about 1.6% standard error), quantiles are within "
+        "1% or a thousandth of the range and top counts are lower bounds")
 
 
 # Characters that must not reach a terminal raw: the C0 and C1 controls and DEL (which start
@@ -33,18 +42,49 @@ def printable(text: str) -> str:
 
 
 def _number(x: Any) -> str:
+    """A figure in the one format of the tables: integers in full with thousands separators,
+    other numbers to 4 significant digits in the same style ("2,009", "2,008.5" is "2,009",
+    "5.916", "0.0123"), with an exponent only beyond 1e15 or below 1e-4."""
     if x is None:
         return ""
     if isinstance(x, str):
-        # Temporal figures: whole seconds are enough for a table.
-        head, dot, tail = x.partition(".")
-        if dot and tail[:1].isdigit():
-            digits = len(tail) - len(tail.lstrip("0123456789"))
-            return head + tail[digits:]
         return x
     if isinstance(x, int):
         return f"{x:,}"
-    return f"{x:.4g}"
+    if not math.isfinite(x):
+        return "nan" if math.isnan(x) else "inf" if x > 0 else "-inf"
+    if x == 0:
+        return "0"
+    magnitude = math.floor(math.log10(abs(x)))
+    if magnitude >= 15 or magnitude < -4:
+        return f"{x:.4g}"
+    text = f"{x:,.{max(0, 3 - magnitude)}f}"
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+# The fraction of a second of a date-time or time, with its trailing zeros.
+_FRACTION = re.compile(r"(:\d\d)\.(\d*?)0*(?!\d)")
+
+
+def _temporal(x: str | None, column: dict[str, Any]) -> str:
+    """A date, time or duration figure in full: a fraction of a second without its trailing
+    zeros, a duration in the largest unit it fills ("20 min", "1.561 h")."""
+    if x is None:
+        return ""
+    if column["type"].startswith("duration") and re.fullmatch(r"-?\d+", x):
+        return _duration_text(int(x), column["unit"])
+    return _FRACTION.sub(lambda m: m.group(1) + ("." + m.group(2) if m.group(2) else ""), x)
+
+
+def _share(column: dict[str, Any]) -> str:
+    """The missing values' share of the column's rows, as a percentage."""
+    missing, rows = column["missing"], column["count"] + column["missing"]
+    if rows == 0:
+        return ""
+    percent = 100 * missing / rows
+    if 0 < percent < 0.1 or 99.9 < percent < 100:  # never 0.0% or 100.0% when it is not
+        return "<0.1%" if percent < 0.1 else ">99.9%"
+    return f"{percent:.1f}%"
 
 
 def _top(pairs: list[list[Any]], limit: int = 3) -> str:
@@ -69,17 +109,20 @@ def _type(text: str) -> str:
 def sections(profile: dict[str, Any]) -> list[tuple[str, tuple[str, ...], list[list[str]]]]:
     """The report's tables: (title, headers, rows of text), empty ones left out."""
     numeric, temporal, other = [], [], []
+    infinite = any(c["kind"] == "numeric" and c["infinite"] for c in profile["columns"].values())
     for name, c in profile["columns"].items():
         head = [printable(name), printable(_type(c["type"])), _number(c["count"]),
-                _number(c["missing"])]
+                _number(c["missing"]), _share(c)]
         if c["kind"] == "temporal":
-            temporal.append(head + [_number(x) for x in (c["min"], c["quantiles"]["p50"],
-                                                          c["max"], c["std"], c["distinct"])])
+            temporal.append(head + [_temporal(x, c) for x in (c["min"], c["quantiles"]["p50"],
+                                                              c["max"])]
+                            + [c["std"] or "", _number(c["distinct"])])
         elif c["kind"] == "numeric":
             q = c["quantiles"]
             numeric.append(head + [_number(c[k]) for k in ("mean", "std", "min")]
                            + [_number(q[k]) for k in ("p25", "p50", "p75")]
-                           + [_number(c["max"]), _number(c["distinct"])])
+                           + [_number(c["max"])] + ([_number(c["infinite"])] if infinite else [])
+                           + [_number(c["distinct"])])
         elif c["kind"] == "string":
             other.append(head + [_number(c["distinct"]), _top(c["top"])])
         elif c["kind"] == "boolean":
@@ -88,12 +131,21 @@ def sections(profile: dict[str, Any]) -> list[tuple[str, tuple[str, ...], list[l
             other.append(head + ["", printable(c.get("reason", ""))])
     out: list[tuple[str, tuple[str, ...], list[list[str]]]] = []
     if numeric:
-        out.append(("numeric columns", NUMERIC_HEADERS, numeric))
+        headers: tuple[str, ...] = NUMERIC_HEADERS
+        if infinite:
+            headers = headers[:-1] + (INFINITE_HEADER, headers[-1])
+        out.append(("numeric columns", headers, numeric))
     if temporal:
         out.append(("date and time columns", TEMPORAL_HEADERS, temporal))
     if other:
         out.append(("other columns", OTHER_HEADERS, other))
     return out
+
+
+def notes(profile: dict[str, Any]) -> list[str]:
+    """One line per column read otherwise than as it is: "name: how"."""
+    return [printable(f"{name}: {c['note']}") for name, c in profile["columns"].items()
+            if "note" in c]
 
 
 def title(profile: dict[str, Any]) -> str:
@@ -116,6 +168,8 @@ def text(profile: dict[str, Any]) -> str:
         for r in body:
             lines.append("  ".join(cell.ljust(w) if _left(headers, i) else cell.rjust(w)
                                    for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
+    if notes(profile):
+        lines += ["", "notes", *notes(profile)]
     lines += ["", NOTE]
     return "\n".join(lines)
 
@@ -166,30 +220,110 @@ def rich_tables(profile: dict[str, Any], width: int = 200) -> list[Any]:
             for i, label in enumerate(headers[1:], start=1):
                 table.add_row(label, *(Text(r[i]) for r in group))
             out.append(table)
+    if notes(profile):
+        out.append(Text("\n".join(["notes", *notes(profile)])))
     out.append(Text(NOTE, style="dim"))
     return out
 
 
+# The figures of `Profile.to_arrow()` and `to_pandas()`, one row per column, and their Arrow types.
+SUMMARY = (("kind", "string"), ("type", "string"), ("count", "int64"), ("missing", "int64"),
+           ("missing_share", "float64"), ("mean", "float64"), ("std", "float64"),
+           ("variance", "float64"), ("skewness", "float64"), ("kurtosis", "float64"),
+           ("min", "float64"), *((q, "float64") for q in QUANTILES), ("max", "float64"),
+           ("infinite", "int64"), ("distinct", "int64"), ("true", "int64"),
+           ("false", "int64"), ("top", "string"), ("note", "string"))
+_FLOATS = ("mean", "std", "variance", "skewness", "kurtosis", "min", *QUANTILES, "max")
+
+
 def summary_schema(pa: Any) -> Any:
     """The schema of `Profile.to_arrow()`."""
-    floats = ["mean", "std", "skewness", "kurtosis", "min", *QUANTILES, "max"]
-    return pa.schema([("column", pa.string()), ("kind", pa.string()), ("type", pa.string()),
-                      ("count", pa.int64()), ("missing", pa.int64()),
-                      *[(name, pa.float64()) for name in floats],
-                      ("distinct", pa.int64()), ("top", pa.string())])
+    return pa.schema([("column", pa.string()),
+                      *((name, getattr(pa, kind)()) for name, kind in SUMMARY)])
 
 
-def summary_rows(profile: dict[str, Any]) -> list[dict[str, Any]]:
-    """One dict per column for `Profile.to_arrow()`; figures of temporal
-    columns are text, so only their counts enter the numeric fields."""
+def summary_rows(profile: dict[str, Any], typed: bool = False) -> list[dict[str, Any]]:
+    """One dict per column, with the keys of SUMMARY after "column".
+
+    For `to_arrow()` (typed false) every figure is a number: the figures of temporal columns,
+    which are text, are left out and `top` is text. For `to_pandas()` (typed true) each figure
+    keeps its type: integers as ints, dates and timestamps as pandas Timestamps, durations and a
+    temporal std as Timedeltas, times of day as datetime.time, `top` as its [value, count] pairs.
+    """
     out = []
     for name, c in profile["columns"].items():
-        row = {"column": name, "kind": c["kind"], "type": c["type"], "count": c["count"],
-               "missing": c["missing"], "distinct": c.get("distinct"),
-               "top": _top(c["top"], limit=10) if "top" in c else None}
+        rows = c["count"] + c["missing"]
+        row: dict[str, Any] = {"column": name, **{key: c.get(key) for key, _ in SUMMARY}}
+        row["missing_share"] = c["missing"] / rows if rows else None
+        row["note"] = c.get("note", c.get("reason"))
+        if "top" in c:
+            row["top"] = [list(pair) for pair in c["top"]] if typed else _top(c["top"], limit=10)
         if c["kind"] == "numeric":
-            row.update({k: c[k] for k in ("mean", "std", "skewness", "kurtosis")})
-            row.update({k: None if c[k] is None else float(c[k]) for k in ("min", "max")})
             row.update(c["quantiles"])
+            if not typed:
+                row.update({k: None if row[k] is None else float(row[k]) for k in _FLOATS})
+        elif c["kind"] == "temporal":
+            row.update({k: None for k in ("mean", "std", "min", "max", *QUANTILES)})
+            if typed:
+                row.update({k: _typed(c[k], c) for k in ("mean", "min", "max")})
+                row.update({k: _typed(v, c) for k, v in c["quantiles"].items()})
+                row["std"] = _typed_span(c["std"])
         out.append(row)
     return out
+
+
+def summary_frame(profile: dict[str, Any]) -> Any:
+    """`Profile.to_pandas()`: the typed summary rows indexed by column name. Counts are
+    nullable integers; each other figure has the type pandas infers from its values, object
+    where they differ (numbers beside Timestamps)."""
+    import pandas as pd  # type: ignore[import-untyped]
+
+    rows = summary_rows(profile, typed=True)
+    data = {}
+    for key, kind in SUMMARY:
+        values = [row[key] for row in rows]
+        data[key] = (pd.array(values, dtype="Int64") if kind == "int64"
+                     else pd.Series(values, dtype=object).infer_objects().array)
+    return pd.DataFrame(data, index=pd.Index([row["column"] for row in rows], name="column"))
+
+
+_SPAN_UNITS = {"days": "D", "h": "h", "min": "min", "s": "s", "ms": "ms", "us": "us", "ns": "ns"}
+
+
+def _typed_span(text: str | None) -> Any:
+    """A temporal std ("1.561 h") as a pandas Timedelta."""
+    import pandas as pd  # type: ignore[import-untyped]
+
+    if text is None:
+        return None
+    amount, _, unit = text.partition(" ")
+    try:
+        return pd.Timedelta(float(amount), unit=_SPAN_UNITS[unit])
+    except (ValueError, OverflowError):  # beyond pandas' range: the text
+        return text
+
+
+def _typed(text: str | None, column: dict[str, Any]) -> Any:
+    """A temporal figure as a pandas Timestamp (dates too, in the column's time zone),
+    Timedelta, or datetime.time; the text itself where pandas cannot hold the value."""
+    import pandas as pd  # type: ignore[import-untyped]
+
+    if text is None:
+        return None
+    kind = column["type"]
+    try:
+        if kind.startswith("duration"):
+            return pd.Timedelta(int(text), unit=column["unit"])
+        if kind.startswith(("timestamp", "date")):
+            stamp = pd.Timestamp(text)
+            zone = re.search(r"tz=([^\]]+)", kind)
+            if zone and stamp.tzinfo is not None:
+                try:
+                    stamp = stamp.tz_convert(zone.group(1))
+                except Exception:  # a zone unknown here: the stamp stays in UTC
+                    pass
+            return stamp
+        clock, _, fraction = text.partition(".")
+        return datetime.time.fromisoformat(clock + ("." + fraction[:6].ljust(6, "0") if fraction else ""))
+    except (ValueError, OverflowError):
+        return text
