@@ -217,6 +217,62 @@ PyRef snapshot(const TableAccumulator& acc) {
   return dict;
 }
 
+// A histogram as {"first_bin", "width_exponent", "counts"}: bin k covers
+// [(first_bin + k) * 2^width_exponent, (first_bin + k + 1) * 2^width_exponent).
+PyRef bins_dict(const HistogramSummary& histogram) {
+  PyRef counts = new_list();
+  for (const std::uint64_t count : histogram.counts) append(counts.get(), py::to_python(count));
+  PyRef dict = new_dict();
+  set_item(dict.get(), "first_bin", PyRef::checked(PyLong_FromLongLong(histogram.first_bin)));
+  set_item(dict.get(), "width_exponent", PyRef::checked(PyLong_FromLong(histogram.width_exponent)));
+  set_item(dict.get(), "counts", std::move(counts));
+  return dict;
+}
+
+PyRef detail_dict(const TableColumn& column) {
+  PyRef dict = new_dict();
+  PyObject* d = dict.get();
+  if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
+    const NumberDetail detail = number->detail();
+    set_item(d, "kind", py::to_python("number"));
+    set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
+    if (detail.exact) {
+      PyRef values = new_list();
+      for (const auto& [value, count] : detail.values) append(values.get(), pair(to_python(value), py::to_python(count)));
+      set_item(d, "values", std::move(values));
+    } else {
+      set_item(d, "histogram", bins_dict(detail.histogram));
+    }
+  } else if (const auto* text_column = std::get_if<TextColumn>(&column.state)) {
+    const TextDetail detail = text_column->detail();
+    set_item(d, "kind", py::to_python("text"));
+    set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
+    set_item(d, "count", py::to_python(detail.count));
+    set_item(d, "undercount", py::to_python(detail.undercount));
+    PyRef values = new_list();
+    for (const auto& [hash, label, count] : detail.values) {
+      PyRef bytes = PyRef::checked(PyBytes_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
+      PyRef row = PyRef::checked(PyTuple_Pack(3, py::to_python(hash).get(), bytes.get(), py::to_python(count).get()));
+      append(values.get(), std::move(row));
+    }
+    set_item(d, "values", std::move(values));
+  } else {
+    set_item(d, "kind", py::to_python(std::holds_alternative<BooleanColumn>(column.state) ? "boolean" : "other"));
+  }
+  return dict;
+}
+
+PyRef detail(const TableAccumulator& acc) {
+  const CollectorPause pause;
+  PyRef columns = new_dict();
+  for (const TableColumn& column : acc.columns()) {
+    PyRef key = py::to_python(std::string_view(column.name));
+    PyRef value = detail_dict(column);
+    if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+  }
+  return columns;
+}
+
 PyRef rows(const TableAccumulator& acc) { return py::to_python(acc.rows()); }
 
 PyRef stream_id(const TableAccumulator& acc) { return py::to_python(acc.stream_id()); }
@@ -229,6 +285,14 @@ PyMethodDef methods[] = {
     changing_method<update_signature, update>(
         "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array)."),
     reading_method<snapshot>("snapshot", "{'rows': int, 'columns': {name: figures}}, columns in order of appearance."),
+    reading_method<detail>("detail",
+                           "{name: detail}: what a comparison of two profiles needs beyond snapshot().\n"
+                           "Number columns: 'exact' and, in exact mode, 'values' [(value, count)] ascending,\n"
+                           "else 'histogram' {'first_bin', 'width_exponent', 'counts'}: the fine bins, exact\n"
+                           "counts, bin k covering [(first_bin + k) 2^width_exponent, (first_bin + k + 1)\n"
+                           "2^width_exponent). Text columns: 'exact', 'count', 'values' [(hash, first 32 bytes,\n"
+                           "count)] by hash, every value in exact mode, else the heavy hitters, whose counts\n"
+                           "are short by at most 'undercount' (a value not listed occurs at most that often)."),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
     class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
     changing_method<merge_signature, merge>(
