@@ -138,6 +138,8 @@ def _index(value: Any, e: int) -> int:
     """floor(value / 2^e), exactly."""
     if type(value) is int:
         return value >> e if e >= 0 else value << -e
+    if math.frexp(value)[1] - e > 1000:  # far beyond int64: a number as far
+        return int(math.copysign(2.0 ** 1000, value))
     x = math.ldexp(value, -e)
     k = math.floor(x)
     return -1 if k == 0 and value < 0 else k
@@ -209,28 +211,39 @@ def _binned_numbers(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[s
     return {"ks": _widen(ks_low, ks_high, 1.0, _SHARE_RELATIVE), "wasserstein": _widen(w_low, w_high)}
 
 
-def _psi(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> float:
-    """The PSI over the reference's histogram bins (see the module's text)."""
+def _grid(ref: dict[str, Any], cur: dict[str, Any], most: int) -> tuple[int, int, int]:
+    """(width exponent, first bin, bins) of the reference's histogram of at most
+    `most` bins, no finer than either side's own bins."""
     known = [x for x in (_bin_exponent(ref), _bin_exponent(cur)) if x is not None]
     lo_v, hi_v = ref["min"], ref["max"]
-    e = max(known) if known else None
-    if e is None:  # both exact: the narrowest width that spans the range in 64 bins
+    if known:
+        e = max(known)
+    else:  # both exact: the narrowest width that spans the range in `most` bins
         span = float(hi_v) - float(lo_v)
-        e = (math.frexp(span)[1] - 6) if span > 0 else (math.frexp(abs(float(lo_v)) or 1.0)[1] - 52)
+        e = math.frexp(span)[1] - most.bit_length() if 0 < span < math.inf else -1074
         if all(type(v) is int for v in (lo_v, hi_v)):
             e = max(e, 0)
-    while _index(hi_v, e) - _index(lo_v, e) + 1 > _PSI_BINS:
-        e += 1
     while not (_fits_bins(ref, e) and _fits_bins(cur, e)):
         e += 1
-    first, last = _index(lo_v, e), _index(hi_v, e)
-    rb, rc = _binned(np, ref, e)
-    cb, cc = _binned(np, cur, e)
-    k = last - first + 1
-    r = np.zeros(k, dtype=np.float64)
-    c = np.zeros(k, dtype=np.float64)
-    np.add.at(r, np.clip(rb - first, 0, k - 1), rc.astype(np.float64))
-    np.add.at(c, np.clip(cb - first, 0, k - 1), cc.astype(np.float64))
+    while _index(hi_v, e) - _index(lo_v, e) + 1 > most:
+        e += 1
+    first = _index(lo_v, e)
+    return e, first, _index(hi_v, e) - first + 1
+
+
+def _shares(np: Any, side: dict[str, Any], e: int, first: int, k: int) -> Any:
+    """A side's counts in the k bins from `first` at width 2^e, those beyond counted in the end bins."""
+    bins, counts = _binned(np, side, e)
+    out = np.zeros(k, dtype=np.float64)
+    np.add.at(out, np.clip(bins - first, 0, k - 1), counts.astype(np.float64))
+    return out
+
+
+def _psi(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> float:
+    """The PSI over the reference's histogram bins (see the module's text)."""
+    e, first, k = _grid(ref, cur, _PSI_BINS)
+    r = _shares(np, ref, e, first, k)
+    c = _shares(np, cur, e, first, k)
     r = (r + _PSI_SMOOTHING) / (r.sum() + _PSI_SMOOTHING * k)
     c = (c + _PSI_SMOOTHING) / (c.sum() + _PSI_SMOOTHING * k)
     return float(((c - r) * np.log(c / r)).sum())
@@ -562,21 +575,8 @@ def _shape(np: Any, reference: Any, current: Any, name: str) -> Any:
         cur = _number_side(cf, _detail(current, name))
         if ref["n"] == 0 or cur["n"] == 0:
             return None
-        known = [x for x in (_bin_exponent(ref), _bin_exponent(cur)) if x is not None]
-        e = max(known) if known else 0
-        lo_v, hi_v = ref["min"], ref["max"]
-        while _index(hi_v, e) - _index(lo_v, e) + 1 > 32:
-            e += 1
-        if not known:
-            while e > -1074 and _index(hi_v, e - 1) - _index(lo_v, e - 1) + 1 <= 32:
-                e -= 1
-        first, k = _index(lo_v, e), _index(hi_v, e) - _index(lo_v, e) + 1
-        shares = []
-        for side in (ref, cur):
-            bins, counts = _binned(np, side, e)
-            s = np.zeros(k)
-            np.add.at(s, np.clip(bins - first, 0, k - 1), counts.astype(np.float64))
-            shares.append((s / s.sum()).tolist())
+        e, first, k = _grid(ref, cur, 32)
+        shares = [(s / s.sum()).tolist() for s in (_shares(np, side, e, first, k) for side in (ref, cur))]
         return shares
     except (ValueError, OverflowError):
         return None
