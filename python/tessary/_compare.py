@@ -88,32 +88,36 @@ def _widen(low: float, high: float, top: float = math.inf, relative: float = _RE
 
 # ------------------------------------------------------------ numbers
 
-def _fits_float(values: list[Any]) -> bool:
-    """Whether every value converts to a float64 exactly."""
-    return all(type(v) is float or -2 ** 53 <= v <= 2 ** 53 for v in values)
+def _union(np: Any, a: Any, b: Any) -> Any:
+    """The distinct values of two arrays, ascending."""
+    both = np.concatenate((a, b))
+    both.sort()
+    return both[np.concatenate(([True], both[1:] != both[:-1]))] if len(both) else both
 
 
-def _exact_positions(np: Any, ref: list[Any], cur: list[Any]) -> tuple[Any, Any, Any]:
-    """The distinct values of both sides ascending, as float64 where that is
-    exact (else Python numbers), with the gaps between them as floats."""
-    if _fits_float(ref) and _fits_float(cur):
-        r = np.array(ref, dtype=np.float64)
-        c = np.array(cur, dtype=np.float64)
-        union = np.union1d(r, c)
-        return r, c, union
-    union = sorted(set(ref) | set(cur))
-    return (np.array(ref, dtype=object), np.array(cur, dtype=object), np.array(union, dtype=object))
+def _fits_float(np: Any, values: Any) -> bool:
+    """Whether every value (ascending) converts to a float64 exactly."""
+    return values.dtype == np.float64 or len(values) == 0 or (
+        -2 ** 53 <= int(values[0]) and int(values[-1]) <= 2 ** 53)
+
+
+def _exact_positions(np: Any, ref: Any, cur: Any) -> tuple[Any, Any, Any]:
+    """Both sides' values and their union, ascending: float64 where that is
+    exact, Python numbers otherwise."""
+    if _fits_float(np, ref) and _fits_float(np, cur):
+        r, c = ref.astype(np.float64), cur.astype(np.float64)
+        return r, c, _union(np, r, c)
+    r, c = np.array(ref.tolist(), dtype=object), np.array(cur.tolist(), dtype=object)
+    return r, c, np.array(sorted(set(ref.tolist()) | set(cur.tolist())), dtype=object)
 
 
 def _exact_numbers(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[str, Any]:
     """KS, Wasserstein and TVD of two exact value-count lists."""
-    rv = [v for v, _ in ref["values"]]
-    cv = [v for v, _ in cur["values"]]
-    r, c, union = _exact_positions(np, rv, cv)
+    r, c, union = _exact_positions(np, ref["values"], cur["values"])
     rc = np.zeros(len(union), dtype=np.uint64)
     cc = np.zeros(len(union), dtype=np.uint64)
-    rc[np.searchsorted(union, r)] = np.array([n for _, n in ref["values"]], dtype=np.uint64)
-    cc[np.searchsorted(union, c)] = np.array([n for _, n in cur["values"]], dtype=np.uint64)
+    rc[np.searchsorted(union, r)] = ref["counts"]
+    cc[np.searchsorted(union, c)] = cur["counts"]
     n, m = float(ref["n"]), float(cur["n"])
     f = np.cumsum(rc).astype(np.float64) / n
     g = np.cumsum(cc).astype(np.float64) / m
@@ -124,14 +128,15 @@ def _exact_numbers(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[st
     else:
         gaps = np.diff(union)
     w = float(np.dot(diff[:-1], gaps)) if len(gaps) else 0.0
-    tvd = 0.5 * float(np.abs(rc.astype(np.float64) / n - cc.astype(np.float64) / m).sum())
-    return {"ks": _widen(ks, ks, 1.0, _SHARE_RELATIVE), "wasserstein": _widen(w, w), "tvd": _widen(tvd, tvd, 1.0, _SHARE_RELATIVE),
-            "shares": (union, rc.astype(np.float64) / n, cc.astype(np.float64) / m)}
+    p, q = rc.astype(np.float64) / n, cc.astype(np.float64) / m
+    tvd = 0.5 * float(np.abs(p - q).sum())
+    return {"ks": _widen(ks, ks, 1.0, _SHARE_RELATIVE), "wasserstein": _widen(w, w),
+            "tvd": _widen(tvd, tvd, 1.0, _SHARE_RELATIVE), "shares": (union, p, q)}
 
 
 def _bin_exponent(side: dict[str, Any]) -> int | None:
     """The width exponent of a side's fine bins; None for exact values (any width)."""
-    return None if side["exact"] else side["histogram"]["width_exponent"]
+    return None if side["exact"] else side["width_exponent"]
 
 
 def _index(value: Any, e: int) -> int:
@@ -140,39 +145,41 @@ def _index(value: Any, e: int) -> int:
         return value >> e if e >= 0 else value << -e
     if math.frexp(value)[1] - e > 1000:  # far beyond int64: a number as far
         return int(math.copysign(2.0 ** 1000, value))
-    x = math.ldexp(value, -e)
-    k = math.floor(x)
+    k = math.floor(math.ldexp(value, -e))
     return -1 if k == 0 and value < 0 else k
 
 
 def _fits_bins(side: dict[str, Any], e: int) -> bool:
     """Whether a side's bins at exponent e are numbered within int64 (with room)."""
-    if side["n"] == 0:
+    if side["n"] == 0 or not side["exact"]:
         return True
-    if side["exact"]:
-        lo, hi = side["values"][0][0], side["values"][-1][0]
-        return max(abs(_index(lo, e)), abs(_index(hi, e))) < 2 ** 61
-    return True
+    return max(abs(_index(side["min"], e)), abs(_index(side["max"], e))) < 2 ** 61
 
 
 def _binned(np: Any, side: dict[str, Any], e: int) -> tuple[Any, Any]:
-    """A side's (bin numbers ascending, counts) at width exponent e (>= its own)."""
+    """A side's (bin numbers ascending, counts) at width exponent e, no finer
+    than its own bins; exact values must fit (_fits_bins)."""
+    counts = side["counts"]
     if side["n"] == 0:
-        return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.uint64)
-    if side["exact"]:
-        bins = np.array([_index(v, e) for v, _ in side["values"]], dtype=np.int64)
-        counts = np.array([n for _, n in side["values"]], dtype=np.uint64)
+        return np.zeros(0, dtype=np.int64), counts
+    if not side["exact"]:
+        bins = (side["first_bin"] + np.arange(len(counts), dtype=np.int64)) >> (e - side["width_exponent"])
+    elif side["values"].dtype == np.float64:
+        v = side["values"]
+        bins = np.floor(np.ldexp(v, -e))
+        bins[(bins == 0) & (v < 0)] = -1  # a quotient that underflowed to -0.0
+        bins = bins.astype(np.int64)
     else:
-        h = side["histogram"]
-        counts = np.array(h["counts"], dtype=np.uint64)
-        bins = (h["first_bin"] + np.arange(len(counts), dtype=np.int64)) >> (e - h["width_exponent"])
+        v = side["values"]
+        bins = (v >> np.uint64(e) if e >= 0 else v << np.uint64(-e)) if v.dtype == np.uint64 else (
+            v >> e if e >= 0 else v << -e)
+        bins = bins.astype(np.int64)
     starts = np.flatnonzero(np.concatenate(([True], bins[1:] != bins[:-1])))
     return bins[starts], np.add.reduceat(counts, starts)
 
 
 def _common_exponent(ref: dict[str, Any], cur: dict[str, Any]) -> int:
-    known = [e for e in (_bin_exponent(ref), _bin_exponent(cur)) if e is not None]
-    e = max(known)
+    e = max(x for x in (_bin_exponent(ref), _bin_exponent(cur)) if x is not None)
     while not (_fits_bins(ref, e) and _fits_bins(cur, e)):
         e += 1
     return e
@@ -180,7 +187,7 @@ def _common_exponent(ref: dict[str, Any], cur: dict[str, Any]) -> int:
 
 def _aligned(np: Any, a: tuple[Any, Any], b: tuple[Any, Any]) -> tuple[Any, Any, Any]:
     """The bins either side occupies, and both sides' counts in them."""
-    bins = np.union1d(a[0], b[0])
+    bins = _union(np, a[0], b[0])
     ca = np.zeros(len(bins), dtype=np.uint64)
     cb = np.zeros(len(bins), dtype=np.uint64)
     ca[np.searchsorted(bins, a[0])] = a[1]
@@ -198,17 +205,17 @@ def _binned_numbers(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[s
     f_start = np.concatenate(([0.0], f_end[:-1]))
     g_start = np.concatenate(([0.0], g_end[:-1]))
     ks_low = float(np.abs(f_end - g_end).max())
-    ks_high = float(np.maximum(f_end - g_start, g_end - f_start).max())
+    most = np.maximum(f_end - g_start, g_end - f_start)
+    ks_high = float(most.max())
     width = math.ldexp(1.0, e)
     # Inside a bin: the least and the most |F - G| can integrate to.
-    inside_low = np.maximum(0.0, np.maximum(g_start - f_end, f_start - g_end)).sum()
-    inside_high = np.maximum(f_end - g_start, g_end - f_start).sum()
+    inside_low = float(np.maximum(0.0, np.maximum(g_start - f_end, f_start - g_end)).sum())
+    inside_high = float(most.sum())
     # Between occupied bins both functions are constant.
     gaps = (np.diff(bins) - 1).astype(np.float64)
     between = float(np.dot(np.abs(f_end[:-1] - g_end[:-1]), gaps)) if len(gaps) else 0.0
-    w_low = (float(inside_low) + between) * width
-    w_high = (float(inside_high) + between) * width
-    return {"ks": _widen(ks_low, ks_high, 1.0, _SHARE_RELATIVE), "wasserstein": _widen(w_low, w_high)}
+    return {"ks": _widen(ks_low, ks_high, 1.0, _SHARE_RELATIVE),
+            "wasserstein": _widen((inside_low + between) * width, (inside_high + between) * width)}
 
 
 def _grid(ref: dict[str, Any], cur: dict[str, Any], most: int) -> tuple[int, int, int]:
@@ -252,33 +259,33 @@ def _psi(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> float:
 # ------------------------------------------------------------ categories
 
 def _tvd_of_counts(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[str, Any]:
-    """TVD bounds from value counts keyed alike on both sides: exact counts, or
-    heavy hitters whose counts are short by at most the side's undercount."""
-    rk = np.array([k for k, _, _ in ref["values"]], dtype=np.uint64)
-    ck = np.array([k for k, _, _ in cur["values"]], dtype=np.uint64)
-    keys = np.union1d(rk, ck)
-    rpos, cpos = np.searchsorted(keys, rk), np.searchsorted(keys, ck)
+    """TVD bounds from value counts keyed alike on both sides ("keys" ascending,
+    "counts", "labels"): exact counts, or heavy hitters whose counts are short
+    by at most the side's undercount."""
+    rk, ck = ref["keys"], cur["keys"]
+    keys = _union(np, rk, ck)
     n, m = float(ref["n"]), float(cur["n"])
     r_lo = np.zeros(len(keys))
     c_lo = np.zeros(len(keys))
-    r_lo[rpos] = np.array([x for _, _, x in ref["values"]], dtype=np.float64)
-    c_lo[cpos] = np.array([x for _, _, x in cur["values"]], dtype=np.float64)
-    r_lo /= n
-    c_lo /= m
-    r_hi = r_lo + ref["undercount"] / n
-    c_hi = c_lo + cur["undercount"] / m
+    r_lo[np.searchsorted(keys, rk)] = ref["counts"] / n
+    c_lo[np.searchsorted(keys, ck)] = cur["counts"] / m
     if ref["exact"] and cur["exact"]:
-        tvd = 0.5 * float(np.abs(r_lo - c_lo).sum())
-        low, high = tvd, tvd
+        low = high = 0.5 * float(np.abs(r_lo - c_lo).sum())
     else:
-        # A value known to only one side has at most the other's undercount there.
+        # A value that a side does not list has at most its undercount there.
+        r_hi, c_hi = r_lo + ref["undercount"] / n, c_lo + cur["undercount"] / m
         low = max(float(np.maximum(0.0, r_lo - c_hi).sum()), float(np.maximum(0.0, c_lo - r_hi).sum()))
         high = 1.0 - float(np.minimum(r_lo, c_lo).sum())
-    labels = {k: label for k, label, _ in ref["values"]}
-    for k, label, _ in cur["values"]:
-        labels.setdefault(k, label)
-    return {"tvd": _widen(low, high, 1.0, _SHARE_RELATIVE),
-            "shares": ([labels[int(k)] for k in keys], r_lo, c_lo),
+    order = np.argsort(-np.abs(c_lo - r_lo), kind="stable")[:_TOP_CHANGES].tolist()
+    changes = []
+    for i in order:
+        key = keys[i]
+        at = int(np.searchsorted(rk, key))
+        label = ref["labels"][at] if at < len(rk) and rk[at] == key else cur["labels"][int(np.searchsorted(ck, key))]
+        if type(label) is bytes:
+            label = label.decode("utf-8", "backslashreplace")
+        changes.append([label, float(r_lo[i]), float(c_lo[i])])
+    return {"tvd": _widen(low, high, 1.0, _SHARE_RELATIVE), "top_changes": changes,
             "root_sum": _root_sum(np, r_lo, c_lo, n, m, ref, cur)}
 
 
@@ -290,7 +297,7 @@ def _root_sum(np: Any, r: Any, c: Any, n: float, m: float, ref: dict[str, Any],
     total = float(np.sqrt(pooled).sum())
     rest = max(0.0, 1.0 - float(pooled.sum()))
     if rest > 0.0:
-        unlisted = max(1, max(ref.get("distinct", 1), cur.get("distinct", 1)) - len(pooled))
+        unlisted = max(1, max(ref["distinct"], cur["distinct"]) - len(pooled))
         total += math.sqrt(unlisted * rest)
     return total
 
@@ -304,19 +311,6 @@ def _ks_critical(n: int, m: int, alpha: float) -> float:
     return math.sqrt(-math.log(alpha / 2.0) / 2.0) * math.sqrt((n + m) / (n * m))
 
 
-def _changes(shares: tuple[Any, Any, Any], show: Any) -> list[list[Any]]:
-    """The values whose share changed most: [value, reference share, current share]."""
-    import numpy as np
-
-    values, r, c = shares
-    order = np.argsort(-np.abs(c - r), kind="stable")[:_TOP_CHANGES]
-    return [[show(values[i]), float(r[i]), float(c[i])] for i in order.tolist()]
-
-
-def _text_label(value: bytes) -> str:
-    return value.decode("utf-8", "backslashreplace")
-
-
 # ------------------------------------------------------------ columns
 
 def _share(missing: int, count: int) -> float | None:
@@ -324,74 +318,71 @@ def _share(missing: int, count: int) -> float | None:
     return None if rows == 0 else missing / rows
 
 
-def _number_side(figures: dict[str, Any], detail: dict[str, Any]) -> dict[str, Any]:
-    side = dict(detail)
-    side["n"] = figures["count"] - (figures.get("infinite") or 0)
+_STORAGE = {"float64": "f8", "int64": "i8", "uint64": "u8"}
+
+
+def _number_side(np: Any, figures: dict[str, Any], detail: dict[str, Any]) -> dict[str, Any]:
+    """A number column's finite values as counted: exact values or fine bins."""
+    side: dict[str, Any] = {"exact": detail["exact"], "n": figures["count"] - (figures.get("infinite") or 0),
+                            "counts": np.frombuffer(detail["counts"], dtype=np.uint64)}
     if detail["exact"]:
-        side["min"] = detail["values"][0][0] if detail["values"] else None
-        side["max"] = detail["values"][-1][0] if detail["values"] else None
+        values = np.frombuffer(detail["values"], dtype=_STORAGE[detail["storage"]])
+        side["values"] = values
+        if len(values):
+            side["min"], side["max"] = values[0].item(), values[-1].item()
     else:
-        h = detail["histogram"]
-        # The extremes' bins are the first and the last: what the PSI grid needs.
-        side["min"] = math.ldexp(h["first_bin"], h["width_exponent"])
-        side["max"] = math.ldexp(h["first_bin"] + len(h["counts"]) - 1, h["width_exponent"])
-        if h["width_exponent"] >= 0:
-            side["min"] = h["first_bin"] << h["width_exponent"]
-            side["max"] = (h["first_bin"] + len(h["counts"]) - 1) << h["width_exponent"]
+        e, first, last = detail["width_exponent"], detail["first_bin"], detail["first_bin"] + len(side["counts"]) - 1
+        side.update(first_bin=first, width_exponent=e)
+        # The extremes' bins are the first and the last: all that the PSI grid needs of them.
+        side["min"], side["max"] = ((first << e, last << e) if e >= 0 else
+                                    (math.ldexp(first, e), math.ldexp(last, e)))
     return side
 
 
 def _compare_numbers(np: Any, rf: dict[str, Any], cf: dict[str, Any], rd: dict[str, Any],
                      cd: dict[str, Any], out: dict[str, Any], rule: dict[str, float]) -> list[str]:
-    ref, cur = _number_side(rf, rd), _number_side(cf, cd)
-    reasons: list[str] = []
+    ref, cur = _number_side(np, rf, rd), _number_side(np, cf, cd)
     if ref["n"] == 0 or cur["n"] == 0:
         out.update({"ks": None, "wasserstein": None, "psi": None})
-        return reasons
-    if ref["exact"] and cur["exact"]:
-        exact = _exact_numbers(np, ref, cur)
-        out.update({"ks": exact["ks"], "wasserstein": exact["wasserstein"]})
-    else:
-        exact = None
-        out.update(_binned_numbers(np, ref, cur))
+        return []
+    exact = _exact_numbers(np, ref, cur) if ref["exact"] and cur["exact"] else None
+    out.update(_binned_numbers(np, ref, cur) if exact is None else
+               {"ks": exact["ks"], "wasserstein": exact["wasserstein"]})
     out["psi"] = _psi(np, ref, cur)
     if exact is not None:
         out["tvd"] = exact["tvd"]
-        integer = all(type(v) is int for v in (ref["min"], ref["max"], cur["min"], cur["max"]))
-        out["top_changes"] = _changes(exact["shares"], lambda v: int(v) if integer else float(v))
-    if out["ks"][0] > max(_ks_critical(ref["n"], cur["n"], rule["alpha"]), rule["ks_floor"]):
-        reasons.append("ks")
-    return reasons
+        union, p, q = exact["shares"]
+        integer = ref["values"].dtype != np.float64 and cur["values"].dtype != np.float64
+        order = np.argsort(-np.abs(q - p), kind="stable")[:_TOP_CHANGES].tolist()
+        out["top_changes"] = [[int(union[i]) if integer else float(union[i]), float(p[i]), float(q[i])]
+                              for i in order]
+    critical = _ks_critical(ref["n"], cur["n"], rule["alpha"])
+    return ["ks"] if out["ks"][0] > max(critical, rule["ks_floor"]) else []
 
 
-def _compare_text(np: Any, rf: dict[str, Any], cf: dict[str, Any], rd: dict[str, Any],
-                  cd: dict[str, Any], out: dict[str, Any], rule: dict[str, float]) -> list[str]:
-    ref = dict(rd, n=rf["count"], distinct=rf.get("distinct") or 0)
-    cur = dict(cd, n=cf["count"], distinct=cf.get("distinct") or 0)
+def _categories(np: Any, out: dict[str, Any], ref: dict[str, Any], cur: dict[str, Any],
+                rule: dict[str, float]) -> list[str]:
     if ref["n"] == 0 or cur["n"] == 0:
         out["tvd"] = None
         return []
     result = _tvd_of_counts(np, ref, cur)
     out["tvd"] = result["tvd"]
-    out["top_changes"] = _changes(result["shares"], _text_label)
+    out["top_changes"] = result["top_changes"]
     critical = _tvd_critical(ref["n"], cur["n"], result["root_sum"], rule["alpha"])
     return ["tvd"] if out["tvd"][0] > max(critical, rule["tvd_floor"]) else []
 
 
-def _compare_booleans(np: Any, rf: dict[str, Any], cf: dict[str, Any], out: dict[str, Any],
-                      rule: dict[str, float]) -> list[str]:
-    def side(f: dict[str, Any]) -> dict[str, Any]:
-        return {"exact": True, "undercount": 0, "n": f["count"], "distinct": 2,
-                "values": [(1, b"true", f["true"]), (0, b"false", f["count"] - f["true"])]}
-    rf_side, cf_side = side(rf), side(cf)
-    if rf_side["n"] == 0 or cf_side["n"] == 0:
-        out["tvd"] = None
-        return []
-    result = _tvd_of_counts(np, rf_side, cf_side)
-    out["tvd"] = result["tvd"]
-    out["top_changes"] = _changes(result["shares"], lambda v: v == b"true")
-    critical = _tvd_critical(rf_side["n"], cf_side["n"], result["root_sum"], rule["alpha"])
-    return ["tvd"] if out["tvd"][0] > max(critical, rule["tvd_floor"]) else []
+def _text_side(np: Any, figures: dict[str, Any], detail: dict[str, Any]) -> dict[str, Any]:
+    return {"exact": detail["exact"], "n": figures["count"], "distinct": figures.get("distinct") or 0,
+            "undercount": detail["undercount"], "keys": np.frombuffer(detail["hashes"], dtype=np.uint64),
+            "counts": np.frombuffer(detail["counts"], dtype=np.uint64),
+            "labels": detail["labels"]}
+
+
+def _boolean_side(np: Any, figures: dict[str, Any]) -> dict[str, Any]:
+    return {"exact": True, "n": figures["count"], "distinct": 2, "undercount": 0,
+            "keys": np.array([0, 1], dtype=np.uint64), "labels": [False, True],
+            "counts": np.array([figures["count"] - figures["true"], figures["true"]], dtype=np.uint64)}
 
 
 def _missing_drifts(rf: dict[str, Any], cf: dict[str, Any], rule: dict[str, float]) -> bool:
@@ -424,9 +415,10 @@ def _column(np: Any, name: str, reference: Any, current: Any, rule: dict[str, fl
         reasons = _compare_numbers(np, rf, cf, _detail(reference, name), _detail(current, name), out, rule)
     elif kind == "string":
         out["distinct"] = [rf.get("distinct"), cf.get("distinct")]
-        reasons = _compare_text(np, rf, cf, _detail(reference, name), _detail(current, name), out, rule)
+        reasons = _categories(np, out, _text_side(np, rf, _detail(reference, name)),
+                              _text_side(np, cf, _detail(current, name)), rule)
     elif kind == "boolean":
-        reasons = _compare_booleans(np, rf, cf, out, rule)
+        reasons = _categories(np, out, _boolean_side(np, rf), _boolean_side(np, cf), rule)
     else:
         reasons = []
     if _missing_drifts(rf, cf, rule):
@@ -571,8 +563,8 @@ def _shape(np: Any, reference: Any, current: Any, name: str) -> Any:
     """Both sides' shares over the reference's PSI bins, for the drawing."""
     try:
         rf, cf = reference._columns[name], current._columns[name]
-        ref = _number_side(rf, _detail(reference, name))
-        cur = _number_side(cf, _detail(current, name))
+        ref = _number_side(np, rf, _detail(reference, name))
+        cur = _number_side(np, cf, _detail(current, name))
         if ref["n"] == 0 or cur["n"] == 0:
             return None
         e, first, k = _grid(ref, cur, 32)

@@ -4,6 +4,7 @@
 // profiles it with the interpreter lock released: the batch's producer and
 // this instance stay owned by the call (the instance under its exclusive
 // borrow), and the engine touches no Python object.
+#include <bit>
 #include <cmath>
 #include <exception>
 #include <string>
@@ -217,16 +218,12 @@ PyRef snapshot(const TableAccumulator& acc) {
   return dict;
 }
 
-// A histogram as {"first_bin", "width_exponent", "counts"}: bin k covers
-// [(first_bin + k) * 2^width_exponent, (first_bin + k + 1) * 2^width_exponent).
-PyRef bins_dict(const HistogramSummary& histogram) {
-  PyRef counts = new_list();
-  for (const std::uint64_t count : histogram.counts) append(counts.get(), py::to_python(count));
-  PyRef dict = new_dict();
-  set_item(dict.get(), "first_bin", PyRef::checked(PyLong_FromLongLong(histogram.first_bin)));
-  set_item(dict.get(), "width_exponent", PyRef::checked(PyLong_FromLong(histogram.width_exponent)));
-  set_item(dict.get(), "counts", std::move(counts));
-  return dict;
+// Words as the bytes of a native-endian array (numpy.frombuffer reads them
+// without a loop): detail() may hold thousands of counts per column.
+template <class Word>
+PyRef words(const std::vector<Word>& values) {
+  return PyRef::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                  static_cast<Py_ssize_t>(values.size() * sizeof(Word))));
 }
 
 PyRef detail_dict(const TableColumn& column) {
@@ -234,14 +231,23 @@ PyRef detail_dict(const TableColumn& column) {
   PyObject* d = dict.get();
   if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
     const NumberDetail detail = number->detail();
+    static constexpr const char* storage_names[] = {"float64", "int64", "uint64"};
     set_item(d, "kind", py::to_python("number"));
+    set_item(d, "storage", py::to_python(storage_names[static_cast<int>(number->storage())]));
     set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
     if (detail.exact) {
-      PyRef values = new_list();
-      for (const auto& [value, count] : detail.values) append(values.get(), pair(to_python(value), py::to_python(count)));
-      set_item(d, "values", std::move(values));
+      std::vector<std::uint64_t> values;
+      std::vector<std::uint64_t> counts;
+      for (const auto& [value, count] : detail.values) {
+        values.push_back(std::visit([](auto x) { return std::bit_cast<std::uint64_t>(x); }, value));
+        counts.push_back(count);
+      }
+      set_item(d, "values", words(values));
+      set_item(d, "counts", words(counts));
     } else {
-      set_item(d, "histogram", bins_dict(detail.histogram));
+      set_item(d, "first_bin", PyRef::checked(PyLong_FromLongLong(detail.histogram.first_bin)));
+      set_item(d, "width_exponent", PyRef::checked(PyLong_FromLong(detail.histogram.width_exponent)));
+      set_item(d, "counts", words(detail.histogram.counts));
     }
   } else if (const auto* text_column = std::get_if<TextColumn>(&column.state)) {
     const TextDetail detail = text_column->detail();
@@ -249,13 +255,17 @@ PyRef detail_dict(const TableColumn& column) {
     set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
     set_item(d, "count", py::to_python(detail.count));
     set_item(d, "undercount", py::to_python(detail.undercount));
-    PyRef values = new_list();
+    std::vector<std::uint64_t> hashes;
+    std::vector<std::uint64_t> counts;
+    PyRef labels = new_list();
     for (const auto& [hash, label, count] : detail.values) {
-      PyRef bytes = PyRef::checked(PyBytes_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
-      PyRef row = PyRef::checked(PyTuple_Pack(3, py::to_python(hash).get(), bytes.get(), py::to_python(count).get()));
-      append(values.get(), std::move(row));
+      hashes.push_back(hash);
+      counts.push_back(count);
+      append(labels.get(), PyRef::checked(PyBytes_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size()))));
     }
-    set_item(d, "values", std::move(values));
+    set_item(d, "hashes", words(hashes));
+    set_item(d, "counts", words(counts));
+    set_item(d, "labels", std::move(labels));
   } else {
     set_item(d, "kind", py::to_python(std::holds_alternative<BooleanColumn>(column.state) ? "boolean" : "other"));
   }
@@ -285,14 +295,17 @@ PyMethodDef methods[] = {
     changing_method<update_signature, update>(
         "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array)."),
     reading_method<snapshot>("snapshot", "{'rows': int, 'columns': {name: figures}}, columns in order of appearance."),
-    reading_method<detail>("detail",
-                           "{name: detail}: what a comparison of two profiles needs beyond snapshot().\n"
-                           "Number columns: 'exact' and, in exact mode, 'values' [(value, count)] ascending,\n"
-                           "else 'histogram' {'first_bin', 'width_exponent', 'counts'}: the fine bins, exact\n"
-                           "counts, bin k covering [(first_bin + k) 2^width_exponent, (first_bin + k + 1)\n"
-                           "2^width_exponent). Text columns: 'exact', 'count', 'values' [(hash, first 32 bytes,\n"
-                           "count)] by hash, every value in exact mode, else the heavy hitters, whose counts\n"
-                           "are short by at most 'undercount' (a value not listed occurs at most that often)."),
+    reading_method<detail>(
+        "detail",
+        "{name: detail}: what a comparison of two profiles needs beyond snapshot(); arrays are\n"
+        "bytes of native-endian 8-byte words (numpy.frombuffer). Number columns: 'storage'\n"
+        "('float64', 'int64' or 'uint64'), 'exact' and, in exact mode, 'values' (every finite\n"
+        "value, ascending, in its storage) and 'counts' (uint64); else the fine histogram:\n"
+        "'first_bin', 'width_exponent' and 'counts' (uint64, exact), bin k covering\n"
+        "[(first_bin + k) 2^width_exponent, (first_bin + k + 1) 2^width_exponent). Text columns:\n"
+        "'exact', 'count', 'hashes' (uint64, ascending), 'labels' (first 32 bytes) and 'counts'\n"
+        "(uint64): every value in exact mode, else the heavy hitters, whose counts are short by\n"
+        "at most 'undercount' (a value not listed occurs at most that often)."),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
     class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
     changing_method<merge_signature, merge>(
