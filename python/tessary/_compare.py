@@ -392,7 +392,7 @@ def _missing_drifts(rf: dict[str, Any], cf: dict[str, Any], rule: dict[str, floa
     p, q = rf["missing"] / n, cf["missing"] / m
     pooled = (rf["missing"] + cf["missing"]) / (n + m)
     critical = _tvd_critical(n, m, math.sqrt(pooled) + math.sqrt(1.0 - pooled), rule["alpha"])
-    return abs(p - q) > max(critical, rule["tvd_floor"])
+    return bool(abs(p - q) > max(critical, rule["tvd_floor"]))
 
 
 def _column(np: Any, name: str, reference: Any, current: Any, rule: dict[str, float]) -> dict[str, Any]:
@@ -430,7 +430,7 @@ def _column(np: Any, name: str, reference: Any, current: Any, rule: dict[str, fl
 
 
 def _detail(profile: Any, name: str) -> dict[str, Any]:
-    details = profile._details()
+    details: dict[str, dict[str, Any]] | None = profile._details()
     if details is None or name not in details:
         raise ValueError("this Profile holds figures only (it was not made by tessary.profile or a "
                          "Profiler): compare the data, a Profiler, or a Profile that one made")
@@ -628,5 +628,6 @@ class _LazyShapes(dict):  # type: ignore[type-arg]
         if name not in self._sides:
             return default
         if name not in self:
-            self[name] = _shape(self._np, *self._sides[name], name)
+            reference, current = self._sides[name]
+            self[name] = _shape(self._np, reference, current, name)
         return dict.get(self, name)
