@@ -452,7 +452,7 @@ class Comparison:
         self._reference_rows = reference_rows
         self._current_rows = current_rows
         self._columns = columns
-        self._shapes = shapes or {}
+        self._shapes = shapes if shapes is not None else {}
 
     @property
     def drifted(self) -> list[str]:
