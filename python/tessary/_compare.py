@@ -404,7 +404,10 @@ def _column(np: Any, name: str, reference: Any, current: Any, rule: dict[str, fl
         return {"status": status, "kind": present["kind"]}
     kind = rf["kind"]
     if cf["kind"] != kind or rf.get("unit") != cf.get("unit"):
-        return {"status": "kind changed", "kind": [rf["kind"], cf["kind"]]}
+        changed: dict[str, Any] = {"status": "kind changed", "kind": [rf["kind"], cf["kind"]]}
+        if kind == cf["kind"]:  # temporal values of another unit
+            changed["unit"] = [rf.get("unit"), cf.get("unit")]
+        return changed
     out: dict[str, Any] = {"status": "same", "kind": kind,
                            "missing": [_share(rf["missing"], rf["count"]), _share(cf["missing"], cf["count"])]}
     if kind in ("numeric", "temporal"):
