@@ -163,7 +163,10 @@ def _binned(np: Any, side: dict[str, Any], e: int) -> tuple[Any, Any]:
     if side["n"] == 0:
         return np.zeros(0, dtype=np.int64), counts
     if not side["exact"]:
-        bins = (side["first_bin"] + np.arange(len(counts), dtype=np.int64)) >> (e - side["width_exponent"])
+        bins = side["first_bin"] + np.arange(len(counts), dtype=np.int64)
+        if e == side["width_exponent"]:
+            return bins, counts
+        bins >>= e - side["width_exponent"]
     elif side["values"].dtype == np.float64:
         v = side["values"]
         bins = np.floor(np.ldexp(v, -e))
@@ -187,6 +190,15 @@ def _common_exponent(ref: dict[str, Any], cur: dict[str, Any]) -> int:
 
 def _aligned(np: Any, a: tuple[Any, Any], b: tuple[Any, Any]) -> tuple[Any, Any, Any]:
     """The bins either side occupies, and both sides' counts in them."""
+    if len(a[0]) and len(b[0]):
+        first = min(a[0][0], b[0][0])
+        span = int(max(a[0][-1], b[0][-1]) - first) + 1
+        if span <= len(a[0]) + len(b[0]):  # dense: each side's bins by offset
+            ca = np.zeros(span, dtype=np.uint64)
+            cb = np.zeros(span, dtype=np.uint64)
+            ca[a[0] - first] = a[1]
+            cb[b[0] - first] = b[1]
+            return np.arange(first, first + span, dtype=np.int64), ca, cb
     bins = _union(np, a[0], b[0])
     ca = np.zeros(len(bins), dtype=np.uint64)
     cb = np.zeros(len(bins), dtype=np.uint64)
@@ -241,9 +253,7 @@ def _grid(ref: dict[str, Any], cur: dict[str, Any], most: int) -> tuple[int, int
 def _shares(np: Any, side: dict[str, Any], e: int, first: int, k: int) -> Any:
     """A side's counts in the k bins from `first` at width 2^e, those beyond counted in the end bins."""
     bins, counts = _binned(np, side, e)
-    out = np.zeros(k, dtype=np.float64)
-    np.add.at(out, np.clip(bins - first, 0, k - 1), counts.astype(np.float64))
-    return out
+    return np.bincount(np.clip(bins - first, 0, k - 1), counts.astype(np.float64), k)
 
 
 def _psi(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> float:
