@@ -291,10 +291,8 @@ def _tvd_of_counts(np: Any, ref: dict[str, Any], cur: dict[str, Any]) -> dict[st
     for i in order:
         key = keys[i]
         at = int(np.searchsorted(rk, key))
-        label = ref["labels"][at] if at < len(rk) and rk[at] == key else cur["labels"][int(np.searchsorted(ck, key))]
-        if type(label) is bytes:
-            label = label.decode("utf-8", "backslashreplace")
-        changes.append([label, float(r_lo[i]), float(c_lo[i])])
+        side, at = (ref, at) if at < len(rk) and rk[at] == key else (cur, int(np.searchsorted(ck, key)))
+        changes.append([side["label"](at), float(r_lo[i]), float(c_lo[i])])
     return {"tvd": _widen(low, high, 1.0, _SHARE_RELATIVE), "top_changes": changes,
             "root_sum": _root_sum(np, r_lo, c_lo, n, m, ref, cur)}
 
@@ -386,12 +384,23 @@ def _text_side(np: Any, figures: dict[str, Any], detail: dict[str, Any]) -> dict
     return {"exact": detail["exact"], "n": figures["count"], "distinct": figures.get("distinct") or 0,
             "undercount": detail["undercount"], "keys": np.frombuffer(detail["hashes"], dtype=np.uint64),
             "counts": np.frombuffer(detail["counts"], dtype=np.uint64),
-            "labels": detail["labels"]}
+            "label": _labels(np, detail)}
+
+
+def _labels(np: Any, detail: dict[str, Any]) -> Any:
+    """The text of the i-th value's label (its first 32 bytes)."""
+    ends = np.frombuffer(detail["label_ends"], dtype=np.uint64)
+    blob = detail["labels"]
+
+    def label(i: int) -> str:
+        start = int(ends[i - 1]) if i else 0
+        return str(blob[start:int(ends[i])].decode("utf-8", "backslashreplace"))
+    return label
 
 
 def _boolean_side(np: Any, figures: dict[str, Any]) -> dict[str, Any]:
     return {"exact": True, "n": figures["count"], "distinct": 2, "undercount": 0,
-            "keys": np.array([0, 1], dtype=np.uint64), "labels": [False, True],
+            "keys": np.array([0, 1], dtype=np.uint64), "label": bool,
             "counts": np.array([figures["count"] - figures["true"], figures["true"]], dtype=np.uint64)}
 
 

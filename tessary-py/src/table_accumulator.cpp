@@ -257,15 +257,18 @@ PyRef detail_dict(const TableColumn& column) {
     set_item(d, "undercount", py::to_python(detail.undercount));
     std::vector<std::uint64_t> hashes;
     std::vector<std::uint64_t> counts;
-    PyRef labels = new_list();
+    std::vector<std::uint64_t> label_ends;
+    std::string labels;
     for (const auto& [hash, label, count] : detail.values) {
       hashes.push_back(hash);
       counts.push_back(count);
-      append(labels.get(), PyRef::checked(PyBytes_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size()))));
+      labels += label;
+      label_ends.push_back(labels.size());
     }
     set_item(d, "hashes", words(hashes));
     set_item(d, "counts", words(counts));
-    set_item(d, "labels", std::move(labels));
+    set_item(d, "labels", PyRef::checked(PyBytes_FromStringAndSize(labels.data(), static_cast<Py_ssize_t>(labels.size()))));
+    set_item(d, "label_ends", words(label_ends));
   } else {
     set_item(d, "kind", py::to_python(std::holds_alternative<BooleanColumn>(column.state) ? "boolean" : "other"));
   }
@@ -303,9 +306,10 @@ PyMethodDef methods[] = {
         "value, ascending, in its storage) and 'counts' (uint64); else the fine histogram:\n"
         "'first_bin', 'width_exponent' and 'counts' (uint64, exact), bin k covering\n"
         "[(first_bin + k) 2^width_exponent, (first_bin + k + 1) 2^width_exponent). Text columns:\n"
-        "'exact', 'count', 'hashes' (uint64, ascending), 'labels' (first 32 bytes) and 'counts'\n"
-        "(uint64): every value in exact mode, else the heavy hitters, whose counts are short by\n"
-        "at most 'undercount' (a value not listed occurs at most that often)."),
+        "'exact', 'count', 'hashes' (uint64, ascending), 'counts' (uint64), 'labels' (the first\n"
+        "32 bytes of each value, one after another) and 'label_ends' (uint64: where each ends):\n"
+        "every value in exact mode, else the heavy hitters, whose counts are short by at most\n"
+        "'undercount' (a value not listed occurs at most that often)."),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
     class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
     changing_method<merge_signature, merge>(
