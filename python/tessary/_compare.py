@@ -70,9 +70,6 @@ _TOP_CHANGES = 5
 _PSI_BINS = 64
 _PSI_SMOOTHING = 0.5
 
-STATUSES = ("same", "drift", "added", "removed", "kind changed")
-
-
 def _np() -> Any:
     from tessary import _inputs
 
@@ -470,11 +467,11 @@ class Comparison:
     """
 
     def __init__(self, reference_rows: int, current_rows: int, columns: dict[str, dict[str, Any]],
-                 shapes: dict[str, Any] | None = None) -> None:
+                 profiles: tuple[Any, Any] | None = None) -> None:
         self._reference_rows = reference_rows
         self._current_rows = current_rows
         self._columns = columns
-        self._shapes = shapes if shapes is not None else {}
+        self._profiles = profiles  # for the drawings of to_html()
 
     @property
     def drifted(self) -> list[str]:
@@ -511,7 +508,7 @@ class Comparison:
                      html.escape(_kind_text(c.get("kind"))), _pair_text(c.get("missing")),
                      _interval_text(c.get("ks")), _interval_text(c.get("wasserstein")),
                      "" if c.get("psi") is None else f"{c['psi']:.4g}", _interval_text(c.get("tvd")),
-                     _svg(self._shapes.get(name), c)]
+                     _svg(self._shape(name), c)]
             body.append("<tr>" + "".join(f"<td>{cell}</td>" for cell in cells) + "</tr>")
         caption = (f"{self._reference_rows} reference rows, {self._current_rows} current rows; "
                    f"{len(self.drifted)} of {len(self._columns)} columns changed")
@@ -520,6 +517,11 @@ class Comparison:
 
     def _repr_html_(self) -> str:
         return self.to_html()
+
+    def _shape(self, name: str) -> Any:
+        if self._profiles is None or self._columns[name].get("ks") is None:
+            return None
+        return _shape(_np(), *self._profiles, name)
 
 
 def _kind_text(kind: Any) -> str:
@@ -571,7 +573,7 @@ def _svg(shape: Any, column: dict[str, Any]) -> str:
 
 # ------------------------------------------------------------ entry point
 
-def _as_profile(side: Any, what: str, columns: Sequence[str] | None) -> Any:
+def _as_profile(side: Any) -> Any:
     from tessary._profile import Profile, Profiler, profile
 
     if isinstance(side, Profile):
@@ -618,8 +620,8 @@ def compare(reference: Any, current: Any, *, columns: Sequence[str] | None = Non
     if not (ks_floor >= 0.0 and tvd_floor >= 0.0):
         raise ValueError("ks_floor and tvd_floor must be at least 0")
     np = _np()
-    ref = _as_profile(reference, "reference", columns)
-    cur = _as_profile(current, "current", columns)
+    ref = _as_profile(reference)
+    cur = _as_profile(current)
     if columns is None:
         names = list(ref._columns) + [n for n in cur._columns if n not in ref._columns]
     else:
@@ -628,28 +630,5 @@ def compare(reference: Any, current: Any, *, columns: Sequence[str] | None = Non
         if absent:
             raise ValueError(f"neither profile has the column {absent[0]!r}")
     rule = {"alpha": alpha, "ks_floor": ks_floor, "tvd_floor": tvd_floor}
-    out: dict[str, dict[str, Any]] = {}
-    shapes: dict[str, Any] = {}
-    for name in names:
-        out[name] = _column(np, name, ref, cur, rule)
-        if out[name].get("ks") is not None:
-            shapes[name] = (ref, cur)
-    lazy = _LazyShapes(np, shapes)
-    return Comparison(ref.rows, cur.rows, out, lazy)
-
-
-class _LazyShapes(dict):  # type: ignore[type-arg]
-    """The drawings' shares, worked out only when HTML is asked for."""
-
-    def __init__(self, np: Any, sides: dict[str, Any]) -> None:
-        super().__init__()
-        self._np = np
-        self._sides = sides
-
-    def get(self, name: str, default: Any = None) -> Any:
-        if name not in self._sides:
-            return default
-        if name not in self:
-            reference, current = self._sides[name]
-            self[name] = _shape(self._np, reference, current, name)
-        return dict.get(self, name)
+    out = {name: _column(np, name, ref, cur, rule) for name in names}
+    return Comparison(ref.rows, cur.rows, out, (ref, cur))
