@@ -12,7 +12,7 @@ import pytest
 
 import tessary
 
-from helpers import child_environment, exact
+from helpers import child_environment, exact, run_python
 
 
 def ks_exact(a, b):
@@ -117,7 +117,18 @@ def test_text_and_boolean_intervals_contain_the_exact_tvd():
         assert c["f"]["tvd"][1] - c["f"]["tvd"][0] < 1e-12
 
 
+THREADED = """
+import json, numpy as np, tessary
+rng = np.random.default_rng(17)
+n = 200_000
+ref = {"x": rng.normal(0, 1, n), "s": [f"v{k}" for k in rng.zipf(1.3, n)]}
+cur = {"x": rng.normal(0.01, 1, n), "s": [f"v{k}" for k in rng.zipf(1.3, n)]}
+print(json.dumps(tessary.compare(ref, cur).to_dict()))
+"""
+
+
 def test_results_do_not_depend_on_splits_threads_or_merges():
+    assert run_python(THREADED, TESSARY_NUM_THREADS="1") == run_python(THREADED, TESSARY_NUM_THREADS="3")
     rng = np.random.default_rng(13)
     n = 60_000
     table = pa.table({"x": rng.normal(0, 1, n), "i": rng.integers(0, 5000, n),
