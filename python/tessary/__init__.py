@@ -16,6 +16,7 @@ from tessary import _native
 from tessary._inputs import MissingDependencyError
 from tessary._native import (ArrowBatchProfileAccumulator, NumericAccumulator, StringAccumulator,
                              __version__, backend_info)
+from tessary._compare import Comparison, compare
 from tessary._profile import Profile, Profiler, profile
 
 if TYPE_CHECKING:
@@ -23,7 +24,7 @@ if TYPE_CHECKING:
 
     from tessary._native import NumericProfile, NumericStateResult
 
-__all__ = ["profile", "Profiler", "Profile", "MissingDependencyError",
+__all__ = ["profile", "Profiler", "Profile", "compare", "Comparison", "MissingDependencyError",
            "NumericAccumulator", "ArrowBatchProfileAccumulator", "StringAccumulator",
            "numeric_state_f64", "numeric_profile_f64", "backend_info", "__version__"]
 

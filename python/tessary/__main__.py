@@ -1,4 +1,5 @@
-"""Command line: python -m tessary [FILE ...] [--json] [--html OUT] [--columns NAMES].
+"""Command line: python -m tessary [FILE ...] [--json] [--html OUT] [--columns NAMES],
+and python -m tessary compare REF CUR [--json] [--html OUT.html].
 
 Without FILE it profiles a generated demo table. Each FILE is read batch by
 batch and its report printed as soon as it is made: a table (with rich when it
@@ -21,7 +22,7 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 import tessary
-from tessary import _html, _inputs, _report
+from tessary import _compare, _html, _inputs, _report
 
 # A progress bar appears once reading a file has taken this long.
 PROGRESS_AFTER_SECONDS = 1.0
@@ -127,8 +128,73 @@ class _Parser(argparse.ArgumentParser):
         super().error(_report.printable(message))
 
 
+# Exit statuses of `compare`, as diff has them.
+COMPARE_SAME, COMPARE_CHANGED, COMPARE_ERROR = 0, 1, 2
+
+
+def _load(path: str) -> tessary.Profile:
+    """A saved Profiler's profile (Profiler.to_bytes in a file), or the file profiled."""
+    from tessary import _saved
+
+    with open(path, "rb") as file:
+        saved = file.read(len(_saved.MAGIC)) == _saved.MAGIC
+    if saved:
+        with open(path, "rb") as file:
+            return tessary.Profiler.from_bytes(file.read()).profile()
+    return _profile_file(path, None)
+
+
+def compare_main(argv: Sequence[str]) -> int:
+    """`compare REF CUR`: exit status 0 when every column is the same, 1 when one
+    drifts (or was added, removed or changed kind), 2 on an error."""
+    parser = _Parser(
+        prog="python -m tessary compare",
+        description="Compare two data files (or saved Profilers) column by column. Exit status: "
+                    f"{COMPARE_SAME} when no column changed, {COMPARE_CHANGED} when a column "
+                    f"drifts or was added, removed or changed kind, {COMPARE_ERROR} on an error.")
+    parser.add_argument("reference", metavar="REF", help="the reference file")
+    parser.add_argument("current", metavar="CUR", help="the current file")
+    parser.add_argument("--json", action="store_true",
+                        help="print the comparison as one line of strict JSON")
+    parser.add_argument("--html", metavar="OUT.html", help="also write the comparison as HTML")
+    parser.add_argument("--columns", action="append", metavar="NAMES",
+                        help="comma-separated column names to compare (repeatable)")
+    parser.add_argument("--alpha", type=float, default=_compare.ALPHA,
+                        help="the verdict's significance level (default %(default)s)")
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit:
+        return COMPARE_ERROR if exit.code else COMPARE_SAME
+    columns = None
+    if args.columns:
+        columns = [name.strip() for group in args.columns for name in group.split(",")
+                   if name.strip()]
+    try:
+        comparison = tessary.compare(_load(args.reference), _load(args.current),
+                                     columns=columns, alpha=args.alpha)
+        if args.html:
+            with open(args.html, "w", encoding="utf-8") as out:
+                out.write("<!DOCTYPE html><meta charset=\"utf-8\"><title>tessary compare</title>"
+                          + comparison.to_html())
+    except KeyboardInterrupt:
+        print("tessary: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # one line, never a traceback
+        message = " ".join(str(error).split()) or type(error).__name__
+        print(_report.printable(f"tessary: error: {message}"), file=sys.stderr)
+        return COMPARE_ERROR
+    if args.json:
+        print(json.dumps(_strict(comparison.to_dict()), allow_nan=False))
+    else:
+        print("\n".join(_report.printable(line) for line in repr(comparison).splitlines()))
+    return COMPARE_CHANGED if comparison.drifted else COMPARE_SAME
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["compare"]:
+        return compare_main(argv[1:])
     parser = _Parser(
         prog="python -m tessary",
         description="Profile data files (CSV, TSV, Parquet, Arrow IPC/Feather, JSON lines, .npy) "

@@ -110,6 +110,17 @@ class Profile:
     def __init__(self, rows: int, columns: dict[str, dict[str, Any]]) -> None:
         self._rows = rows
         self._columns = columns
+        # The engine's state the figures were read from (never changed: a
+        # Profiler replaces its state whole), for what `tessary.compare` reads
+        # beyond the figures; None for a Profile built from figures alone.
+        self._engine: Any = None
+        self._detail: dict[str, dict[str, Any]] | None = None
+
+    def _details(self) -> dict[str, dict[str, Any]] | None:
+        """The engine's detail of every column (TableAccumulator.detail), read once."""
+        if self._detail is None and self._engine is not None:
+            self._detail = self._engine.detail()
+        return self._detail
 
     @property
     def rows(self) -> int:
@@ -292,12 +303,14 @@ class Profiler:
             engine = acc.snapshot()
             columns = {name: _columns.figures(types[name], column)
                        for name, column in engine["columns"].items()}
-            for name, note in notes.items():
-                columns[name]["note"] = note
-            return Profile(engine["rows"], columns)
         finally:
             if collecting:
                 gc.enable()
+        for name, note in notes.items():
+            columns[name]["note"] = note
+        result = Profile(engine["rows"], columns)
+        result._engine = acc
+        return result
 
     def to_bytes(self) -> bytes:
         """The running state as bytes, for `Profiler.from_bytes` in this or another process.

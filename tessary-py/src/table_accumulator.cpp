@@ -4,6 +4,7 @@
 // profiles it with the interpreter lock released: the batch's producer and
 // this instance stay owned by the call (the instance under its exclusive
 // borrow), and the engine touches no Python object.
+#include <bit>
 #include <cmath>
 #include <exception>
 #include <string>
@@ -226,6 +227,74 @@ PyRef snapshot(const TableAccumulator& acc) {
   return dict;
 }
 
+// Words as the bytes of a native-endian array (numpy.frombuffer reads them
+// without a loop): detail() may hold thousands of counts per column.
+template <class Word>
+PyRef words(const std::vector<Word>& values) {
+  return PyRef::checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                  static_cast<Py_ssize_t>(values.size() * sizeof(Word))));
+}
+
+PyRef detail_dict(const TableColumn& column) {
+  PyRef dict = new_dict();
+  PyObject* d = dict.get();
+  if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
+    const NumberDetail detail = number->detail();
+    static constexpr const char* storage_names[] = {"float64", "int64", "uint64"};
+    set_item(d, "kind", py::to_python("number"));
+    set_item(d, "storage", py::to_python(storage_names[static_cast<int>(number->storage())]));
+    set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
+    if (detail.exact) {
+      std::vector<std::uint64_t> values;
+      std::vector<std::uint64_t> counts;
+      for (const auto& [value, count] : detail.values) {
+        values.push_back(std::visit([](auto x) { return std::bit_cast<std::uint64_t>(x); }, value));
+        counts.push_back(count);
+      }
+      set_item(d, "values", words(values));
+      set_item(d, "counts", words(counts));
+    } else {
+      set_item(d, "first_bin", PyRef::checked(PyLong_FromLongLong(detail.histogram.first_bin)));
+      set_item(d, "width_exponent", PyRef::checked(PyLong_FromLong(detail.histogram.width_exponent)));
+      set_item(d, "counts", words(detail.histogram.counts));
+    }
+  } else if (const auto* text_column = std::get_if<TextColumn>(&column.state)) {
+    const TextDetail detail = text_column->detail();
+    set_item(d, "kind", py::to_python("text"));
+    set_item(d, "exact", PyRef::borrowed(detail.exact ? Py_True : Py_False));
+    set_item(d, "count", py::to_python(detail.count));
+    set_item(d, "undercount", py::to_python(detail.undercount));
+    std::vector<std::uint64_t> hashes;
+    std::vector<std::uint64_t> counts;
+    std::vector<std::uint64_t> label_ends;
+    std::string labels;
+    for (const auto& [hash, label, count] : detail.values) {
+      hashes.push_back(hash);
+      counts.push_back(count);
+      labels += label;
+      label_ends.push_back(labels.size());
+    }
+    set_item(d, "hashes", words(hashes));
+    set_item(d, "counts", words(counts));
+    set_item(d, "labels", PyRef::checked(PyBytes_FromStringAndSize(labels.data(), static_cast<Py_ssize_t>(labels.size()))));
+    set_item(d, "label_ends", words(label_ends));
+  } else {
+    set_item(d, "kind", py::to_python(std::holds_alternative<BooleanColumn>(column.state) ? "boolean" : "other"));
+  }
+  return dict;
+}
+
+PyRef detail(const TableAccumulator& acc) {
+  const CollectorPause pause;
+  PyRef columns = new_dict();
+  for (const TableColumn& column : acc.columns()) {
+    PyRef key = py::to_python(std::string_view(column.name));
+    PyRef value = detail_dict(column);
+    if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+  }
+  return columns;
+}
+
 PyRef rows(const TableAccumulator& acc) { return py::to_python(acc.rows()); }
 
 PyRef stream_id(const TableAccumulator& acc) { return py::to_python(acc.stream_id()); }
@@ -238,6 +307,18 @@ PyMethodDef methods[] = {
     changing_method<update_signature, update>(
         "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array)."),
     reading_method<snapshot>("snapshot", "{'rows': int, 'columns': {name: figures}}, columns in order of appearance."),
+    reading_method<detail>(
+        "detail",
+        "{name: detail}: what a comparison of two profiles needs beyond snapshot(); arrays are\n"
+        "bytes of native-endian 8-byte words (numpy.frombuffer). Number columns: 'storage'\n"
+        "('float64', 'int64' or 'uint64'), 'exact' and, in exact mode, 'values' (every finite\n"
+        "value, ascending, in its storage) and 'counts' (uint64); else the fine histogram:\n"
+        "'first_bin', 'width_exponent' and 'counts' (uint64, exact), bin k covering\n"
+        "[(first_bin + k) 2^width_exponent, (first_bin + k + 1) 2^width_exponent). Text columns:\n"
+        "'exact', 'count', 'hashes' (uint64, ascending), 'counts' (uint64), 'labels' (the first\n"
+        "32 bytes of each value, one after another) and 'label_ends' (uint64: where each ends):\n"
+        "every value in exact mode, else the heavy hitters, whose counts are short by at most\n"
+        "'undercount' (a value not listed occurs at most that often)."),
     reading_method<Serial::to_bytes_member>("to_bytes", to_bytes_doc),
     class_method<from_bytes_signature, Serial::from_bytes_member>(from_bytes_doc),
     changing_method<merge_signature, merge>(

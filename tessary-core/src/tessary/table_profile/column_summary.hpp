@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -63,6 +64,28 @@ struct TextSummary {
   // bytes in either mode; up to 32 values counted at least least_top_count times, count descending, ties by bytes
   // ascending. Lower-bound counts when not exact.
   std::vector<std::pair<std::string, std::uint64_t>> top;
+};
+
+// What a comparison of two profiles needs of a number column, beyond its
+// summary: in exact mode every finite value with its count, ascending; in
+// sketch mode the fine histogram (at most 1,536 bins, from the minimum's bin
+// to the maximum's, exact counts). Bins are aligned to their power-of-two
+// width, so two columns' bins coarsen to a common width exactly.
+struct NumberDetail {
+  bool exact = false;
+  std::vector<std::pair<StoredNumber, std::uint64_t>> values;  // exact mode
+  HistogramSummary histogram;                                  // sketch mode
+};
+
+// The same of a text column: each value's 64-bit hash, its first 32 bytes
+// and its count; every value in exact mode, the heavy hitters in sketch
+// mode, whose counts are lower bounds short by at most `undercount` (a value
+// not listed occurs at most `undercount` times).
+struct TextDetail {
+  bool exact = false;
+  std::uint64_t count = 0;
+  std::uint64_t undercount = 0;
+  std::vector<std::tuple<std::uint64_t, std::string, std::uint64_t>> values;  // ascending hash
 };
 
 struct BooleanSummary {

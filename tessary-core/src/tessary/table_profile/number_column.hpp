@@ -281,6 +281,10 @@ class NumberColumn {
     return number_detail::dispatch(storage_, [&]<Storage S>() { return summarise<S>(); });
   }
 
+  NumberDetail detail() const {
+    return number_detail::dispatch(storage_, [&]<Storage S>() { return detail_of<S>(); });
+  }
+
   std::size_t memory_bytes() const noexcept {
     return sizeof(NumberColumn) + pending_.capacity() * sizeof(std::uint64_t) + exact_.memory_bytes() +
            (sketches_ ? sizeof(Sketches) + sketches_->histogram.counts.memory_bytes() +
@@ -787,6 +791,27 @@ class NumberColumn {
     std::sort(keys.begin(), keys.end());
     out.sample.reserve(keys.size());
     for (const std::uint64_t key : keys) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(key)));
+    return out;
+  }
+
+  template <Storage S>
+  NumberDetail detail_of() const {
+    NumberDetail out;
+    out.exact = !sketches_;
+    if (count_ == 0) return out;
+    if (!sketches_) {
+      const auto counts = exact_.sorted();
+      out.values.reserve(counts.size());
+      for (const auto& [key, n] : counts) out.values.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
+      return out;
+    }
+    const auto& h = sketches_->histogram;
+    const std::int64_t low_bin = bin_of<S>(number_detail::raw_of<S>(low_key_), h.indexer);
+    const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
+    out.histogram.first_bin = low_bin;
+    out.histogram.width_exponent = h.indexer.exponent;
+    out.histogram.counts.reserve(static_cast<std::size_t>(high_bin - low_bin + 1));
+    for (std::int64_t bin = low_bin; bin <= high_bin; ++bin) out.histogram.counts.push_back(h.counts.at(bin));
     return out;
   }
 

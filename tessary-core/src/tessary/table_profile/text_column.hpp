@@ -191,6 +191,31 @@ class TextColumn {
     return s;
   }
 
+  // Every value in exact mode; in sketch mode the counters, whose
+  // undercount is at most the weight the overflow rule took away over K + 1
+  // (each subtraction of d takes d from at least K + 1 counters).
+  TextDetail detail() const {
+    TextDetail d;
+    d.count = count_;
+    d.exact = !sketch_;
+    if (sketch_) {
+      const TopValues& top = sketch_->top;
+      d.values.reserve(top.size());
+      std::uint64_t counted = 0;
+      for (const std::size_t e : top.by_key()) {
+        d.values.emplace_back(top.key(e), std::string(top.label(e).view()), top.count(e));
+        counted += top.count(e);
+      }
+      d.undercount = (count_ - counted) / (TopValues::guaranteed + 1);
+    } else {
+      d.values.reserve(exact_.size());
+      for (const std::size_t e : exact_.by_hash()) {
+        d.values.emplace_back(exact_.hash(e), std::string(exact_.label(e)), exact_.count(e));
+      }
+    }
+    return d;
+  }
+
   std::uint64_t seen() const noexcept { return count_ + missing_; }
 
   std::size_t memory_bytes() const noexcept {
