@@ -174,8 +174,7 @@ def compare_main(argv: Sequence[str]) -> int:
                                      columns=columns, alpha=args.alpha)
         if args.html:
             with open(args.html, "w", encoding="utf-8") as out:
-                out.write("<!DOCTYPE html><meta charset=\"utf-8\"><title>tessary compare</title>"
-                          + comparison.to_html())
+                out.write(comparison.to_html())
     except KeyboardInterrupt:
         print("tessary: interrupted", file=sys.stderr)
         return 130

@@ -498,7 +498,18 @@ class Comparison:
         return "\n".join([head, *lines])
 
     def to_html(self) -> str:
-        """A standalone HTML table, with a small drawing of each column's two distributions."""
+        """A self-contained HTML page: a table of the columns, with each column's two
+        distributions drawn as the profile report draws them."""
+        from tessary import _html
+
+        return _html.page("comparison", self._table())
+
+    def _repr_html_(self) -> str:
+        from tessary import _html
+
+        return _html.styled(self._table())
+
+    def _table(self) -> str:
         head = ("<tr><th>column</th><th>status</th><th>kind</th><th>missing</th><th>KS</th>"
                 "<th>Wasserstein</th><th>PSI</th><th>TVD</th><th>reference / current</th></tr>")
         body = []
@@ -508,15 +519,19 @@ class Comparison:
                      html.escape(_kind_text(c.get("kind"))), _pair_text(c.get("missing")),
                      _interval_text(c.get("ks")), _interval_text(c.get("wasserstein")),
                      "" if c.get("psi") is None else f"{c['psi']:.4g}", _interval_text(c.get("tvd")),
-                     _svg(self._shape(name), c)]
+                     _svg(name, self._shape(name), c, self._counts(name))]
             body.append("<tr>" + "".join(f"<td>{cell}</td>" for cell in cells) + "</tr>")
         caption = (f"{self._reference_rows} reference rows, {self._current_rows} current rows; "
                    f"{len(self.drifted)} of {len(self._columns)} columns changed")
         return ('<table class="tessary-compare" style="border-collapse:collapse;font-family:sans-serif;'
                 f'font-size:13px"><caption>{html.escape(caption)}</caption>{head}{"".join(body)}</table>')
 
-    def _repr_html_(self) -> str:
-        return self.to_html()
+    def _counts(self, name: str) -> tuple[int, int]:
+        """The present values of the column on each side (0 where it is absent)."""
+        if self._profiles is None:
+            return 0, 0
+        ref, cur = (p._columns.get(name, {}).get("count", 0) for p in self._profiles)
+        return ref, cur
 
     def _shape(self, name: str) -> Any:
         if self._profiles is None or self._columns[name].get("ks") is None:
@@ -538,37 +553,30 @@ def _interval_text(interval: Any) -> str:
     if not interval:
         return ""
     low, high = interval
-    return f"{low:.4g}" if high - low <= 1e-9 * max(1.0, abs(high)) else f"[{low:.4g}, {high:.4g}]"
+    # One figure where the interval is only the widening against rounding.
+    return f"{low:.4g}" if high - low <= 1e-8 * max(1.0, abs(high)) else f"[{low:.4g}, {high:.4g}]"
 
 
-def _svg(shape: Any, column: dict[str, Any]) -> str:
-    """Reference (grey) and current (blue) shares: bins as overlaid outlines, values as bar pairs."""
-    if shape is None and not column.get("top_changes"):
-        return ""
-    w, h = 160, 36
+def _svg(name: str, shape: Any, column: dict[str, Any], counts: tuple[int, int]) -> str:
+    """The two sides drawn with the report's charts: overlaid histograms of their shares
+    for numbers, side-by-side shares of the values whose share moved most otherwise."""
+    from tessary import _html
+
     if shape is not None:
-        r, c = shape
-        k = len(r)
-        top = max(max(r), max(c)) or 1.0
-        def line(shares: Any) -> str:
-            pts = []
-            for i, s in enumerate(shares):
-                y = h - h * s / top
-                pts += [f"{w * i / k:.1f},{y:.1f}", f"{w * (i + 1) / k:.1f},{y:.1f}"]
-            return " ".join(pts)
-        parts = [f'<polyline points="{line(r)}" fill="none" stroke="#888"/>',
-                 f'<polyline points="{line(c)}" fill="none" stroke="#36c"/>']
-    else:
-        rows = column["top_changes"]
-        top = max(max(x[1], x[2]) for x in rows) or 1.0
-        bw = w / len(rows)
-        parts = []
-        for i, (_, r, c) in enumerate(rows):
-            for j, (s, colour) in enumerate(((r, "#888"), (c, "#36c"))):
-                bh = h * s / top
-                parts.append(f'<rect x="{i * bw + j * bw / 2.5 + 1:.1f}" y="{h - bh:.1f}" '
-                             f'width="{bw / 2.5:.1f}" height="{bh:.1f}" fill="{colour}"/>')
-    return f'<svg width="{w}" height="{h}" viewBox="0 0 {w} {h}">{"".join(parts)}</svg>'
+        edges, r, c = shape
+        ticks = [(edges[0], _html._number(edges[0])), (edges[-1], _html._number(edges[-1]))]
+        return _html.histogram_svg([("reference", edges, r), ("current", edges, c)], ticks,
+                                   name, shares=True, width=300, height=110)
+    rows = column.get("top_changes")
+    if not rows:
+        return ""
+    n, m = counts
+    # Counts are exact where the TVD is (an interval of one figure), lower bounds otherwise.
+    exact = "[" not in _interval_text(column.get("tvd") or [0.0, 1.0])
+    return _html.shares_svg([str(v) for v, _, _ in rows],
+                            [("reference", [round(r * n) for _, r, _ in rows], n),
+                             ("current", [round(c * m) for _, _, c in rows], m)],
+                            name, bound=not exact, width=440)
 
 
 # ------------------------------------------------------------ entry point
@@ -592,8 +600,9 @@ def _shape(np: Any, reference: Any, current: Any, name: str) -> Any:
         if ref["n"] == 0 or cur["n"] == 0:
             return None
         e, first, k = _grid(ref, cur, 32)
-        shares = [(s / s.sum()).tolist() for s in (_shares(np, side, e, first, k) for side in (ref, cur))]
-        return shares
+        edges = [math.ldexp(first + i, e) for i in range(k + 1)]
+        r, c = ([int(x) for x in _shares(np, side, e, first, k)] for side in (ref, cur))
+        return edges, r, c
     except (ValueError, OverflowError):
         return None
 

@@ -117,14 +117,16 @@ def _scale(lo: float, hi: float, start: float, length: float) -> Callable[[float
 def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
                   ticks: Sequence[tuple[float, str]], label: str, *, unit: str = "",
                   log: bool = False, edge_texts: Sequence[Sequence[str]] | None = None,
-                  width: int = 380, height: int = 150) -> str:
+                  shares: bool = False, width: int = 380, height: int = 150) -> str:
     """Bars of one or more histograms over one axis, drawn over each other.
 
     Each series is (name, edges, counts): len(edges) == len(counts) + 1, edges as
     positions on the axis. `ticks` are (position, text) marks of the axis; `label`
     names the chart in its <title>, which lists every bin and count (each bin by
     the text of its lower edge: `edge_texts`, one list per series, or the edge);
-    `log` draws the count axis on a log scale. More than one series get a legend.
+    `log` draws the count axis on a log scale; `shares` draws each bin's share of its
+    series instead of its count, so that series of different sizes compare. More than
+    one series get a legend.
     """
     left, right, top, bottom = 46, 8, 6 if len(series) < 2 else 22, 30
     plot_w, plot_h = width - left - right, height - top - bottom
@@ -132,9 +134,12 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
     highs = [s[1][-1] for s in series if s[2]]
     lo, hi = (min(lows), max(highs)) if lows else (0.0, 1.0)
     x = _scale(lo, hi, left, plot_w)
-    peak = max((c for s in series for c in s[2]), default=0) or 1
+    totals = [sum(s[2]) or 1 for s in series]
+    heights: list[Sequence[float]] = [[c / t for c in s[2]] if shares else s[2]
+                                      for s, t in zip(series, totals)]
+    peak = max((c for counts in heights for c in counts), default=0) or 1
 
-    def y(count: int) -> float:
+    def y(count: float) -> float:
         if count <= 0:
             return 0.0
         if log:
@@ -150,7 +155,7 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
         xs = [x(e) for e in edges]
         for b, count in enumerate(counts):
             if count:
-                h = y(count)
+                h = y(heights[i][b])
                 h = h if h > 1.0 else 1.0
                 x0 = xs[b]
                 w = xs[b + 1] - x0 - 0.6
@@ -158,10 +163,12 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
         bars.append(f'<path class="s{i % 2}" d="{"".join(cells)}"/>')
         words.append(f"{name + ': ' if name else ''}{sum(counts):,} values in {len(counts)} bins")
     gridlines = []
-    for count in ([peak] if not log else [10 ** d for d in range(int(math.log10(peak)) + 1)]):
-        yy = top + plot_h - y(count)
+    levels: list[float] = [peak] if not log else [10 ** d for d in range(int(math.log10(peak)) + 1)]
+    for level in levels:
+        yy = top + plot_h - y(level)
+        mark = f"{level:.0%}" if shares else _compact(int(level))
         gridlines.append(f'<text x="{left - 4}" y="{_f(yy + 4)}" text-anchor="end" '
-                         f'class="muted">{_e(_compact(count))}</text>'
+                         f'class="muted">{_e(mark)}</text>'
                          f'<line class="axis" x1="{left - 3}" x2="{left}" y1="{_f(yy)}" '
                          f'y2="{_f(yy)}"/>')
     marks = []
@@ -176,12 +183,13 @@ def histogram_svg(series: Sequence[tuple[str, Sequence[float], Sequence[int]]],
             xx = left + 120 * i
             marks.append(f'<rect class="s{i % 2}" x="{xx}" y="3" width="10" height="10"/>'
                          f'<text x="{xx + 14}" y="12">{_e(_short(name, 16))}</text>')
-    caption = f"count{' (log)' if log else ''}" + (f" · {unit}" if unit else "")
+    caption = ("share" if shares else f"count{' (log)' if log else ''}") + (f" · {unit}" if unit else "")
     texts = edge_texts or [[_number(v) for v in s[1]] for s in series]
     details = "; ".join(
         (f"{name}: " if name else "") + ", ".join(
-            f"from {edge_text[b]}: {count:,}" for b, count in enumerate(counts))
-        for (name, _, counts), edge_text in zip(series, texts))
+            f"from {edge_text[b]}: {count:,}" + (f" ({_percent(count, total)})" if shares else "")
+            for b, count in enumerate(counts))
+        for (name, _, counts), edge_text, total in zip(series, texts, totals))
     return (f'<svg class="chart histogram" viewBox="0 0 {width} {height}" width="{width}" '
             f'height="{height}" role="img"><title>{_e("; ".join(words))}. Bins: '
             f'{_e(details)}</title>{"".join(bars)}'
@@ -210,7 +218,7 @@ def shares_svg(labels: Sequence[str], series: Sequence[tuple[str, Sequence[int],
     name_w, bar_h, gap = 120, 14, 5
     row_h = bar_h * len(series) + gap
     height = row_h * len(labels) + 2
-    plot_w = width - name_w - 110
+    plot_w = width - name_w - (110 if len(series) < 2 else 180)  # room for the text after a bar
     peak = max((c / t for _, counts, t in series if t for c in counts), default=0.0) or 1.0
     sign = "≥" if bound else ""
     rows, words = [], []
@@ -524,15 +532,24 @@ def document(sections: Sequence[tuple[str, dict[str, Any]]]) -> str:
     heading = sections[0][0] if len(sections) == 1 else f"{len(sections)} tables"
     body = "".join(section(p, h, i if len(sections) > 1 else 0)
                    for i, (h, p) in enumerate(sections, 1))
+    return page(heading, f'{body}<p class="note">{_e(NOTE)}</p>')
+
+
+def page(heading: str, body: str) -> str:
+    """A whole HTML page of the report's style around `body` (HTML)."""
     return ('<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
             '<meta name="viewport" content="width=device-width,initial-scale=1">'
             f'<title>{_e(printable(heading))} · tessary</title><style>{_CSS}'
             'body{margin:0}main{padding:16px 20px;max-width:1700px;margin:auto}</style></head>'
-            f'<body class="tessary"><main>{body}<p class="note">{_e(NOTE)}</p></main>'
-            '</body></html>')
+            f'<body class="tessary"><main>{body}</main></body></html>')
+
+
+def styled(body: str) -> str:
+    """`body` (HTML) with the report's style, as a fragment for a notebook."""
+    return f'<div class="tessary"><style>{_CSS}</style>{body}</div>'
 
 
 def fragment(profile: dict[str, Any]) -> str:
     """The column cards alone, with their style, for a notebook."""
-    return (f'<div class="tessary"><style>{_CSS}</style><p><b>{_e(title(profile))}</b></p>'
-            f'{cards(profile)}<p class="note">{_e(NOTE)}</p></div>')
+    return styled(f'<p><b>{_e(title(profile))}</b></p>{cards(profile)}'
+                  f'<p class="note">{_e(NOTE)}</p>')
