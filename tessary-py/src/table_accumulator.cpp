@@ -4,6 +4,7 @@
 // profiles it with the interpreter lock released: the batch's producer and
 // this instance stay owned by the call (the instance under its exclusive
 // borrow), and the engine touches no Python object.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <exception>
@@ -11,6 +12,7 @@
 #include <unordered_set>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "capsule_import.hpp"
 #include "entry_points.hpp"
@@ -143,11 +145,11 @@ void set_counts(PyObject* dict, const char* kind, const std::string& type, std::
   set_item(dict, "missing", py::to_python(missing));
 }
 
-PyRef column_dict(const TableColumn& column) {
+PyRef column_dict(const TableColumn& column, const ColumnSummary& summary) {
   PyRef dict = new_dict();
   PyObject* d = dict.get();
-  if (const auto* number = std::get_if<NumberColumn>(&column.state)) {
-    const NumberSummary s = number->summary();
+  if (const auto* number = std::get_if<NumberSummary>(&summary)) {
+    const NumberSummary& s = *number;
     // "count" is of present values, as everywhere in tessary's figures:
     // the finite ones and the infinite ones that "infinite" counts.
     set_counts(d, "number", column.type, s.count + s.infinite, s.missing);
@@ -171,10 +173,10 @@ PyRef column_dict(const TableColumn& column) {
     for (const StoredNumber& value : s.sample) append(sample.get(), to_python(value));
     set_item(d, "sample", std::move(sample));
     set_item(d, "histogram",
-             histogram_dict(s.histogram, number->storage() == NumberColumn::Storage::float64));
+             histogram_dict(s.histogram, std::get<NumberColumn>(column.state).storage() == NumberStorage::float64));
     set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
-  } else if (const auto* text_column = std::get_if<TextColumn>(&column.state)) {
-    const TextSummary s = text_column->summary();
+  } else if (const auto* text = std::get_if<TextSummary>(&summary)) {
+    const TextSummary& s = *text;
     set_counts(d, "text", column.type, s.count, s.missing);
     set_item(d, "distinct", py::to_python(s.distinct));
     PyRef top = new_list();
@@ -186,12 +188,12 @@ PyRef column_dict(const TableColumn& column) {
     }
     set_item(d, "top", std::move(top));
     set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
-  } else if (const auto* boolean = std::get_if<BooleanColumn>(&column.state)) {
-    const BooleanSummary s = boolean->summary();
+  } else if (const auto* boolean = std::get_if<BooleanSummary>(&summary)) {
+    const BooleanSummary& s = *boolean;
     set_counts(d, "boolean", column.type, s.count, s.missing);
     set_item(d, "true", py::to_python(s.true_count));
   } else {
-    const OtherSummary s = std::get<OtherColumn>(column.state).summary();
+    const OtherSummary& s = std::get<OtherSummary>(summary);
     set_counts(d, "other", column.type, s.count, s.missing);
   }
   return dict;
@@ -216,10 +218,18 @@ class CollectorPause {
 PyRef snapshot(const TableAccumulator& acc) {
   const CollectorPause pause;
   PyRef columns = new_dict();
-  for (const TableColumn& column : acc.columns()) {
-    PyRef key = py::to_python(std::string_view(column.name));
-    PyRef value = column_dict(column);
-    if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+  // The figures are worked out on the pool a slice of columns at a time, so
+  // that those waiting for their dicts stay few.
+  constexpr std::size_t slice = 256;
+  const std::vector<TableColumn>& all = acc.columns();
+  for (std::size_t first = 0; first < all.size(); first += slice) {
+    const std::size_t last = std::min(all.size(), first + slice);
+    const std::vector<ColumnSummary> summaries = acc.summaries(first, last, &ThreadPool::shared());
+    for (std::size_t j = first; j < last; ++j) {
+      PyRef key = py::to_python(std::string_view(all[j].name));
+      PyRef value = column_dict(all[j], summaries[j - first]);
+      if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+    }
   }
   PyRef dict = new_dict();
   set_item(dict.get(), "rows", py::to_python(acc.rows()));

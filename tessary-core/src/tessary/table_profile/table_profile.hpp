@@ -48,6 +48,9 @@ class TableInputError : public std::runtime_error {
 // The running state of one column, by the kind of its type.
 using ColumnState = std::variant<OtherColumn, NumberColumn, TextColumn, BooleanColumn>;
 
+// The figures of a column state, of the same kind (column_summary.hpp).
+using ColumnSummary = std::variant<OtherSummary, NumberSummary, TextSummary, BooleanSummary>;
+
 // The state for a column first seen with type `field`: numbers and the
 // integer storage of dates, times and durations, text (strings and binary
 // in every layout, dictionaries of them), booleans, and every other type,
@@ -112,6 +115,21 @@ class TableProfile {
   std::uint64_t rows() const noexcept { return rows_; }
   std::uint64_t stream_id() const noexcept { return stream_id_; }
   const std::vector<TableColumn>& columns() const noexcept { return columns_; }
+
+  // The figures of columns [first, last), in column order; with a `pool`, side by side.
+  std::vector<ColumnSummary> summaries(std::size_t first, std::size_t last, ThreadPool* pool) const {
+    std::vector<ColumnSummary> out(last - first);
+    const auto summarise = [&](std::size_t i) {
+      out[i] = std::visit([](const auto& state) { return ColumnSummary(state.summary()); },
+                          columns_[first + i].state);
+    };
+    if (pool != nullptr) {
+      pool->run(out.size(), summarise);
+    } else {
+      for (std::size_t i = 0; i < out.size(); ++i) summarise(i);
+    }
+    return out;
+  }
 
   // Folds `batch` in; with a `pool`, its columns side by side.
   void update(const RecordBatchView& batch, ThreadPool* pool) {
