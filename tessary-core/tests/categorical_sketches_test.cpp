@@ -1,5 +1,6 @@
 // The string sketches: heavy hitters with their labels, the string hash,
-// UTF-8 replacement, and the state that feeds them together.
+// UTF-8 replacement, the state that feeds them together, and the string
+// rows recorded into it.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -170,7 +171,6 @@ TEST(Utf8WithReplacement, ReplacesEachMaximalSubpart) {
   for (const auto& [in, out] : cases) EXPECT_EQ(utf8_with_replacement(in), tilde_as_fffd(out));
 }
 
-
 TEST(CategoricalSketchState, CountsRowsAndFeedsBothSketchesOneHash) {
   CategoricalSketchState state;
   for (int i = 0; i < 5; ++i) state.observe_missing();
@@ -185,6 +185,22 @@ TEST(CategoricalSketchState, CountsRowsAndFeedsBothSketchesOneHash) {
   for (int i = 0; i < 2; ++i) state.observe_hashed(string_hash("a"), "a");
   for (int i = 0; i < 2; ++i) state.observe_missing();
   EXPECT_EQ(std::pair(state.count, state.missing), std::pair(max_u64, max_u64));
+}
+
+TEST(StringRows, RecordingClampsOffsetsThatChangedAfterTheCheck) {
+  // Offsets as a racing writer may leave them once the check has passed:
+  // each row is read within the data, as its clamped range.
+  const std::string_view data = "abcd";
+  const std::array<std::int32_t, 4> offsets{-5, 2, 1, 100};
+  const StringRows<std::int32_t> rows{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), offsets.data(),
+                                      false, nullptr, 0, 0, 3};
+  CategoricalSketchState recorded;
+  EXPECT_EQ(string_rows_detail::observe_rows(rows, recorded), 0u);
+  CategoricalSketchState expected;
+  for (const std::string_view s : {"ab", "", "bcd"}) expected.observe_hashed(string_hash(s), s);
+  EXPECT_EQ(recorded.heavy_hitters.candidates(), expected.heavy_hitters.candidates());
+  EXPECT_EQ(recorded.hll.registers(), expected.hll.registers());
+  EXPECT_EQ(recorded.count, 3u);
 }
 
 }  // namespace tessary

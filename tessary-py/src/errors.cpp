@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "tessary/arrow_import/arrow_import_error.hpp"
+#include "tessary/categorical_sketches/string_rows.hpp"
 #include "tessary/count_overflow.hpp"
 #include "tessary/serialization/byte_reader.hpp"
 #include "tessary/table_profile/table_profile.hpp"
@@ -64,6 +65,8 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const TableInputError& error) {
     const bool type = error.kind() == TableInputError::Kind::type_changed;
     PyErr_SetString(type ? PyExc_TypeError : PyExc_ValueError, error.what());
+  } catch (const StringRowsError& error) {
+    PyErr_SetString(PyExc_BufferError, error.what());
   } catch (const DecodeError& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const ArrowImportError& error) {

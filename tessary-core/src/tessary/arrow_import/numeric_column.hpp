@@ -171,9 +171,10 @@ class NumericSlotReader {
     if (validity == nullptr) {
       if constexpr (std::is_same_v<Element, double>) {
         if (all_finite(values + begin, size)) return {values + begin, size};
+      } else {
+        for (std::size_t j = 0; j < size; ++j) scratch[j] = static_cast<double>(values[begin + j]);
+        if (std::is_integral_v<Element> || all_finite(scratch, size)) return {scratch, size};
       }
-      for (std::size_t j = 0; j < size; ++j) scratch[j] = static_cast<double>(values[begin + j]);
-      if (std::is_integral_v<Element> || all_finite(scratch, size)) return {scratch, size};
     }
     // Keeps the finite values of the valid slots: each is written, and kept
     // only if the count moves past it.
@@ -189,7 +190,12 @@ class NumericSlotReader {
       }
     };
     if (validity == nullptr) {
-      for (std::size_t j = 0; j < size; ++j) keep(scratch[j]);
+      // float64 values not all finite are kept straight from the column;
+      // the others were converted into scratch above, and each is read
+      // there before a kept value can overwrite it.
+      const double* converted = scratch;
+      if constexpr (std::is_same_v<Element, double>) converted = values + begin;
+      for (std::size_t j = 0; j < size; ++j) keep(converted[j]);
     } else {
       for_each_valid_slot(validity, begin, begin + count,
                           [&](std::int64_t i) __attribute__((always_inline)) { keep(static_cast<double>(values[i])); });

@@ -46,23 +46,36 @@ struct ColumnCursor {
       next_slot += count;
     }
   }
+};
 
-  // Whether the column holds a -0.0 and whether it holds a +0.0, read
-  // again from the start (an integer column is known to hold only +0.0).
-  // Integer comparisons, which the compiler vectorizes.
-  std::pair<bool, bool> zero_signs(std::int64_t rows) {
-    if (!reader->floating()) return {false, true};
-    std::uint64_t negative = 0;
-    std::uint64_t positive = 0;
-    NumericSlotReader::Counts ignored;
-    for (std::int64_t slot = 0; slot < rows; slot += block_rows) {
-      for (const double x : reader->read_finite(slot, std::min(block_rows, rows - slot), scratch, ignored)) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-        negative |= static_cast<std::uint64_t>(bits == 0x8000000000000000ULL);
-        positive |= static_cast<std::uint64_t>(bits == 0);
-      }
+// Whether a column holds a -0.0 and whether it holds a +0.0, and whether
+// that is settled: both were seen, or the column holds integers, which
+// convert to +0.0 only.
+struct ZeroSigns {
+  std::uint64_t negative = 0;
+  std::uint64_t positive = 0;
+  bool settled = false;
+
+  static ZeroSigns of(const NumericSlotReader& column) noexcept {
+    return column.floating() ? ZeroSigns{} : ZeroSigns{0, 1, true};
+  }
+
+  // Notes the zeros among values[0, count). The magnitude's bits minus one
+  // have the sign bit set exactly for a zero; ANDed with the value's bits,
+  // the sign bit then tells a -0.0, and with their complement a +0.0.
+  // Integer operations without comparisons, which the compiler vectorizes.
+  void note(const double* values, std::size_t count) noexcept {
+    std::uint64_t n = 0;
+    std::uint64_t p = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[j]);
+      const std::uint64_t zero = (bits & 0x7fffffffffffffffULL) - 1;
+      n |= zero & bits;
+      p |= zero & ~bits;
     }
-    return {negative != 0, positive != 0};
+    negative |= n >> 63;
+    positive |= p >> 63;
+    settled = (negative & positive) != 0;
   }
 };
 
@@ -77,6 +90,17 @@ template <typename Moments>
   quantiles.observe_finite(x);
 }
 
+// After the plain comparisons of observe_together over values[0, count):
+// the block's zeros noted if it may have any and the signs are not
+// settled. Every zero lands in the sketch's zero bucket, so a block that
+// left the bucket as it was (the usual case) costs one test, and only a
+// block with values near zero is read again, while it is still in cache.
+[[gnu::always_inline]] inline void note_zeros(ZeroSigns& zeros, const LogQuantileSketch& after,
+                                              std::uint64_t zero_count_before, const double* values,
+                                              std::size_t count) noexcept {
+  if (after.zero_count() != zero_count_before && !zeros.settled) [[unlikely]] zeros.note(values, count);
+}
+
 // After the unchecked steps of observe_together from `before` to `after`
 // over values[0, count): the block folded again with the repairs of
 // NumericState::fold_checked if a step needed them.
@@ -89,7 +113,8 @@ template <typename Moments>
   }
 }
 
-// Observes values[k][0, count) into moments[k] and quantiles[k], for the K
+// Observes values[k][0, count) into moments[k] and quantiles[k], and notes
+// its zeros into zeros[k] when the moments lose their signs, for the K
 // (one or two) columns, in one loop. Out of line, on named locals whose
 // addresses never escape the loop: in the caller the moments live across
 // the calls that read each block and the sketches are reached through
@@ -97,15 +122,19 @@ template <typename Moments>
 // way the loop would store and re-read them on every value. The steps of a
 // RunningNumericState are checked for overflow once, after the loop.
 template <typename Moments, std::size_t K>
-[[gnu::noinline]] void observe_together(Moments* moments, LogQuantileSketch* quantiles, const double* const* values,
-                                        std::size_t count) {
+[[gnu::noinline]] void observe_together(Moments* moments, ZeroSigns* zeros, LogQuantileSketch* quantiles,
+                                        const double* const* values, std::size_t count) {
   static_assert(K == 1 || K == 2);
   if constexpr (K == 1) {
     Moments m = moments[0];
     LogQuantileSketch q = std::move(quantiles[0]);
+    const std::uint64_t zero_count = q.zero_count();
     const double* const v = values[0];
     for (std::size_t j = 0; j < count; ++j) observe_one(m, q, v[j]);
-    if constexpr (std::is_same_v<Moments, RunningNumericState>) check_block(m, moments[0], v, count);
+    if constexpr (std::is_same_v<Moments, RunningNumericState>) {
+      check_block(m, moments[0], v, count);
+      note_zeros(zeros[0], q, zero_count, v, count);
+    }
     moments[0] = m;
     quantiles[0] = std::move(q);
   } else {
@@ -113,6 +142,8 @@ template <typename Moments, std::size_t K>
     Moments m1 = moments[1];
     LogQuantileSketch q0 = std::move(quantiles[0]);
     LogQuantileSketch q1 = std::move(quantiles[1]);
+    const std::uint64_t zero_count0 = q0.zero_count();
+    const std::uint64_t zero_count1 = q1.zero_count();
     const double* const v0 = values[0];
     const double* const v1 = values[1];
     for (std::size_t j = 0; j < count; ++j) {
@@ -122,6 +153,8 @@ template <typename Moments, std::size_t K>
     if constexpr (std::is_same_v<Moments, RunningNumericState>) {
       check_block(m0, moments[0], v0, count);
       check_block(m1, moments[1], v1, count);
+      note_zeros(zeros[0], q0, zero_count0, v0, count);
+      note_zeros(zeros[1], q1, zero_count1, v1, count);
     }
     moments[0] = m0;
     moments[1] = m1;
@@ -140,16 +173,20 @@ template <typename Moments, std::size_t K>
 // block at a time, so that it has no data-dependent branch: a mispredicted
 // null would stall both chains. Each state still sees exactly its own
 // column's values, in order, so it equals the state of its column scanned
-// alone. (The extremes are kept with plain comparisons, and a floating-point
-// column whose lowest or highest value is a zero is read once more for the
-// zeros' signs.)
+// alone. (The extremes are kept with plain comparisons, and the signs of the
+// zeros are noted block by block on the way, to sign a zero extreme at the
+// end.) The column is read from memory once.
 template <typename Moments, std::size_t K>
 void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
                   const std::array<NumericProfileState*, K>& states, std::int64_t rows) {
   Moments moments[K] = {};
+  ZeroSigns zeros[K];
   LogQuantileSketch quantiles[K];
   ColumnCursor cursors[K];
-  for (std::size_t k = 0; k < K; ++k) cursors[k].reader = columns[k];
+  for (std::size_t k = 0; k < K; ++k) {
+    zeros[k] = ZeroSigns::of(*columns[k]);
+    cursors[k].reader = columns[k];
+  }
   // Side by side while every column has values left...
   for (;;) {
     std::size_t together = block_rows;
@@ -163,24 +200,20 @@ void scan_columns(const std::array<const NumericSlotReader*, K>& columns,
       values[k] = cursors[k].values.data() + cursors[k].next;
       cursors[k].next += together;
     }
-    observe_together<Moments, K>(moments, quantiles, values, together);
+    observe_together<Moments, K>(moments, zeros, quantiles, values, together);
   }
   // ... then each on its own.
   for (std::size_t k = 0; k < K; ++k) {
     ColumnCursor& cursor = cursors[k];
     for (cursor.refill(rows); cursor.left() != 0; cursor.refill(rows)) {
       const double* const values = cursor.values.data() + cursor.next;
-      observe_together<Moments, 1>(&moments[k], &quantiles[k], &values, cursor.left());
+      observe_together<Moments, 1>(&moments[k], &zeros[k], &quantiles[k], &values, cursor.left());
       cursor.next = cursor.values.size();
     }
     moments[k].missing += cursor.counts.missing;
     moments[k].infinite += cursor.counts.infinite;
     if constexpr (std::is_same_v<Moments, RunningNumericState>) {
-      // A zero extreme costs a second read of a floating-point column.
-      if (moments[k].lowest == 0.0 || moments[k].highest == 0.0) {
-        const auto [negative, positive] = cursor.zero_signs(rows);
-        moments[k].sign_zero_extremes(negative, positive);
-      }
+      moments[k].sign_zero_extremes(zeros[k].negative != 0, zeros[k].positive != 0);
       moments[k].store(states[k]->exact);
     } else {
       states[k]->exact = moments[k];
