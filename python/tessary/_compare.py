@@ -55,6 +55,8 @@ import math
 from collections.abc import Sequence
 from typing import Any
 
+from tessary import _report
+
 # The verdict's defaults.
 ALPHA = 0.001
 KS_FLOOR = 0.02
@@ -491,11 +493,7 @@ class Comparison:
             rows.append((name, c["status"], _kind_text(c.get("kind")), _pair_text(c.get("missing")),
                          _interval_text(c.get("ks")), _interval_text(c.get("wasserstein")),
                          "" if c.get("psi") is None else f"{c['psi']:.4g}", _interval_text(c.get("tvd"))))
-        widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-        head = (f"Comparison: {self._reference_rows} reference rows, {self._current_rows} current rows, "
-                f"{len(self.drifted)} of {len(self._columns)} columns changed")
-        lines = ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
-        return "\n".join([head, *lines])
+        return "\n".join([f"Comparison: {self._caption()}", *_report.aligned(rows, lambda i: True)])
 
     def to_html(self) -> str:
         """A self-contained HTML page: a table of the columns, with each column's two
@@ -521,10 +519,13 @@ class Comparison:
                      "" if c.get("psi") is None else f"{c['psi']:.4g}", _interval_text(c.get("tvd")),
                      _svg(name, self._shape(name), c, self._counts(name))]
             body.append("<tr>" + "".join(f"<td>{cell}</td>" for cell in cells) + "</tr>")
-        caption = (f"{self._reference_rows} reference rows, {self._current_rows} current rows; "
-                   f"{len(self.drifted)} of {len(self._columns)} columns changed")
+        caption = self._caption()
         return ('<table class="tessary-compare" style="border-collapse:collapse;font-family:sans-serif;'
                 f'font-size:13px"><caption>{html.escape(caption)}</caption>{head}{"".join(body)}</table>')
+
+    def _caption(self) -> str:
+        return (f"{self._reference_rows} reference rows, {self._current_rows} current rows, "
+                f"{len(self.drifted)} of {len(self._columns)} columns changed")
 
     def _counts(self, name: str) -> tuple[int, int]:
         """The present values of the column on each side (0 where it is absent)."""
@@ -564,7 +565,7 @@ def _svg(name: str, shape: Any, column: dict[str, Any], counts: tuple[int, int])
 
     if shape is not None:
         edges, r, c = shape
-        ticks = [(edges[0], _html._number(edges[0])), (edges[-1], _html._number(edges[-1]))]
+        ticks = [(edges[0], _report._number(edges[0])), (edges[-1], _report._number(edges[-1]))]
         return _html.histogram_svg([("reference", edges, r), ("current", edges, c)], ticks,
                                    name, shares=True, width=300, height=110)
     rows = column.get("top_changes")

@@ -16,7 +16,7 @@ import re
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from tessary._report import NOTE, QUANTILES, _number, _type, printable, title
+from tessary._report import NOTE, QUANTILES, _number, _percent, _short, _type, printable, title
 
 # Alerts: a column is flagged when its missing share reaches MISSING_SHARE, when
 # its distinct count reaches IDENTIFIER_SHARE of its count (with at least
@@ -78,22 +78,6 @@ _e = _html.escape
 def _text(value: Any) -> str:
     """A figure or value as escaped text for the page."""
     return _e(printable(value) if isinstance(value, str) else _number(value))
-
-
-def _short(value: Any, width: int = 24) -> str:
-    text = printable(value) if isinstance(value, str) else _number(value)
-    return text if len(text) <= width else text[:width - 1] + "…"
-
-
-def _percent(part: int, whole: int) -> str:
-    if whole == 0:
-        return "0%"
-    share = 100.0 * part / whole
-    if 0 < share < 0.1:
-        return "<0.1%"
-    if 99.9 < share < 100:
-        return ">99.9%"
-    return f"{share:.1f}%"
 
 
 def _f(x: float) -> str:
@@ -354,7 +338,7 @@ def alerts(profile: dict[str, Any]) -> list[tuple[str, str, str]]:
         if kind == "boolean" and 0 in (c["true"], c["false"]):
             add("constant", f"always {'true' if c['true'] else 'false'}")
         elif distinct == 1:
-            add("constant", f"one value: {_short(c['min'] if 'min' in c else c['top'][0][0])}"
+            add("constant", f"one value: {_short(c['min'] if 'min' in c else c['top'][0][0], 24)}"
                 if kind != "string" or c["top"] else "one value")
         integral = kind == "string" or (kind == "numeric" and "int" in c["type"])
         if (integral and distinct is not None and count >= IDENTIFIER_MIN_COUNT

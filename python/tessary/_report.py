@@ -8,6 +8,7 @@ from __future__ import annotations
 import datetime
 import math
 import re
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from tessary._columns import _duration_text
@@ -76,15 +77,22 @@ def _temporal(x: str | None, column: dict[str, Any]) -> str:
     return _FRACTION.sub(lambda m: m.group(1) + ("." + m.group(2) if m.group(2) else ""), x)
 
 
+def _percent(part: int, whole: int) -> str:
+    """part / whole as a percentage to one decimal, never 0.0% or 100.0% when it is not."""
+    if whole == 0:
+        return "0%"
+    share = 100.0 * part / whole
+    if 0 < share < 0.1:
+        return "<0.1%"
+    if 99.9 < share < 100:
+        return ">99.9%"
+    return f"{share:.1f}%"
+
+
 def _share(column: dict[str, Any]) -> str:
     """The missing values' share of the column's rows, as a percentage."""
-    missing, rows = column["missing"], column["count"] + column["missing"]
-    if rows == 0:
-        return ""
-    percent = 100 * missing / rows
-    if 0 < percent < 0.1 or 99.9 < percent < 100:  # never 0.0% or 100.0% when it is not
-        return "<0.1%" if percent < 0.1 else ">99.9%"
-    return f"{percent:.1f}%"
+    rows = column["count"] + column["missing"]
+    return _percent(column["missing"], rows) if rows else ""
 
 
 def _top(pairs: list[list[Any]], limit: int = 3) -> str:
@@ -157,17 +165,19 @@ def _left(headers: tuple[str, ...], i: int) -> bool:
     return i < 2 or headers[i].startswith("top")
 
 
+def aligned(rows: Sequence[Sequence[str]], left: Callable[[int], bool]) -> list[str]:
+    """`rows` (the headers first) as lines of columns two spaces apart, column i
+    aligned to the left where left(i), else to the right."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return ["  ".join(cell.ljust(w) if left(i) else cell.rjust(w)
+                      for i, (cell, w) in enumerate(zip(r, widths))).rstrip() for r in rows]
+
+
 def text(profile: dict[str, Any]) -> str:
     """Plain-text tables, one row per column."""
     lines = [title(profile)]
     for caption, headers, body in sections(profile):
-        body = [list(headers)] + body
-        widths = [max(len(r[i]) for r in body) for i in range(len(headers))]
-        lines.append("")
-        lines.append(caption)
-        for r in body:
-            lines.append("  ".join(cell.ljust(w) if _left(headers, i) else cell.rjust(w)
-                                   for i, (cell, w) in enumerate(zip(r, widths))).rstrip())
+        lines += ["", caption, *aligned([list(headers)] + body, lambda i: _left(headers, i))]
     if notes(profile):
         lines += ["", "notes", *notes(profile)]
     lines += ["", NOTE]
