@@ -25,7 +25,6 @@
 #include "tessary/serialization/byte_writer.hpp"
 #include "tessary/serialization/state_codec.hpp"
 #include "tessary/sketches/hyper_log_log.hpp"
-#include "tessary/sketches/priority_reservoir.hpp"
 #include "tessary/table_profile/column_summary.hpp"
 #include "tessary/table_profile/number_histogram.hpp"
 #include "tessary/table_profile/number_moments.hpp"
@@ -317,6 +316,9 @@ class NumberColumn {
   };
 
   static constexpr std::size_t block_size = BlockMoments::block_size;
+  // Slots taken at a time, so that what a pass keeps aside (positions,
+  // hashes, offered sample entries) stays small.
+  static constexpr std::size_t chunk = 256;
   static constexpr std::size_t levels = summary_quantile_levels.size();
   using Ranks = std::array<std::uint64_t, levels>;
 
@@ -336,13 +338,14 @@ class NumberColumn {
     if (!sketches_) exact_.reserve_for(static_cast<std::size_t>(std::min<std::uint64_t>(length, ValueCounts::limit)) + exact_.size());
     sample_.reserve_for(length);
     const std::uint64_t stream_hash = splitmix64(stream_id_);
-    std::array<std::uint64_t, block_size> positions;
+    std::array<std::uint64_t, chunk> positions;
     std::uint64_t missing = 0;
     std::uint64_t infinite = 0;
     for (std::int64_t start = begin; start < end;) {
       std::size_t filled = pending_.size();
       const std::size_t first = filled;
-      const std::int64_t stop = std::min<std::int64_t>(end, start + static_cast<std::int64_t>(block_size - filled));
+      const std::int64_t stop =
+          std::min<std::int64_t>(end, start + static_cast<std::int64_t>(std::min(chunk, block_size - filled)));
       pending_.resize(filled + static_cast<std::size_t>(stop - start));  // within the reserved capacity
       std::uint64_t* block = pending_.data();
       const std::uint64_t base_position = position_ - static_cast<std::uint64_t>(begin);
@@ -388,29 +391,25 @@ class NumberColumn {
   void take_values(std::size_t first, std::size_t last, const std::uint64_t* positions, std::uint64_t stream_hash) {
     const std::uint64_t* block = pending_.data() + first;
     const std::size_t n = last - first;
-    std::array<std::uint64_t, block_size> hashes;
+    std::array<std::uint64_t, chunk> hashes;
+    // The entries that can enter the sample, offered together.
+    std::array<SampleEntry, ValueSample::capacity + chunk> offered;
+    const std::uint64_t threshold = sample_.threshold();
+    std::size_t m = 0;
     std::uint64_t low = low_key_;
     std::uint64_t high = high_key_;
     for (std::size_t j = 0; j < n; ++j) {
       const std::uint64_t key = number_detail::order_key<S>(block[j]);
       low = std::min(low, key);
       high = std::max(high, key);
-      hashes[j] = number_detail::hash_of<S>(block[j]);
+      const std::uint64_t hash = number_detail::hash_of<S>(block[j]);
+      hashes[j] = hash;
+      const std::uint64_t priority = ValueSample::priority(hash, stream_hash, positions[j]);
+      if (priority <= threshold) [[unlikely]] offered[ValueSample::capacity + m++] = {priority, key};
     }
     low_key_ = low;
     high_key_ = high;
-    {
-      // The entries that can enter the sample, offered together.
-      std::array<SampleEntry, ValueSample::capacity + block_size> offered;
-      const std::uint64_t threshold = sample_.threshold();
-      std::size_t m = 0;
-      for (std::size_t j = 0; j < n; ++j) {
-        const std::uint64_t priority = PriorityReservoir::priority(hashes[j], stream_hash, positions[j]);
-        offered[ValueSample::capacity + m] = {priority, number_detail::order_key<S>(block[j])};
-        m += priority <= threshold;
-      }
-      sample_.offer_many(offered.data(), m);
-    }
+    sample_.offer_many(offered.data(), m);
     std::size_t j = 0;
     if (!sketches_) {
       for (; j < n; ++j) {

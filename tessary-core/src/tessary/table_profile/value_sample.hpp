@@ -12,8 +12,9 @@ namespace tessary {
 // Reproducible bottom-k sample (k = 256) of the values of a column.
 //
 // Algorithm: the value at position p of stream s gets the priority
-//   splitmix64(value_hash ^ splitmix64(s) ^ splitmix64(p))
-// (PriorityReservoir's priority), and the sample keeps the 256 entries
+//   splitmix64(value_hash ^ (splitmix64(s) + p * 0x9e3779b97f4a7c15)),
+// one mixing step over the value's hash and a Weyl sequence of positions
+// (the generator splitmix64 itself steps), and the sample keeps the 256 entries
 // smallest by (priority, key). That set is a function of the values and
 // their positions alone, so any split of a stream gives the same set, and a
 // merge keeps the 256 smallest of the union.
@@ -35,6 +36,12 @@ struct SampleEntry {
 class ValueSample {
  public:
   static constexpr std::size_t capacity = 256;
+
+  // The priority of the value of hash `value_hash` at `position` of the
+  // stream whose splitmix64(stream id) is `stream_hash`.
+  static std::uint64_t priority(std::uint64_t value_hash, std::uint64_t stream_hash, std::uint64_t position) noexcept {
+    return splitmix64(value_hash ^ (stream_hash + position * 0x9e3779b97f4a7c15ULL));
+  }
 
   void offer(std::uint64_t priority, std::uint64_t key) {
     if (entries_.size() < capacity || priority <= threshold_) [[unlikely]] admit({priority, key});
