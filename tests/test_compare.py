@@ -12,7 +12,7 @@ import pytest
 
 import tessary
 
-from helpers import child_environment, exact, run_python
+from helpers import child_environment, exact
 
 
 def ks_exact(a, b):
@@ -117,18 +117,11 @@ def test_text_and_boolean_intervals_contain_the_exact_tvd():
         assert c["f"]["tvd"][1] - c["f"]["tvd"][0] < 1e-12
 
 
-THREADED = """
-import json, numpy as np, tessary
-rng = np.random.default_rng(17)
-n = 200_000
-ref = {"x": rng.normal(0, 1, n), "s": [f"v{k}" for k in rng.zipf(1.3, n)]}
-cur = {"x": rng.normal(0.01, 1, n), "s": [f"v{k}" for k in rng.zipf(1.3, n)]}
-print(json.dumps(tessary.compare(ref, cur).to_dict()))
-"""
-
-
-def test_results_do_not_depend_on_splits_threads_or_merges():
-    assert run_python(THREADED, TESSARY_NUM_THREADS="1") == run_python(THREADED, TESSARY_NUM_THREADS="3")
+def test_results_do_not_depend_on_merges():
+    # Splits and threads give the same profile bit for bit (tests of the profile and the
+    # engine), so the same comparison; a merge gives the same counts and bins, the moments
+    # agree up to rounding, and the heavy hitters of text beyond exact mode depend on the
+    # merge order (their bounds hold either way).
     rng = np.random.default_rng(13)
     n = 60_000
     table = pa.table({"x": rng.normal(0, 1, n), "i": rng.integers(0, 5000, n),
@@ -136,13 +129,6 @@ def test_results_do_not_depend_on_splits_threads_or_merges():
     current = pa.table({"x": rng.normal(0.01, 1, n), "i": rng.integers(0, 5100, n),
                         "s": [f"v{k}" for k in rng.zipf(1.3, n)], "b": rng.random(n) < 0.5})
     whole = tessary.compare(table, current).to_dict()
-    for cuts in ([1], [997, 30_000], [20_000, 40_000, 59_999]):
-        split = tessary.Profiler()
-        for start, stop in zip([0, *cuts], [*cuts, n]):
-            split.update(table.slice(start, stop - start))
-        assert exact(tessary.compare(split, current).to_dict()) == exact(whole), cuts
-    # A merge gives the same counts and bins; the moments agree up to rounding, and the heavy
-    # hitters of text beyond exact mode depend on the merge order (their bounds hold either way).
     left, right = tessary.Profiler(), tessary.Profiler()
     left.update(table.slice(0, 12_345))
     right.update(table.slice(12_345))

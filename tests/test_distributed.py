@@ -49,14 +49,11 @@ def assert_same_figures(merged, whole):
                 assert got[key] == want[key], (name, key)
 
 
-def test_profiler_bytes_pickling_and_later_updates():
+def test_profiler_and_profile_pickle():
+    # That a restored profiler continues bit for bit is checked after every interrupt below.
     original = tessary.Profiler(stream_id=5)
     original.update(TABLE.slice(0, 1000))
-    restored, unpickled = tessary.Profiler.from_bytes(original.to_bytes()), pickle.loads(pickle.dumps(original))
-    assert restored.to_bytes() == original.to_bytes()
-    for profiler in (restored, unpickled, original):
-        profiler.update(TABLE.slice(1000))
-    assert restored.profile() == unpickled.profile() == original.profile()
+    assert pickle.loads(pickle.dumps(original)).to_bytes() == original.to_bytes()
     profile = original.profile()
     assert pickle.loads(pickle.dumps(profile)) == profile
 

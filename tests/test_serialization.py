@@ -17,16 +17,21 @@ NUMBERS = np.concatenate([RNG.normal(3.0, 2.0, 3000), [np.nan, np.inf, -0.0, 0.0
 WORDS = pa.array([f"w{int(i)}" if i % 9 else None for i in RNG.zipf(1.3, 3000) % 400])
 
 
+def update_strings(acc, words):
+    """Feeds the Arrow string array `words` (with a null) through the UTF-8 kernel."""
+    validity, offsets, data = words.buffers()
+    acc.update_utf8(np.frombuffer(data, np.uint8), np.frombuffer(offsets, np.int32), len(words),
+                    np.frombuffer(validity, np.uint8), words.offset)
+    return acc
+
+
 def feed(acc, part):
     """Feeds part `part` (0, 1 or 2) of a fixed stream of the accumulator's kind."""
     rows = slice(part * 1000, (part + 1) * 1000 + (4 if part == 2 else 0))  # 4 special values last
     if isinstance(acc, NumericAccumulator):
         acc.update_f64(NUMBERS[rows])
     elif isinstance(acc, StringAccumulator):
-        words = WORDS[rows]
-        validity, offsets, data = words.buffers()
-        acc.update_utf8(np.frombuffer(data, np.uint8), np.frombuffer(offsets, np.int32), len(words),
-                        np.frombuffer(validity, np.uint8), words.offset)
+        update_strings(acc, WORDS[rows])
     else:
         acc.update(pa.record_batch({"x": NUMBERS[rows], "w": pa.nulls(len(NUMBERS[rows]), pa.string())})
                    if part != 1 else pa.record_batch({"y": np.arange(5, dtype=np.int16)}))
@@ -122,11 +127,7 @@ def numeric_state(values, stream_id=0):
 
 
 def string_state(words):
-    acc, array = StringAccumulator(), pa.array(words, pa.string())
-    validity, offsets, data = array.buffers()
-    acc.update_utf8(np.frombuffer(data, np.uint8), np.frombuffer(offsets, np.int32), len(array),
-                    np.frombuffer(validity, np.uint8), 0)
-    return acc
+    return update_strings(StringAccumulator(), pa.array(words, pa.string()))
 
 
 def batch_state(columns):

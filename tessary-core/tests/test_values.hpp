@@ -17,6 +17,9 @@
 
 #include "tessary/hashing.hpp"
 #include "tessary/arrow_import/imported_record_batch.hpp"
+#include "tessary/serialization/byte_reader.hpp"
+#include "tessary/serialization/byte_writer.hpp"
+#include "tessary/serialization/state_codec.hpp"
 
 namespace tessary {
 
@@ -43,6 +46,23 @@ inline double value_at(std::uint64_t i) {
     case 3: return (r & 64) ? inf : -inf;
     default: return std::ldexp(static_cast<double>(r >> 11) * 0x1p-53 - 0.4, static_cast<int>(r % 90) - 60);
   }
+}
+
+// The bytes a column state of the table engine encodes to, and the state
+// decoded from bytes that must hold exactly one.
+template <class State>
+std::string encoded(const State& s) {
+  ByteWriter out;
+  s.encode(out);
+  return out.result();
+}
+template <class State>
+State decoded(const std::string& data) {
+  ByteReader in(data);
+  DecodeBudget budget = DecodeBudget::for_input(data.size());
+  State s = State::decode(in, budget);
+  in.expect_end();
+  return s;
 }
 
 inline void ok(ArrowErrorCode code) { ASSERT_EQ(code, NANOARROW_OK); }

@@ -96,12 +96,6 @@ Texts texts(std::size_t n, std::uint64_t distinct, std::size_t width = 0, std::u
   return out;
 }
 
-std::string encoded(const TextColumn& s) {
-  ByteWriter w;
-  s.encode(w);
-  return w.result();
-}
-
 TextColumn observed(const ColumnView& c) {
   TextColumn s;
   s.observe(c);
@@ -244,28 +238,16 @@ TEST(TextColumn, RoundTripsAndRefusesCorruptBytes) {
   for (const std::uint64_t distinct : {1, 300, 5000}) {
     TextColumn s = observed(column_of(Layout::utf8, texts(20000, distinct))->slice(0, 20000));
     s.add_missing(7);
-    const std::string bytes = encoded(s);
-    ByteReader in(bytes);
-    DecodeBudget budget(0);
-    const TextColumn back = TextColumn::decode(in, budget);
-    EXPECT_EQ(in.remaining(), 0u);
-    EXPECT_EQ(encoded(back), bytes);
+    EXPECT_EQ(encoded(decoded<TextColumn>(encoded(s))), encoded(s));
   }
   const std::string good = encoded(observed(column_of(Layout::utf8, {std::string("ab"), std::string("cd")})->slice(0, 2)));
-  const auto refused = [](std::string bytes) {
-    ByteReader in(bytes);
-    DecodeBudget budget(0);
-    EXPECT_THROW(TextColumn::decode(in, budget), DecodeError);
-  };
-  std::string wrong = good;
-  wrong[0] = 2;  // version
-  refused(wrong);
-  wrong = good;
-  wrong[1] = 3;  // count 3, counts 1 + 1
-  refused(wrong);
-  wrong = good;
-  wrong.back() = 'x';  // "cx" does not have the hash of "cd"
-  refused(wrong);
+  const auto refused = [](const std::string& bytes) { EXPECT_THROW(decoded<TextColumn>(bytes), DecodeError); };
+  // The version; count 3 against counts 1 + 1; "cx" without the hash of "cd".
+  for (const auto& [at, byte] : {std::pair<std::size_t, char>{0, 2}, {1, 3}, {good.size() - 1, 'x'}}) {
+    std::string wrong = good;
+    wrong[at] = byte;
+    refused(wrong);
+  }
   refused(good.substr(0, good.size() - 1));
   ByteWriter many;  // 1,001 exact entries
   many.u8(1);
@@ -351,11 +333,7 @@ TEST(BooleanAndOtherColumns, CountSlots) {
   EXPECT_EQ(s.summary().count, 200 - truth[1]);
   EXPECT_EQ(s.summary().missing, truth[1]);
   EXPECT_EQ(s.summary().true_count, truth[0]);
-  ByteWriter w;
-  s.encode(w);
-  ByteReader in(w.result());
-  DecodeBudget budget(0);
-  EXPECT_EQ(BooleanColumn::decode(in, budget).summary().true_count, truth[0]);
+  EXPECT_EQ(decoded<BooleanColumn>(encoded(s)).summary().true_count, truth[0]);
 
   Column na(NANOARROW_TYPE_NA);
   ok(ArrowArrayAppendNull(na.array.get(), 9));

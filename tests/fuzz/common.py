@@ -81,6 +81,16 @@ def attempt(acc, call, errors, verdict):
     return True, result
 
 
+@atheris.instrument_func
+def mutated_bytes(fdp, out):
+    """`out` with 1 to 4 spans replaced by fuzzed bytes: flips, cuts, insertions, deletions."""
+    for _ in range(fdp.ConsumeIntInRange(1, 4)):
+        at = fdp.ConsumeIntInRange(0, len(out)) if fdp.ConsumeBool() else len(out)  # the end often
+        cut = fdp.PickValueInList([0, 1, 16, len(out)])
+        out = out[:at] + fdp.ConsumeBytes(fdp.PickValueInList([0, 1, 16])) + out[at + cut:]
+    return out
+
+
 def released_once(*arguments):
     for argument in arguments:
         if isinstance(argument, BufferExporter):

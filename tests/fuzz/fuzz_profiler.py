@@ -9,7 +9,7 @@ import decimal
 import atheris
 import numpy as np
 import pyarrow as pa
-from common import fuzz
+from common import fuzz, mutated_bytes
 from helpers import profiler_bytes, profiler_parts
 
 with atheris.instrument_imports(include=["tessary"]):  # the decoder is Python: its branches guide
@@ -43,16 +43,6 @@ PARTS = [profiler_parts(seed) for seed in SEEDS]
 BLOBS = [blob for _, blobs in PARTS for blob in blobs]
 LEAVES = [0, 1, 3, 4, -1, 2**63, 2**64 - 1, 2**64, True, False, None, 1.0, "", "x", "a", [], {},
           {"blob": 0}, {"blob": 1}, {"acc": {"blob": 1}}, {"count": 4, "missing": 0}]
-
-
-@atheris.instrument_func
-def mutated_bytes(fdp, out):
-    """`out` with 1 to 4 spans replaced by fuzzed bytes: flips, cuts, insertions, deletions."""
-    for _ in range(fdp.ConsumeIntInRange(1, 4)):
-        at = fdp.ConsumeIntInRange(0, len(out)) if fdp.ConsumeBool() else len(out)
-        cut = fdp.PickValueInList([0, 1, 16, len(out)])
-        out = out[:at] + fdp.ConsumeBytes(fdp.PickValueInList([0, 1, 16])) + out[at + cut:]
-    return out
 
 
 @atheris.instrument_func

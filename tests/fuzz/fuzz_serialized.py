@@ -5,7 +5,7 @@ format is canonical) and give a snapshot. Run it with scripts/fuzz.sh fuzz_seria
 import atheris
 import numpy as np
 import pyarrow as pa
-from common import fuzz
+from common import fuzz, mutated_bytes
 
 from tessary._native import ArrowBatchProfileAccumulator, NumericAccumulator, StringAccumulator
 
@@ -24,19 +24,9 @@ SEEDS = [numeric.to_bytes(), strings.to_bytes(), batch.to_bytes(), NumericAccumu
          merged.to_bytes()]
 
 
-@atheris.instrument_func
-def mutated(fdp):
-    """A seed with 1 to 4 spans replaced by fuzzed bytes: flips, cuts, insertions, deletions."""
-    out = fdp.PickValueInList(SEEDS)
-    for _ in range(fdp.ConsumeIntInRange(1, 4)):
-        at = fdp.ConsumeIntInRange(0, len(out)) if fdp.ConsumeBool() else len(out)  # the end often
-        cut = fdp.PickValueInList([0, 1, 16, len(out)])
-        out = out[:at] + fdp.ConsumeBytes(fdp.PickValueInList([0, 1, 16])) + out[at + cut:]
-    return out
-
-
 def TestOneInput(data: bytes):
-    for blob in (mutated(atheris.FuzzedDataProvider(data)), data):
+    fdp = atheris.FuzzedDataProvider(data)
+    for blob in (mutated_bytes(fdp, fdp.PickValueInList(SEEDS)), data):
         for cls in CLASSES:
             try:
                 acc = cls.from_bytes(blob)
