@@ -93,6 +93,25 @@ def test_a_directory_profiles_as_its_files_in_one(tmp_path):
         tessary.profile(tmp_path / "mixed")
 
 
+def test_parquet_text_read_as_dictionaries_profiles_as_decoded(tmp_path, monkeypatch):
+    # A column of 3,000 values stored as dictionary indices is read as a dictionary; one
+    # whose dictionary overflowed into plain pages is read as it is. Both profile as the
+    # decoded table does, bit for bit, with their declared type.
+    table = pa.table({"few": [f"k{(i * 7919) % 3000}" for i in range(60_000)],
+                      "many": [f"{i:x}" * 3 for i in range(60_000)]})
+    path = tmp_path / "t.parquet"
+    pq.write_table(table, path, dictionary_pagesize_limit=64 << 10, row_group_size=20_000)
+    opened, asked = pq.ParquetFile, []
+
+    def parquet_file(*args, **kwargs):
+        asked.append(kwargs.get("read_dictionary"))
+        return opened(*args, **kwargs)
+
+    monkeypatch.setattr(pq, "ParquetFile", parquet_file)
+    assert exact(tessary.profile(path).to_dict()) == exact(tessary.profile(table).to_dict())
+    assert asked == [["few"]]
+
+
 def test_a_lazy_frame_is_streamed_not_collected(tmp_path, monkeypatch):
     frame = pl.scan_parquet(parquet(tmp_path / "s.parquet"))
     expected = tessary.profile(frame.collect())

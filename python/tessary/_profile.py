@@ -35,7 +35,8 @@ class _Plan:
     """How the batches of one update reach the engine: which columns are
     converted, worked out once per schema (batches of a file share theirs)."""
 
-    def __init__(self) -> None:
+    def __init__(self, declared: dict[str, Any]) -> None:
+        self._declared = declared  # Source.declared
         self._schema: Any = None
         self._steps: list[tuple[int, Any]] = []
         self._types: dict[str, Any] = {}
@@ -51,8 +52,7 @@ class _Plan:
             for i, field in enumerate(batch.schema):
                 known = types.get(field.name)
                 if known is None or (pa.types.is_null(known) and not pa.types.is_null(field.type)):
-                    self._types[field.name] = field.type
-                    known = field.type
+                    self._types[field.name] = known = self._declared.get(field.name, field.type)
                 step = _columns.converter(known)
                 if field.type != known and _text(field.type) and _text(known):
                     continue  # the engine reads text of every layout as it is
@@ -264,7 +264,7 @@ class Profiler:
         if isinstance(data, (str, os.PathLike)):
             batches = reader = _inputs.prefetched(batches)
         copied, read = False, 0
-        plan = _Plan()
+        plan = _Plan(source.declared)
         try:
             with _columns.data_errors("cannot read the data"):
                 for done, batch in enumerate(batches, 1):

@@ -51,11 +51,11 @@ namespace tessary {
 // in slot order, so feeding a column in any sequence of slices gives the
 // same state, bit for bit, as feeding it whole. A dictionary slice is first
 // counted per index (in an array the size of the dictionary, or, for a
-// slice under 1/8 of it, by sorting its indices), then each used
-// dictionary value is fed once, in index order, weighted by its count: in
-// exact mode that is the state of the decoded slice, bit for bit; in sketch
-// mode count, missing and distinct are, the summary's lower bounds may
-// differ. A null slot, or a dictionary index that names a null value, is
+// slice under 1/8 of it, by sorting its indices). While its values cannot
+// take the state past 1,000 hashes, each used dictionary value is then fed
+// once, weighted by its count; otherwise the slots are fed one by one, in
+// order, each used value hashed once. Either way the state is that of the
+// decoded slice, bit for bit. A null slot, or a dictionary index that names a null value, is
 // missing. Every check (offsets and views of the slots read, dictionary
 // indices in range, counters within 2^64 - 1) runs before the first change,
 // so an observe that throws leaves the state as it was.
@@ -437,12 +437,14 @@ class TextColumn {
     text_detail::with_text_layout(dictionary.storage_type, [&]<text_detail::TextLayout L>() {
       const text_detail::TextValues values{&dictionary};
       std::uint64_t present = 0;
+      std::size_t distinct_used = 0;
       for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
         if (!valid(k)) {
           missing += n_uses;
           return;
         }
         present += n_uses;
+        ++distinct_used;
         const std::uint8_t* bytes = nullptr;
         std::size_t n = 0;
         if (!values.value<L>(dictionary.offset + k, bytes, n)) {
@@ -452,12 +454,34 @@ class TextColumn {
       require_room(present, missing);
       count_ += present;
       missing_ += missing;
-      for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
-        if (!valid(k)) return;
+      if (!sketch_ && exact_.size() + distinct_used <= exact_limit) {
+        // No switch can happen: exact counts do not depend on the order.
+        for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
+          if (!valid(k)) return;
+          const std::uint8_t* bytes = nullptr;
+          std::size_t n = 0;
+          values.value<L>(dictionary.offset + k, bytes, n);
+          feed(string_hash(bytes, n), bytes, n, n_uses);
+        });
+        return;
+      }
+      // Slot by slot, as the decoded slice would be fed, each used value
+      // hashed once (its hash kept in place of its count).
+      if (!few) {
+        for_each_use([&](std::int64_t k, std::uint64_t) {
+          if (!valid(k)) return;
+          const std::uint8_t* bytes = nullptr;
+          std::size_t n = 0;
+          values.value<L>(dictionary.offset + k, bytes, n);
+          uses[static_cast<std::size_t>(k)] = string_hash(bytes, n);
+        });
+      }
+      read_indices([&](std::uint64_t k) {
+        if (!valid(static_cast<std::int64_t>(k))) return;
         const std::uint8_t* bytes = nullptr;
         std::size_t n = 0;
-        values.value<L>(dictionary.offset + k, bytes, n);
-        feed(string_hash(bytes, n), bytes, n, n_uses);
+        values.value<L>(dictionary.offset + static_cast<std::int64_t>(k), bytes, n);
+        feed(few ? string_hash(bytes, n) : uses[static_cast<std::size_t>(k)], bytes, n, 1);
       });
     });
   }
