@@ -403,6 +403,35 @@ TEST(NumberColumnEncoding, RoundTripsAndRefusesCorruptInput) {
   EXPECT_THROW(decode(w.result()), DecodeError);
 }
 
+// The sample holds the values of the 256 smallest priorities of the stream
+// (positions count null slots too), also when observed in pieces.
+TEST(NumberColumnSample, IsTheBottom256ByPriority) {
+  std::mt19937_64 gen(11);
+  std::vector<Slot> slots;
+  std::vector<std::pair<SampleEntry, double>> all;
+  for (std::uint64_t i = 0; i < 30000; ++i) {
+    if (i % 7 == 0) {
+      slots.emplace_back();
+      continue;
+    }
+    const double x = std::ldexp(static_cast<double>(gen() >> 11), -40);
+    slots.emplace_back(x);
+    all.push_back({{ValueSample::priority(value_hash(x), splitmix64(7), i), 0}, x});
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first.priority < b.first.priority; });
+  std::vector<double> expected;
+  for (std::size_t i = 0; i < 256; ++i) expected.push_back(all[i].second);
+  std::sort(expected.begin(), expected.end());
+  const Values c(NANOARROW_TYPE_DOUBLE, slots);
+  NumberColumn pieces(Storage::float64, 7);
+  for (const auto& [first, length] : {std::pair{0, 300}, {300, 5000}, {5300, 24700}}) pieces.observe(c.slice(first, length));
+  for (const NumberColumn& state : {profile(c), pieces}) {
+    std::vector<double> got;
+    for (const StoredNumber& v : state.summary().sample) got.push_back(std::get<double>(v));
+    EXPECT_EQ(got, expected);
+  }
+}
+
 // The state stays under 64 KB whatever the data, sketches of a narrow range
 // hold only the bins in use, and a one-row state is small.
 TEST(NumberColumnSize, StaysBounded) {

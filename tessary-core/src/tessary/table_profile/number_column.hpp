@@ -393,7 +393,7 @@ class NumberColumn {
     const std::size_t n = last - first;
     std::array<std::uint64_t, chunk> hashes;
     // The entries that can enter the sample, offered together.
-    std::array<SampleEntry, ValueSample::capacity + chunk> offered;
+    std::array<SampleEntry, chunk> offered;
     const std::uint64_t threshold = sample_.threshold();
     std::size_t m = 0;
     std::uint64_t low = low_key_;
@@ -405,7 +405,7 @@ class NumberColumn {
       const std::uint64_t hash = number_detail::hash_of<S>(block[j]);
       hashes[j] = hash;
       const std::uint64_t priority = ValueSample::priority(hash, stream_hash, positions[j]);
-      if (priority <= threshold) [[unlikely]] offered[ValueSample::capacity + m++] = {priority, key};
+      if (priority <= threshold) [[unlikely]] offered[m++] = {priority, key};
     }
     low_key_ = low;
     high_key_ = high;
@@ -785,8 +785,9 @@ class NumberColumn {
     top.resize(reported);
     for (const auto& [key, n] : top) out.top.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
     // The sample's values ascending.
-    std::vector<std::uint64_t> keys(sample_.entries().size());
-    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = sample_.entries()[i].key;
+    const std::vector<SampleEntry> sample = sample_.entries();
+    std::vector<std::uint64_t> keys(sample.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = sample[i].key;
     std::sort(keys.begin(), keys.end());
     out.sample.reserve(keys.size());
     for (const std::uint64_t key : keys) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(key)));

@@ -19,11 +19,17 @@ namespace tessary {
 // their positions alone, so any split of a stream gives the same set, and a
 // merge keeps the 256 smallest of the union.
 //
-// Invariants: at most `capacity` entries; once full, threshold_ is their
-// largest priority, and they form a max-heap by (priority, key) while heap_
-// is set (a single offer sets it), so a replacement costs log k steps. Entries grow one
-// at a time up to the capacity, so a short column holds only what it saw.
-// Their order in storage is not canonical: readers sort them.
+// Entries are admitted while their priority is at most the threshold, the
+// largest priority of the 256 smallest at the last compaction (any priority
+// before the first), and held unordered; at 256 + 128 held, a compaction
+// keeps the 256 smallest. A value costs a comparison, an admitted one an
+// append, and a compaction, once per 128 admitted, a linear selection: a
+// column of n values admits about 256 ln(n / 256) + 384.
+//
+// Invariants: at most `capacity + slack` entries held, growing one at a time,
+// so a short column holds only what it saw; the sample is the `capacity`
+// smallest held, which entries() selects. Storage order is not canonical:
+// readers sort.
 struct SampleEntry {
   std::uint64_t priority;
   std::uint64_t key;  // the value's order key (-0.0 below +0.0: the value as stored)
@@ -36,6 +42,7 @@ struct SampleEntry {
 class ValueSample {
  public:
   static constexpr std::size_t capacity = 256;
+  static constexpr std::size_t slack = 128;
 
   // The priority of the value of hash `value_hash` at `position` of the
   // stream whose splitmix64(stream id) is `stream_hash`.
@@ -43,92 +50,62 @@ class ValueSample {
     return splitmix64(value_hash ^ (stream_hash + position * 0x9e3779b97f4a7c15ULL));
   }
 
-  void offer(std::uint64_t priority, std::uint64_t key) {
-    if (entries_.size() < capacity || priority <= threshold_) [[unlikely]] admit({priority, key});
-  }
+  // The largest priority that can still enter.
+  std::uint64_t threshold() const noexcept { return threshold_; }
 
-  // The largest priority that can still enter; any while not full.
-  std::uint64_t threshold() const noexcept {
-    return entries_.size() < capacity ? ~std::uint64_t{0} : threshold_;
-  }
-
-  // Offers buffer[capacity, capacity + n) at once, as offer() would one by
-  // one in any order; buffer[0, capacity) is room to work in.
-  void offer_many(SampleEntry* buffer, std::size_t n) {
-    SampleEntry* offered = buffer + capacity;
-    if (n <= one_by_one) {
-      for (std::size_t i = 0; i < n; ++i) offer(offered[i].priority, offered[i].key);
-      return;
-    }
-    // The smallest `capacity` of the held and the offered entries.
-    SampleEntry* all = offered - entries_.size();
-    std::copy(entries_.begin(), entries_.end(), all);
-    const std::size_t total = entries_.size() + n;
-    if (total > capacity) std::nth_element(all, all + capacity, all + total);
-    entries_.assign(all, all + std::min(total, capacity));
-    if (entries_.size() == capacity) {
-      // The heap waits for the next single offer; many runs never need it.
-      heap_ = false;
-      threshold_ = std::max_element(entries_.begin(), entries_.end())->priority;
+  // Offers entries whose priorities were at most threshold() when it was
+  // read, in any order. Allocates nothing beyond reserve_for.
+  void offer_many(const SampleEntry* offered, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      entries_.push_back(offered[i]);
+      if (entries_.size() == capacity + slack) compact();
     }
   }
 
-  // Room for what a run of `more` values can add, so that offer() does not allocate.
+  // Room for what a run of `more` values can add, so that offers do not allocate.
   void reserve_for(std::uint64_t more) {
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, entries_.size() + more));
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(capacity + slack, entries_.size() + more));
     if (wanted > entries_.capacity()) entries_.reserve(wanted);
   }
 
-  const std::vector<SampleEntry>& entries() const noexcept { return entries_; }
+  // The sample: the `capacity` smallest entries held, in no set order.
+  std::vector<SampleEntry> entries() const {
+    std::vector<SampleEntry> out = entries_;
+    keep_smallest(out);
+    return out;
+  }
+
   std::size_t memory_bytes() const noexcept { return entries_.capacity() * sizeof(SampleEntry); }
 
   void merge(const ValueSample& other) {
     std::vector<SampleEntry> all = entries_;
     all.insert(all.end(), other.entries_.begin(), other.entries_.end());
+    keep_smallest(all);
     std::sort(all.begin(), all.end());
-    if (all.size() > capacity) all.resize(capacity);
     assign(std::move(all));
   }
 
   // Entries in canonical order (ascending), as a decoder restores them.
   void assign(std::vector<SampleEntry> sorted) {
     entries_ = std::move(sorted);
-    if (entries_.size() == capacity) make_heap();
+    threshold_ = entries_.size() == capacity ? entries_.back().priority : ~std::uint64_t{0};
   }
 
  private:
-  void admit(const SampleEntry& entry) {
-    if (entries_.size() < capacity) {
-      entries_.push_back(entry);
-      if (entries_.size() == capacity) make_heap();
-      return;
-    }
-    if (!heap_) make_heap();
-    if (!(entry < entries_.front())) return;
-    // The entry takes the root's place and sinks below larger children.
-    const std::size_t n = entries_.size();
-    std::size_t i = 0;
-    for (std::size_t child = 1; child < n; child = 2 * i + 1) {
-      if (child + 1 < n && entries_[child] < entries_[child + 1]) ++child;
-      if (!(entry < entries_[child])) break;
-      entries_[i] = entries_[child];
-      i = child;
-    }
-    entries_[i] = entry;
-    threshold_ = entries_.front().priority;
+  static void keep_smallest(std::vector<SampleEntry>& entries) {
+    if (entries.size() <= capacity) return;
+    std::nth_element(entries.begin(), entries.begin() + capacity, entries.end());
+    entries.resize(capacity);
   }
 
-  void make_heap() {
-    std::make_heap(entries_.begin(), entries_.end());
-    threshold_ = entries_.front().priority;
-    heap_ = true;
+  void compact() {
+    keep_smallest(entries_);
+    threshold_ = std::max_element(entries_.begin(), entries_.end())->priority;
   }
-
-  static constexpr std::size_t one_by_one = 16;
 
   std::vector<SampleEntry> entries_;
-  std::uint64_t threshold_ = 0;
-  bool heap_ = true;
+  std::uint64_t threshold_ = ~std::uint64_t{0};
 };
 
 }  // namespace tessary
