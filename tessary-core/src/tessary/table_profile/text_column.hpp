@@ -55,10 +55,10 @@ namespace tessary {
 // take the state past 1,000 hashes, each used dictionary value is then fed
 // once, weighted by its count; otherwise the slots are fed one by one, in
 // order, each used value hashed once. Either way the state is that of the
-// decoded slice, bit for bit. A null slot, or a dictionary index that names a null value, is
-// missing. Every check (offsets and views of the slots read, dictionary
-// indices in range, counters within 2^64 - 1) runs before the first change,
-// so an observe that throws leaves the state as it was.
+// decoded slice, bit for bit. A null slot, or a dictionary index that names
+// a null value, is missing. Every check (offsets and views of the slots
+// read, dictionary indices in range, counters within 2^64 - 1) runs before
+// the first change, so an observe that throws leaves the state as it was.
 //
 // Merges: exact states whose union has at most 1,000 hashes merge exactly
 // (labels of the first operand kept); otherwise each exact operand is
