@@ -20,13 +20,17 @@ from helpers import later_interpreter, run_with_installed_module
 BUF = array("d", [1.0])
 
 
-def test_members_version_and_backend():
+def test_members_version_backend_and_docstrings():
     assert _native.__all__ == ["NumericAccumulator", "ArrowBatchProfileAccumulator",
                                "StringAccumulator", "numeric_state_f64", "numeric_profile_f64",
                                "backend_info", "__version__"]
     assert _native.__version__ == tessary.__version__ == "0.2.0"
     assert _native.backend_info() == ("rust", "0.2.0")
     assert _native.__doc__ == "" and numeric_state_f64.__module__ == "tessary._native"
+    # Docstrings; the text signatures are checked against the stubs by test_stubs_match_the_runtime.
+    assert numeric_state_f64.__doc__ in (None, "") and NumericAccumulator.update_f64.__doc__ in (None, "")
+    assert ArrowBatchProfileAccumulator.__doc__.startswith(
+        "Persistent zero-copy Arrow batch profiler.\n\nRecord batches")
     # Callables without parameters reject any argument.
     for call in (lambda: _native.backend_info(1), lambda: _native.backend_info(x=1),
                  lambda: NumericAccumulator().snapshot(1), lambda: StringAccumulator().reset(1)):
