@@ -7,6 +7,7 @@ for files, so that memory stays bounded by one batch whatever the input size.
 
 from __future__ import annotations
 
+import collections
 import os
 import queue
 import stat
@@ -205,12 +206,15 @@ def _dictionary_columns(pa: Any, schema: Any, metadata: Any) -> list[str]:
     or more outside its dictionary page; it is read as it is, since building a dictionary
     from plain values costs more than it saves."""
     text = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.types.is_large_binary)
-    names = schema.names
+    candidates = [field for field in schema if any(is_text(field.type) for is_text in text)]
+    if not candidates:
+        return []
+    repeated = {name for name, n in collections.Counter(schema.names).items() if n > 1}
     leaves = {metadata.schema.column(j).path: j for j in range(metadata.num_columns)}
     picked = []
-    for field in schema:
+    for field in candidates:
         j = leaves.get(field.name)
-        if j is None or names.count(field.name) != 1 or not any(is_text(field.type) for is_text in text):
+        if j is None or field.name in repeated:
             continue
         for g in range(metadata.num_row_groups):
             chunk = metadata.row_group(g).column(j)
