@@ -436,6 +436,12 @@ class TextColumn {
     };
     text_detail::with_text_layout(dictionary.storage_type, [&]<text_detail::TextLayout L>() {
       const text_detail::TextValues values{&dictionary};
+      // The bytes of dictionary value k, checked by the first pass below.
+      const auto text_of = [&](std::int64_t k) {
+        std::pair<const std::uint8_t*, std::size_t> text{nullptr, 0};
+        values.value<L>(dictionary.offset + k, text.first, text.second);
+        return text;
+      };
       std::uint64_t present = 0;
       std::size_t distinct_used = 0;
       for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
@@ -458,9 +464,7 @@ class TextColumn {
         // No switch can happen: exact counts do not depend on the order.
         for_each_use([&](std::int64_t k, std::uint64_t n_uses) {
           if (!valid(k)) return;
-          const std::uint8_t* bytes = nullptr;
-          std::size_t n = 0;
-          values.value<L>(dictionary.offset + k, bytes, n);
+          const auto [bytes, n] = text_of(k);
           feed(string_hash(bytes, n), bytes, n, n_uses);
         });
         return;
@@ -470,17 +474,13 @@ class TextColumn {
       if (!few) {
         for_each_use([&](std::int64_t k, std::uint64_t) {
           if (!valid(k)) return;
-          const std::uint8_t* bytes = nullptr;
-          std::size_t n = 0;
-          values.value<L>(dictionary.offset + k, bytes, n);
+          const auto [bytes, n] = text_of(k);
           uses[static_cast<std::size_t>(k)] = string_hash(bytes, n);
         });
       }
       read_indices([&](std::uint64_t k) {
         if (!valid(static_cast<std::int64_t>(k))) return;
-        const std::uint8_t* bytes = nullptr;
-        std::size_t n = 0;
-        values.value<L>(dictionary.offset + static_cast<std::int64_t>(k), bytes, n);
+        const auto [bytes, n] = text_of(static_cast<std::int64_t>(k));
         feed(few ? string_hash(bytes, n) : uses[static_cast<std::size_t>(k)], bytes, n, 1);
       });
     });
