@@ -5,10 +5,13 @@
 // this instance stay owned by the call (the instance under its exclusive
 // borrow), and the engine touches no Python object.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <variant>
@@ -102,99 +105,154 @@ PyRef to_python(const std::optional<StoredNumber>& value) {
   return value ? to_python(*value) : PyRef::borrowed(Py_None);
 }
 
+// A list of n items, item(i) at i.
+template <class Item>
+PyRef list_of(std::size_t n, Item&& item) {
+  PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(n)));
+  // PyList_SetItem takes the reference and cannot fail on a fresh list's own slot.
+  for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
+  return list;
+}
+
+// The strings a snapshot repeats in every column's dict, made once per
+// snapshot: keys, kinds and type names.
+class Strings {
+ public:
+  enum Name : std::size_t {
+    kind, type, count, missing, mean, std_dev, variance, skewness, kurtosis, minimum, maximum, infinite,
+    quantiles, p01, p05, p25, p50, p75, p95, p99, distinct, top, sample, histogram, edges,
+    counts, exact, true_count, number, text, boolean, other, names
+  };
+
+  Strings() {
+    static constexpr const char* texts[names] = {
+        "kind", "type", "count", "missing", "mean", "std", "variance", "skewness", "kurtosis", "min",
+        "max", "infinite", "quantiles", "p01", "p05", "p25", "p50", "p75", "p95", "p99", "distinct",
+        "top", "sample", "histogram", "edges", "counts", "exact", "true", "number", "text", "boolean",
+        "other"};
+    for (std::size_t i = 0; i < names; ++i) strings_[i] = py::to_python(texts[i]);
+  }
+
+  PyObject* operator[](Name name) const noexcept { return strings_[name].get(); }
+
+  // A column's type name, one object per distinct name.
+  PyRef type_name(const std::string& name) {
+    auto [at, added] = types_.try_emplace(name);
+    if (added) {
+      try {
+        at->second = py::to_python(std::string_view(name));
+      } catch (...) {
+        types_.erase(at);
+        throw;
+      }
+    }
+    return PyRef::borrowed(at->second.get());
+  }
+
+ private:
+  std::array<PyRef, names> strings_;
+  std::unordered_map<std::string, PyRef> types_;
+};
+
+void set_item(PyObject* dict, PyObject* key, PyRef value) {
+  if (PyDict_SetItem(dict, key, value.get()) != 0) throw PythonError{};
+}
+
+PyRef constant(Strings& s, Strings::Name name) { return PyRef::borrowed(s[name]); }
+
+PyRef truth(bool value) { return PyRef::borrowed(value ? Py_True : Py_False); }
+
 // [value, count], as the figures show a top value.
 PyRef pair(PyRef first, PyRef second) {
   PyRef list = PyRef::checked(PyList_New(2));
-  // PyList_SetItem takes the references and cannot fail on a fresh list of two.
   PyList_SetItem(list.get(), 0, first.release());
   PyList_SetItem(list.get(), 1, second.release());
   return list;
 }
 
 // The bin edges: floats for a float column, exact ints otherwise.
-PyRef histogram_dict(const HistogramSummary& histogram, bool floating) {
-  PyRef edges = new_list();
-  PyRef counts = new_list();
+PyRef histogram_dict(Strings& s, const HistogramSummary& histogram, bool floating) {
   const std::size_t bins = histogram.counts.size();
-  // The last edge may lie one bin past the int64 range (a column that
-  // holds 2^63 - 1): bin numbers are added as Python ints.
-  PyRef first = PyRef::checked(PyLong_FromLongLong(histogram.first_bin));
-  PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
-  for (std::size_t k = 0; k <= bins && bins != 0; ++k) {
-    if (floating) {
+  PyRef edges;
+  if (floating) {
+    edges = list_of(bins == 0 ? 0 : bins + 1, [&](std::size_t k) {
       const double bin = static_cast<double>(histogram.first_bin) + static_cast<double>(k);
-      append(edges.get(), py::to_python(std::ldexp(bin, histogram.width_exponent)));
-    } else {
+      return py::to_python(std::ldexp(bin, histogram.width_exponent));
+    });
+  } else {
+    // The last edge may lie one bin past the int64 range (a column that
+    // holds 2^63 - 1): bin numbers are added as Python ints.
+    PyRef first = PyRef::checked(PyLong_FromLongLong(histogram.first_bin));
+    PyRef shift = PyRef::checked(PyLong_FromLong(histogram.width_exponent));
+    edges = list_of(bins == 0 ? 0 : bins + 1, [&](std::size_t k) {
       PyRef step = PyRef::checked(PyLong_FromSize_t(k));
       PyRef bin = PyRef::checked(PyNumber_Add(first.get(), step.get()));
-      append(edges.get(), PyRef::checked(PyNumber_Lshift(bin.get(), shift.get())));
-    }
+      return PyRef::checked(PyNumber_Lshift(bin.get(), shift.get()));
+    });
   }
-  for (const std::uint64_t count : histogram.counts) append(counts.get(), py::to_python(count));
+  PyRef counts = list_of(bins, [&](std::size_t k) { return py::to_python(histogram.counts[k]); });
   PyRef dict = new_dict();
-  set_item(dict.get(), "edges", std::move(edges));
-  set_item(dict.get(), "counts", std::move(counts));
+  set_item(dict.get(), s[Strings::edges], std::move(edges));
+  set_item(dict.get(), s[Strings::counts], std::move(counts));
   return dict;
 }
 
-void set_counts(PyObject* dict, const char* kind, const std::string& type, std::uint64_t count,
+void set_counts(Strings& s, PyObject* dict, Strings::Name kind, const std::string& type, std::uint64_t count,
                 std::uint64_t missing) {
-  set_item(dict, "kind", py::to_python(kind));
-  set_item(dict, "type", py::to_python(std::string_view(type)));
-  set_item(dict, "count", py::to_python(count));
-  set_item(dict, "missing", py::to_python(missing));
+  set_item(dict, s[Strings::kind], constant(s, kind));
+  set_item(dict, s[Strings::type], s.type_name(type));
+  set_item(dict, s[Strings::count], py::to_python(count));
+  set_item(dict, s[Strings::missing], py::to_python(missing));
 }
 
-PyRef column_dict(const TableColumn& column, const ColumnSummary& summary) {
+PyRef column_dict(Strings& s, const TableColumn& column, const ColumnSummary& summary) {
+  using enum Strings::Name;
   PyRef dict = new_dict();
   PyObject* d = dict.get();
   if (const auto* number = std::get_if<NumberSummary>(&summary)) {
-    const NumberSummary& s = *number;
+    const NumberSummary& n = *number;
     // "count" is of present values, as everywhere in tessary's figures:
     // the finite ones and the infinite ones that "infinite" counts.
-    set_counts(d, "number", column.type, s.count + s.infinite, s.missing);
-    set_item(d, "mean", py::to_python(s.mean));
-    set_item(d, "std", py::to_python(s.std));
-    set_item(d, "variance", py::to_python(s.variance));
-    set_item(d, "skewness", py::to_python(s.skewness));
-    set_item(d, "kurtosis", py::to_python(s.kurtosis));
-    set_item(d, "min", to_python(s.minimum));
-    set_item(d, "max", to_python(s.maximum));
-    set_item(d, "infinite", py::to_python(s.infinite));
-    PyRef quantiles = new_dict();
-    static constexpr const char* keys[] = {"p01", "p05", "p25", "p50", "p75", "p95", "p99"};
-    for (std::size_t i = 0; i < s.quantiles.size(); ++i) set_item(quantiles.get(), keys[i], to_python(s.quantiles[i]));
-    set_item(d, "quantiles", std::move(quantiles));
-    set_item(d, "distinct", py::to_python(s.distinct));
-    PyRef top = new_list();
-    for (const auto& [value, count] : s.top) append(top.get(), pair(to_python(value), py::to_python(count)));
-    set_item(d, "top", std::move(top));
-    PyRef sample = new_list();
-    for (const StoredNumber& value : s.sample) append(sample.get(), to_python(value));
-    set_item(d, "sample", std::move(sample));
-    set_item(d, "histogram",
-             histogram_dict(s.histogram, std::get<NumberColumn>(column.state).storage() == NumberStorage::float64));
-    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
-  } else if (const auto* text = std::get_if<TextSummary>(&summary)) {
-    const TextSummary& s = *text;
-    set_counts(d, "text", column.type, s.count, s.missing);
-    set_item(d, "distinct", py::to_python(s.distinct));
-    PyRef top = new_list();
-    for (const auto& [label, count] : s.top) {
-      // A label cut inside a character, or bytes that are not UTF-8, read with U+FFFD.
-      PyRef text = PyRef::checked(
-          PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
-      append(top.get(), pair(std::move(text), py::to_python(count)));
-    }
-    set_item(d, "top", std::move(top));
-    set_item(d, "exact", PyRef::borrowed(s.exact ? Py_True : Py_False));
-  } else if (const auto* boolean = std::get_if<BooleanSummary>(&summary)) {
-    const BooleanSummary& s = *boolean;
-    set_counts(d, "boolean", column.type, s.count, s.missing);
-    set_item(d, "true", py::to_python(s.true_count));
+    set_counts(s, d, Strings::number, column.type, n.count + n.infinite, n.missing);
+    set_item(d, s[mean], py::to_python(n.mean));
+    set_item(d, s[std_dev], py::to_python(n.std));
+    set_item(d, s[variance], py::to_python(n.variance));
+    set_item(d, s[skewness], py::to_python(n.skewness));
+    set_item(d, s[kurtosis], py::to_python(n.kurtosis));
+    set_item(d, s[minimum], to_python(n.minimum));
+    set_item(d, s[maximum], to_python(n.maximum));
+    set_item(d, s[infinite], py::to_python(n.infinite));
+    PyRef levels = new_dict();
+    static constexpr Strings::Name level_keys[] = {p01, p05, p25, p50, p75, p95, p99};
+    for (std::size_t i = 0; i < n.quantiles.size(); ++i) set_item(levels.get(), s[level_keys[i]], to_python(n.quantiles[i]));
+    set_item(d, s[quantiles], std::move(levels));
+    set_item(d, s[distinct], py::to_python(n.distinct));
+    set_item(d, s[top], list_of(n.top.size(), [&](std::size_t i) {
+               return pair(to_python(n.top[i].first), py::to_python(n.top[i].second));
+             }));
+    set_item(d, s[sample], list_of(n.sample.size(), [&](std::size_t i) { return to_python(n.sample[i]); }));
+    set_item(d, s[histogram],
+             histogram_dict(s, n.histogram, std::get<NumberColumn>(column.state).storage() == NumberStorage::float64));
+    set_item(d, s[exact], truth(n.exact));
+  } else if (const auto* text_summary = std::get_if<TextSummary>(&summary)) {
+    const TextSummary& t = *text_summary;
+    set_counts(s, d, text, column.type, t.count, t.missing);
+    set_item(d, s[distinct], py::to_python(t.distinct));
+    set_item(d, s[top], list_of(t.top.size(), [&](std::size_t i) {
+               // A label cut inside a character, or bytes that are not UTF-8, read with U+FFFD.
+               const std::string& label = t.top[i].first;
+               return pair(PyRef::checked(PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()),
+                                                               "replace")),
+                           py::to_python(t.top[i].second));
+             }));
+    set_item(d, s[exact], truth(t.exact));
+  } else if (const auto* boolean_summary = std::get_if<BooleanSummary>(&summary)) {
+    const BooleanSummary& b = *boolean_summary;
+    set_counts(s, d, Strings::boolean, column.type, b.count, b.missing);
+    set_item(d, s[true_count], py::to_python(b.true_count));
   } else {
-    const OtherSummary& s = std::get<OtherSummary>(summary);
-    set_counts(d, "other", column.type, s.count, s.missing);
+    const OtherSummary& o = std::get<OtherSummary>(summary);
+    set_counts(s, d, other, column.type, o.count, o.missing);
   }
   return dict;
 }
@@ -217,20 +275,23 @@ class CollectorPause {
 
 PyRef snapshot(const TableAccumulator& acc) {
   const CollectorPause pause;
+  Strings strings;
   PyRef columns = new_dict();
-  // The figures are worked out on the pool a slice of columns at a time, so
-  // that those waiting for their dicts stay few.
-  constexpr std::size_t slice = 256;
+  // The engine's threads work out the figures, in column order, while this
+  // thread turns those ready into dicts; each is dropped once turned.
   const std::vector<TableColumn>& all = acc.columns();
-  for (std::size_t first = 0; first < all.size(); first += slice) {
-    const std::size_t last = std::min(all.size(), first + slice);
-    const std::vector<ColumnSummary> summaries = acc.summaries(first, last, &ThreadPool::shared());
-    for (std::size_t j = first; j < last; ++j) {
-      PyRef key = py::to_python(std::string_view(all[j].name));
-      PyRef value = column_dict(all[j], summaries[j - first]);
-      if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
-    }
-  }
+  std::vector<std::optional<ColumnSummary>> summaries(all.size());
+  ThreadPool::shared().run_beside(
+      all.size(), [&](std::size_t i) { summaries[i].emplace(acc.summary(i)); },
+      [&](const auto& wait) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+          wait(i);
+          PyRef key = py::to_python(std::string_view(all[i].name));
+          PyRef value = column_dict(strings, all[i], *summaries[i]);
+          summaries[i].reset();
+          if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+        }
+      });
   PyRef dict = new_dict();
   set_item(dict.get(), "rows", py::to_python(acc.rows()));
   set_item(dict.get(), "columns", std::move(columns));

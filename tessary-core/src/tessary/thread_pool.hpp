@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,6 +31,9 @@ namespace tessary {
 // locks may have been copied in any state. The pool remembers the process
 // that started it; a child that asks for the pool gets a new one and never
 // touches the inherited one (whose memory it leaks).
+//
+// run_beside(count, task, use) runs the tasks on the workers while the
+// caller does something else with their results as they come, in order.
 //
 // Concurrent runs: while one run is under way, a second caller runs its
 // tasks itself, one after another; it never waits for the pool.
@@ -81,6 +85,56 @@ class ThreadPool {
     if (failure) std::rethrow_exception(failure);
   }
 
+  // Calls task(i) for every i in [0, count) on the workers while the caller
+  // runs use(wait): wait(i) returns once task(i) has ended, running tasks
+  // not yet taken itself meanwhile, and rethrows task(i)'s failure. Returns
+  // once use has returned (or thrown) and no task runs; tasks not taken by
+  // then are skipped. Tasks are taken in order, so the results use reads
+  // are made at most a few tasks ahead of it by each worker.
+  template <class Task, class Use>
+  void run_beside(std::size_t count, Task&& task, Use&& use) {
+    const auto done = std::make_unique<std::atomic<bool>[]>(count);
+    const auto failures = std::make_unique<std::exception_ptr[]>(count);
+    const auto attempt = [&](std::size_t i) noexcept {
+      try {
+        task(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+      done[i].store(true, std::memory_order_release);
+    };
+    Job job{count, &attempt, [](const void* f, std::size_t i) noexcept {
+              (*static_cast<const decltype(attempt)*>(f))(i);
+            }};
+    const auto wait = [&](std::size_t i) {
+      while (!done[i].load(std::memory_order_acquire)) {
+        const std::size_t k = job.next.fetch_add(1, std::memory_order_relaxed);
+        if (k < count) {
+          attempt(k);
+        } else {
+          std::this_thread::yield();  // a worker is finishing task i
+        }
+      }
+      if (failures[i]) std::rethrow_exception(failures[i]);
+    };
+    std::unique_lock<std::mutex> busy(run_mutex_, std::try_to_lock);
+    if (!busy || workers_.empty() || count < 2) {
+      use(wait);
+      return;
+    }
+    start(job);
+    // No task is taken once use has ended, and none runs when this returns.
+    struct Finish {
+      ThreadPool& pool;
+      Job& job;
+      ~Finish() {
+        job.next.store(job.count, std::memory_order_relaxed);
+        pool.finish();
+      }
+    } finish{*this, job};
+    use(wait);
+  }
+
   // TESSARY_NUM_THREADS, or the cores available to this process.
   static std::size_t configured_threads() noexcept {
     if (const char* text = std::getenv("TESSARY_NUM_THREADS"); text != nullptr && *text != '\0') {
@@ -122,6 +176,13 @@ class ThreadPool {
   }
 
   void dispatch(Job& job) {
+    start(job);
+    take_tasks(job);
+    finish();
+  }
+
+  // Wakes the workers to take the tasks of `job`.
+  void start(Job& job) {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       job_ = &job;
@@ -129,7 +190,10 @@ class ThreadPool {
       active_ = workers_.size();
     }
     wake_.notify_all();
-    take_tasks(job);
+  }
+
+  // Waits until every worker has left the job.
+  void finish() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return active_ == 0; });
     job_ = nullptr;

@@ -116,19 +116,9 @@ class TableProfile {
   std::uint64_t stream_id() const noexcept { return stream_id_; }
   const std::vector<TableColumn>& columns() const noexcept { return columns_; }
 
-  // The figures of columns [first, last), in column order; with a `pool`, side by side.
-  std::vector<ColumnSummary> summaries(std::size_t first, std::size_t last, ThreadPool* pool) const {
-    std::vector<ColumnSummary> out(last - first);
-    const auto summarise = [&](std::size_t i) {
-      out[i] = std::visit([](const auto& state) { return ColumnSummary(state.summary()); },
-                          columns_[first + i].state);
-    };
-    if (pool != nullptr) {
-      pool->run(out.size(), summarise);
-    } else {
-      for (std::size_t i = 0; i < out.size(); ++i) summarise(i);
-    }
-    return out;
+  // The figures of column i.
+  ColumnSummary summary(std::size_t i) const {
+    return std::visit([](const auto& state) { return ColumnSummary(state.summary()); }, columns_[i].state);
   }
 
   // Folds `batch` in; with a `pool`, its columns side by side.
