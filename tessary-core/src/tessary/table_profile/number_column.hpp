@@ -591,7 +591,11 @@ class NumberColumn {
   template <Storage S>
   static TopCounters top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     std::uint64_t cut = 0;
-    if (counts.size() > TopCounters::capacity) {
+    std::size_t repeated = 0;
+    for (const auto& entry : counts) repeated += entry.second > 1 ? 1 : 0;
+    if (counts.size() > TopCounters::capacity && repeated <= TopCounters::capacity) {
+      cut = 1;  // few counts above 1: the one past capacity is 1
+    } else if (counts.size() > TopCounters::capacity) {
       std::vector<std::uint64_t> n(counts.size());
       for (std::size_t i = 0; i < counts.size(); ++i) n[i] = counts[i].second;
       std::nth_element(n.begin(), n.begin() + TopCounters::capacity, n.end(), std::greater<>());

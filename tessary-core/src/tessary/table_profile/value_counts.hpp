@@ -61,11 +61,14 @@ class ValueCounts {
 
   // (key, count) in table order, which depends on the history of the table.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> entries() const {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    out.reserve(size_);
+    // One spare entry takes the write of each free slot.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out(size_ + 1);
+    std::size_t n = 0;
     for (const Slot& slot : slots_) {
-      if (slot.count != 0) out.emplace_back(slot.key, slot.count);
+      out[n] = {slot.key, slot.count};
+      n += slot.count != 0 ? 1 : 0;
     }
+    out.pop_back();
     return out;
   }
 

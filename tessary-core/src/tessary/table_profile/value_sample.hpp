@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -93,9 +95,34 @@ class ValueSample {
   }
 
  private:
+  // Keeps the `capacity` smallest entries, in no set order: the entries are
+  // grouped by the top 8 bits of their priorities below the bits all leave
+  // zero, the groups below the one holding the capacity-th entry are kept
+  // whole and that group is selected from. Priorities are uniform, so the
+  // group is small; each pass is a loop without branches on the data.
   static void keep_smallest(std::vector<SampleEntry>& entries) {
     if (entries.size() <= capacity) return;
-    std::nth_element(entries.begin(), entries.begin() + capacity, entries.end());
+    std::uint64_t all = 0;
+    for (const SampleEntry& e : entries) all |= e.priority;
+    const int shift = std::max(0, static_cast<int>(std::bit_width(all)) - 8);
+    std::array<std::uint32_t, 256> sizes{};
+    for (const SampleEntry& e : entries) ++sizes[static_cast<std::size_t>(e.priority >> shift)];
+    std::uint64_t group = 0;
+    std::size_t below = 0;
+    while (below + sizes[group] < capacity) below += sizes[group++];
+    std::vector<SampleEntry> candidates(sizes[group] + 1);
+    std::size_t found = 0;
+    std::size_t kept = 0;
+    for (const SampleEntry& e : entries) {
+      const std::uint64_t g = e.priority >> shift;
+      candidates[found] = e;
+      found += g == group ? 1 : 0;
+      entries[kept] = e;  // kept <= the index read
+      kept += g < group ? 1 : 0;
+    }
+    const auto needed = static_cast<std::ptrdiff_t>(capacity - below);
+    std::nth_element(candidates.begin(), candidates.begin() + (needed - 1), candidates.begin() + static_cast<std::ptrdiff_t>(found));
+    std::copy(candidates.begin(), candidates.begin() + needed, entries.begin() + static_cast<std::ptrdiff_t>(kept));
     entries.resize(capacity);
   }
 
