@@ -169,6 +169,12 @@ def test_report_and_tables():
     assert summary.column("mean").to_pylist()[1] == p["i"]["mean"]
     assert list(p.to_pandas().index) == ["s", "i"]
     assert p == tessary.profile(TABLE, columns=["s", "i"]) != tessary.profile(TABLE)
+    # What to_dict() and p[name] give is the caller's to change.
+    plain = p.to_dict()
+    plain["columns"]["i"]["sample"].append(1)
+    plain["columns"]["i"]["histogram"]["counts"][0] += 1
+    p["i"]["top"][0][1] = 0
+    assert p.to_dict() != plain and p.to_dict()["columns"]["i"] == p["i"] == tessary.profile(TABLE)["i"]
 
 
 def test_temporal_figures_keep_unit_and_time_zone():

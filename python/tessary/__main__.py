@@ -96,7 +96,7 @@ def _show(profile: tessary.Profile) -> None:
     # On a terminal the tables fit its width; elsewhere lines are not wrapped.
     console = Console() if sys.stdout.isatty() else Console(width=160)
     console.on_broken_pipe = _pipe_closed  # type: ignore[method-assign]  # as for JSON
-    for part in _report.rich_tables(profile.to_dict(), console.width):
+    for part in _report.rich_tables(profile._plain(), console.width):
         console.print(part)
 
 
@@ -237,9 +237,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             status = 1
             continue
         if args.html:
-            sections.append((path if path is not None else "demo table", profile.to_dict()))
+            sections.append((path if path is not None else "demo table", profile._plain()))
         if args.json:
-            print(json.dumps({"path": path, **_strict(profile.to_dict())}, allow_nan=False))
+            print(json.dumps({"path": path, **_strict(profile._plain())}, allow_nan=False))
         elif not args.html:
             if path is not None:
                 print(_report.printable(path))

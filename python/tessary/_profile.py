@@ -100,6 +100,23 @@ def _cast(name: str, known: Any, then: Callable[[Any], Any] | None) -> Callable[
     return cast
 
 
+def _figures(acc: Any, types: dict[str, Any], notes: dict[str, str]) -> dict[str, dict[str, Any]]:
+    """The figures of every column of the engine's state `acc`, as fresh dicts."""
+    # The figures are a tree of fresh containers without cycles: collecting while it
+    # grows would walk it again and again.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        columns = {name: _columns.figures(types[name], column)
+                   for name, column in acc.snapshot()["columns"].items()}
+    finally:
+        if collecting:
+            gc.enable()
+    for name, note in notes.items():
+        columns[name]["note"] = note
+    return columns
+
+
 class Profile:
     """The profile of a table: its row count and one figure set per column.
 
@@ -110,16 +127,25 @@ class Profile:
     def __init__(self, rows: int, columns: dict[str, dict[str, Any]]) -> None:
         self._rows = rows
         self._columns = columns
-        # The engine's state the figures were read from (never changed: a
-        # Profiler replaces its state whole), for what `tessary.compare` reads
-        # beyond the figures; None for a Profile built from figures alone.
-        self._engine: Any = None
+        # The engine's state the figures were read from, with the columns'
+        # types and notes (never changed: a Profiler replaces its state whole):
+        # `to_dict()` makes its figures anew from it, faster than it copies
+        # them, and `tessary.compare` reads from it what the figures leave
+        # out. None for a Profile built from figures alone.
+        self._state: tuple[Any, dict[str, Any], dict[str, str]] | None = None
         self._detail: dict[str, dict[str, Any]] | None = None
+
+    @classmethod
+    def _of(cls, state: tuple[Any, dict[str, Any], dict[str, str]]) -> Profile:
+        """The profile of a Profiler's state."""
+        result = cls(int(state[0].rows), _figures(*state))
+        result._state = state
+        return result
 
     def _details(self) -> dict[str, dict[str, Any]] | None:
         """The engine's detail of every column (TableAccumulator.detail), read once."""
-        if self._detail is None and self._engine is not None:
-            self._detail = self._engine.detail()
+        if self._detail is None and self._state is not None:
+            self._detail = self._state[0].detail()
         return self._detail
 
     @property
@@ -165,21 +191,22 @@ class Profile:
         a column read otherwise than as it is (a pandas column of objects of
         several types, as text) adds a "note" saying so.
         """
-        return {"rows": self._rows, "columns": copy.deepcopy(self._columns)}
+        columns = copy.deepcopy(self._columns) if self._state is None else _figures(*self._state)
+        return {"rows": self._rows, "columns": columns}
 
     def to_arrow(self) -> Any:
         """A pyarrow Table with one row per column, like a describe() table."""
         pa = _inputs.require("pyarrow", "Profile.to_arrow")
-        return pa.Table.from_pylist(_report.summary_rows(self.to_dict()),
+        return pa.Table.from_pylist(_report.summary_rows(self._plain()),
                                     schema=_report.summary_schema(pa))
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame with one row per column, indexed by column name."""
         _inputs.require("pandas", "Profile.to_pandas")
-        return _report.summary_frame(self.to_dict())
+        return _report.summary_frame(self._plain())
 
     def __repr__(self) -> str:
-        return _report.text(self.to_dict())
+        return _report.text(self._plain())
 
     def to_html(self, title: str = "tessary profile") -> str:
         """The report as one self-contained HTML page: an overview with alerts, then a
@@ -294,23 +321,7 @@ class Profiler:
 
     def profile(self) -> Profile:
         """The profile of every row seen so far."""
-        acc, types, notes = self._state
-        # The figures are a tree of fresh containers without cycles: collecting while it
-        # grows would walk it again and again.
-        collecting = gc.isenabled()
-        gc.disable()
-        try:
-            engine = acc.snapshot()
-            columns = {name: _columns.figures(types[name], column)
-                       for name, column in engine["columns"].items()}
-        finally:
-            if collecting:
-                gc.enable()
-        for name, note in notes.items():
-            columns[name]["note"] = note
-        result = Profile(engine["rows"], columns)
-        result._engine = acc
-        return result
+        return Profile._of(self._state)
 
     def to_bytes(self) -> bytes:
         """The running state as bytes, for `Profiler.from_bytes` in this or another process.

@@ -105,13 +105,23 @@ PyRef to_python(const std::optional<StoredNumber>& value) {
   return value ? to_python(*value) : PyRef::borrowed(Py_None);
 }
 
+// The figures are a tree of fresh dicts and lists whose leaves are numbers
+// and strings: no cycle can pass through them, so they are untracked by the
+// cyclic collector, which then never walks the thousands of containers a
+// wide table's figures hold. (A dict that is later given a container is
+// tracked again by the interpreter.)
+PyRef untracked(PyRef container) {
+  PyObject_GC_UnTrack(container.get());
+  return container;
+}
+
 // A list of n items, item(i) at i.
 template <class Item>
 PyRef list_of(std::size_t n, Item&& item) {
   PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(n)));
   // PyList_SetItem takes the reference and cannot fail on a fresh list's own slot.
   for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
-  return list;
+  return untracked(std::move(list));
 }
 
 // The strings a snapshot repeats in every column's dict, made once per
@@ -164,10 +174,8 @@ PyRef truth(bool value) { return PyRef::borrowed(value ? Py_True : Py_False); }
 
 // [value, count], as the figures show a top value.
 PyRef pair(PyRef first, PyRef second) {
-  PyRef list = PyRef::checked(PyList_New(2));
-  PyList_SetItem(list.get(), 0, first.release());
-  PyList_SetItem(list.get(), 1, second.release());
-  return list;
+  PyRef items[2] = {std::move(first), std::move(second)};
+  return list_of(2, [&](std::size_t i) { return std::move(items[i]); });
 }
 
 // The bin edges: floats for a float column, exact ints otherwise.
@@ -194,7 +202,7 @@ PyRef histogram_dict(Strings& s, const HistogramSummary& histogram, bool floatin
   PyRef dict = new_dict();
   set_item(dict.get(), s[Strings::edges], std::move(edges));
   set_item(dict.get(), s[Strings::counts], std::move(counts));
-  return dict;
+  return untracked(std::move(dict));
 }
 
 void set_counts(Strings& s, PyObject* dict, Strings::Name kind, const std::string& type, std::uint64_t count,
@@ -254,7 +262,7 @@ PyRef column_dict(Strings& s, const TableColumn& column, const ColumnSummary& su
     const OtherSummary& o = std::get<OtherSummary>(summary);
     set_counts(s, d, other, column.type, o.count, o.missing);
   }
-  return dict;
+  return untracked(std::move(dict));
 }
 
 // Suspends the cyclic garbage collector while in scope: a snapshot is a tree
