@@ -11,8 +11,9 @@ and times in their own type, text decoded. Nothing here looks at values.
 from __future__ import annotations
 
 import contextlib
+import functools
 import math
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, TypeVar, cast
 
 # pyarrow ships no type information; these names say what is meant.
 Array = Any
@@ -55,6 +56,24 @@ def _count(value: Any) -> int:
     return value
 
 
+_OfType = TypeVar("_OfType", bound=Callable[[Any], Any])
+
+
+def _per_type(function: _OfType) -> _OfType:
+    """`function` of an Arrow type, worked out once per type: a wide table has many
+    columns and few types."""
+    cached = functools.lru_cache(maxsize=1024)(function)
+
+    @functools.wraps(function)
+    def of(arrow_type: DataType) -> Any:
+        try:
+            return cached(arrow_type)
+        except TypeError:  # an extension type defined in Python need not hash
+            return function(arrow_type)
+    return cast(_OfType, of)
+
+
+@_per_type
 def kind(arrow_type: DataType) -> str:
     """The kind of figures a column of `arrow_type` gets: "numeric", "temporal",
     "string", "boolean" or "other"."""
@@ -77,6 +96,7 @@ def kind(arrow_type: DataType) -> str:
     return "other"
 
 
+@_per_type
 def converter(arrow_type: DataType) -> Callable[[Array], Array] | None:
     """How an array of `arrow_type` is converted before the engine reads it, or
     None when the engine reads it as it is: decimals become float64 (beyond 15
@@ -110,21 +130,27 @@ def reason(arrow_type: DataType) -> str:
     return "this type is not profiled"
 
 
+@_per_type
+def _shown(arrow_type: DataType) -> tuple[str, str]:
+    """The kind and the type name shown for a column of `arrow_type`."""
+    return kind(arrow_type), str(arrow_type)
+
+
 def figures(arrow_type: DataType, engine: dict[str, Any]) -> dict[str, Any]:
     """The figures of one column of `arrow_type`, made from the engine's fresh dict for it.
 
     The engine lays out numbers, text and booleans as they are shown, so the dict is
     completed in place: with many columns, copying it would cost more than making it.
     """
-    column_kind = kind(arrow_type)
+    column_kind, type_name = _shown(arrow_type)
     engine.pop("exact", None)
     engine_kind = engine["kind"]
     if engine_kind == "number" and column_kind == "temporal":
-        out = {"kind": column_kind, "type": str(arrow_type), "count": engine["count"],
+        out = {"kind": column_kind, "type": type_name, "count": engine["count"],
                "missing": engine["missing"]}
         return _temporal(arrow_type, engine, out)
     engine["kind"] = {"number": "numeric", "text": "string"}.get(engine_kind, engine_kind)
-    engine["type"] = str(arrow_type)
+    engine["type"] = type_name
     if engine_kind == "boolean":
         engine["false"] = engine["count"] - engine["true"]
     elif engine_kind == "other":

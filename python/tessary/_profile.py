@@ -49,19 +49,22 @@ class _Plan:
             self._schema = batch.schema
             self._steps = []
             self._types = {}
-            for i, field in enumerate(batch.schema):
-                known = types.get(field.name)
-                if known is None or (pa.types.is_null(known) and not pa.types.is_null(field.type)):
-                    self._types[field.name] = known = self._declared.get(field.name, field.type)
+            schema = batch.schema
+            for i, (name, found) in enumerate(zip(schema.names, schema.types)):
+                known = types.get(name)
+                if known is None or (pa.types.is_null(known) and not pa.types.is_null(found)):
+                    self._types[name] = known = self._declared.get(name, found)
                 step = _columns.converter(known)
-                if field.type != known and _text(field.type) and _text(known):
-                    continue  # the engine reads text of every layout as it is
-                if field.type != known and not pa.types.is_null(field.type):
-                    if _columns.kind(field.type) != _columns.kind(known):
-                        self._steps.append((i, _refuse(field.name, known, field.type)))
+                if found is not known and found != known:
+                    if _text(found) and _text(known):
+                        continue  # the engine reads text of every layout as it is
+                    if not pa.types.is_null(found):
+                        if _columns.kind(found) != _columns.kind(known):
+                            self._steps.append((i, _refuse(name, known, found)))
+                        else:
+                            self._steps.append((i, _cast(name, known, step)))
                         continue
-                    self._steps.append((i, _cast(field.name, known, step)))
-                elif step is not None:
+                if step is not None:
                     self._steps.append((i, step))
         if not self._steps:
             return batch
