@@ -448,17 +448,6 @@ TEST(NumberColumnSize, StaysBounded) {
   EXPECT_LT(profile(one).memory_bytes(), 2048u);
 }
 
-TEST(NumberColumnStorage, FollowsTheArrowType) {
-  for (auto [type, storage] : std::vector<std::pair<ArrowType, std::optional<Storage>>>{
-           {NANOARROW_TYPE_INT8, Storage::int64},      {NANOARROW_TYPE_DATE32, Storage::int64},
-           {NANOARROW_TYPE_TIMESTAMP, Storage::int64}, {NANOARROW_TYPE_UINT16, Storage::uint64},
-           {NANOARROW_TYPE_FLOAT, Storage::float64},   {NANOARROW_TYPE_STRING, std::nullopt},
-           {NANOARROW_TYPE_BOOL, std::nullopt}}) {
-    Values c(type, {});
-    EXPECT_EQ(NumberColumn::storage_of(c.field), storage) << type;
-  }
-}
-
 TEST(NumberColumnCounts, RefuseToPassTheLargestCount) {
   NumberColumn c;
   c.add_missing(max_u64 - 1);
