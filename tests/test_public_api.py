@@ -2,7 +2,9 @@
 
 import array
 import datetime
+import gc
 import math
+import weakref
 
 import numpy as np
 import pyarrow as pa
@@ -159,6 +161,10 @@ def test_float64_path_points_to_profile():
     assert "use tessary.profile(values) for any numeric type" in info.value.__notes__[0]
 
 
+class Probe:
+    pass
+
+
 def test_report_and_tables():
     p = tessary.profile(TABLE, columns=["s", "i"])
     assert p.columns == ["s", "i"]
@@ -175,6 +181,14 @@ def test_report_and_tables():
     plain["columns"]["i"]["histogram"]["counts"][0] += 1
     p["i"]["top"][0][1] = 0
     assert p.to_dict() != plain and p.to_dict()["columns"]["i"] == p["i"] == tessary.profile(TABLE)["i"]
+    # ... and a cycle made through them is collected.
+    probe = Probe()
+    gone = weakref.ref(probe)
+    probe.back, sample = plain, plain["columns"]["i"]["sample"]
+    sample.append(probe)
+    del plain, probe, sample
+    gc.collect()
+    assert gone() is None
 
 
 def test_temporal_figures_keep_unit_and_time_zone():

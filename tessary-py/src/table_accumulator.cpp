@@ -105,23 +105,13 @@ PyRef to_python(const std::optional<StoredNumber>& value) {
   return value ? to_python(*value) : PyRef::borrowed(Py_None);
 }
 
-// The figures are a tree of fresh dicts and lists whose leaves are numbers
-// and strings: no cycle can pass through them, so they are untracked by the
-// cyclic collector, which then never walks the thousands of containers a
-// wide table's figures hold. (A dict that is later given a container is
-// tracked again by the interpreter.)
-PyRef untracked(PyRef container) {
-  PyObject_GC_UnTrack(container.get());
-  return container;
-}
-
 // A list of n items, item(i) at i.
 template <class Item>
 PyRef list_of(std::size_t n, Item&& item) {
   PyRef list = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(n)));
   // PyList_SetItem takes the reference and cannot fail on a fresh list's own slot.
   for (std::size_t i = 0; i < n; ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
-  return untracked(std::move(list));
+  return list;
 }
 
 // The strings a snapshot repeats in every column's dict, made once per
@@ -202,7 +192,7 @@ PyRef histogram_dict(Strings& s, const HistogramSummary& histogram, bool floatin
   PyRef dict = new_dict();
   set_item(dict.get(), s[Strings::edges], std::move(edges));
   set_item(dict.get(), s[Strings::counts], std::move(counts));
-  return untracked(std::move(dict));
+  return dict;
 }
 
 void set_counts(Strings& s, PyObject* dict, Strings::Name kind, const std::string& type, std::uint64_t count,
@@ -262,7 +252,7 @@ PyRef column_dict(Strings& s, const TableColumn& column, const ColumnSummary& su
     const OtherSummary& o = std::get<OtherSummary>(summary);
     set_counts(s, d, other, column.type, o.count, o.missing);
   }
-  return untracked(std::move(dict));
+  return dict;
 }
 
 // Suspends the cyclic garbage collector while in scope: a snapshot is a tree
