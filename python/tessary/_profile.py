@@ -45,11 +45,11 @@ class _Plan:
         """`batch` with its columns converted as the engine reads them, and cast
         to a column's first type where another type of the same kind arrives."""
         pa = _inputs.require("pyarrow", "tessary.profile")
-        if self._schema is None or not batch.schema.equals(self._schema):
-            self._schema = batch.schema
+        schema = batch.schema
+        if self._schema is None or not schema.equals(self._schema):
+            self._schema = schema
             self._steps = []
             self._types = {}
-            schema = batch.schema
             for i, (name, found) in enumerate(zip(schema.names, schema.types)):
                 known = types.get(name)
                 if known is None or (pa.types.is_null(known) and not pa.types.is_null(found)):
@@ -71,7 +71,7 @@ class _Plan:
         arrays = list(batch.columns)
         for i, step in self._steps:
             arrays[i] = step(arrays[i])
-        return pa.RecordBatch.from_arrays(arrays, names=batch.schema.names)
+        return pa.RecordBatch.from_arrays(arrays, names=schema.names)
 
     def adopt(self, types: dict[str, Any]) -> None:
         """Records the types of the columns that the last batch brought."""
