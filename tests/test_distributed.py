@@ -86,6 +86,22 @@ def test_columns_that_come_and_go_count_as_missing():
     assert profiler.rows == 10
 
 
+def test_engine_state_read_by_column_and_merged_without_a_selection():
+    from tessary import _native
+    left, right = _native.TableAccumulator(), _native.TableAccumulator()
+    left.update(pa.record_batch({"a": [1.0, 2.0]}))
+    right.update(pa.record_batch({"a": [3.0], "b": ["x"]}))
+    left.merge(right)  # every column of right: no selection given
+    whole = left.snapshot()
+    assert list(whole["columns"]) == ["a", "b"] and whole["columns"]["b"]["missing"] == 2
+    left.summarise()  # figures kept until the next change
+    assert left.snapshot() == whole and left.snapshot(["b"])["columns"] == {"b": whole["columns"]["b"]}
+    left.update(pa.record_batch({"a": [4.0], "b": ["y"]}))
+    assert left.snapshot(["a"])["columns"]["a"]["count"] == 4
+    with pytest.raises(KeyError, match="no column is named 'c'"):
+        left.snapshot(["a", "c"])
+
+
 def test_a_refused_update_or_merge_leaves_the_profiler_unchanged():
     profiler, clash = tessary.Profiler(), tessary.Profiler()
     profiler.update({"a": [1.0, 2.0], "b": ["x", "y"]})

@@ -181,6 +181,8 @@ def test_report_and_tables():
     plain["columns"]["i"]["histogram"]["counts"][0] += 1
     p["i"]["top"][0][1] = 0
     assert p.to_dict() != plain and p.to_dict()["columns"]["i"] == p["i"] == tessary.profile(TABLE)["i"]
+    with pytest.raises(KeyError):
+        tessary.profile(TABLE)["nope"]
     # ... and a cycle made through them is collected.
     probe = Probe()
     gone = weakref.ref(probe)

@@ -103,20 +103,23 @@ def _cast(name: str, known: Any, then: Callable[[Any], Any] | None) -> Callable[
     return cast
 
 
-def _figures(acc: Any, types: dict[str, Any], notes: dict[str, str]) -> dict[str, dict[str, Any]]:
-    """The figures of every column of the engine's state `acc`, as fresh dicts."""
+def _figures(acc: Any, types: dict[str, Any], notes: dict[str, str],
+             names: list[str] | None = None) -> dict[str, dict[str, Any]]:
+    """The figures of every column of the engine's state `acc`, or of those `names` lists,
+    as fresh dicts."""
     # The figures are a tree of fresh containers without cycles: collecting while it
     # grows would walk it again and again.
     collecting = gc.isenabled()
     gc.disable()
     try:
         columns = {name: _columns.figures(types[name], column)
-                   for name, column in acc.snapshot()["columns"].items()}
+                   for name, column in acc.snapshot(names)["columns"].items()}
     finally:
         if collecting:
             gc.enable()
     for name, note in notes.items():
-        columns[name]["note"] = note
+        if name in columns:
+            columns[name]["note"] = note
     return columns
 
 
@@ -129,21 +132,31 @@ class Profile:
 
     def __init__(self, rows: int, columns: dict[str, dict[str, Any]]) -> None:
         self._rows = rows
-        self._columns = columns
-        # The engine's state the figures were read from, with the columns'
-        # types and notes (never changed: a Profiler replaces its state whole):
-        # `to_dict()` makes its figures anew from it, faster than it copies
-        # them, and `tessary.compare` reads from it what the figures leave
-        # out. None for a Profile built from figures alone.
+        self._figured: dict[str, dict[str, Any]] | None = columns
+        # The engine's state the figures are read from, with the columns'
+        # types and notes (never changed: a Profiler replaces its state whole).
+        # Its figures are worked out when the profile is made; their dicts are
+        # made when first read, a column alone for `p[name]`, and `to_dict()`
+        # makes them anew each time. `tessary.compare` reads from it what the
+        # figures leave out. None for a Profile built from figures alone.
         self._state: tuple[Any, dict[str, Any], dict[str, str]] | None = None
         self._detail: dict[str, dict[str, Any]] | None = None
 
     @classmethod
     def _of(cls, state: tuple[Any, dict[str, Any], dict[str, str]]) -> Profile:
         """The profile of a Profiler's state."""
-        result = cls(int(state[0].rows), _figures(*state))
-        result._state = state
+        state[0].summarise()
+        result = cls(int(state[0].rows), {})
+        result._figured, result._state = None, state
         return result
+
+    @property
+    def _columns(self) -> dict[str, dict[str, Any]]:
+        """Every column's figures, made once, for readers that do not change them."""
+        if self._figured is None:
+            assert self._state is not None
+            self._figured = _figures(*self._state)
+        return self._figured
 
     def _details(self) -> dict[str, dict[str, Any]] | None:
         """The engine's detail of every column (TableAccumulator.detail), read once."""
@@ -159,10 +172,15 @@ class Profile:
     @property
     def columns(self) -> list[str]:
         """The column names, in the input's order."""
-        return list(self._columns)
+        # A Profiler's types list its columns in the engine's order.
+        return list(self._columns if self._state is None else self._state[1])
 
     def __getitem__(self, name: str) -> dict[str, Any]:
         """The figures of one column, as in `to_dict()["columns"][name]`."""
+        if self._figured is None and self._state is not None:
+            if not isinstance(name, str) or name not in self._state[1]:
+                raise KeyError(name)
+            return _figures(*self._state, [name])[name]
         return copy.deepcopy(self._columns[name])
 
     def __eq__(self, other: object) -> bool:

@@ -83,6 +83,16 @@ PyObject* changing_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+template <const auto& Sig, auto Body>
+PyObject* reading_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const auto bound = Sig.bind(args, nargs, kwnames);
+    auto& instance = Instance<ValueOf<Body>>::of(self);
+    const SharedBorrow borrow(instance.borrow);
+    return std::apply([&](auto... a) { return run<Body>(std::as_const(instance.value), a...); }, bound);
+  });
+}
+
 template <auto Body>
 PyObject* changing_noargs_entry(PyObject* self, PyObject*) {
   return guarded([&] {
@@ -135,6 +145,14 @@ template <const auto& Sig, auto Body>
 PyMethodDef changing_method(const char* doc = "") {
   const char* name = callable_name(Sig.display_name);
   return {name, entry_detail::as_cfunction(entry_detail::changing_entry<Sig, Body>),
+          METH_FASTCALL | METH_KEYWORDS, docstring(name, "$self", Sig.parameters, doc)};
+}
+
+// A method that reads its instance: body(const Value&, bound arguments...).
+template <const auto& Sig, auto Body>
+PyMethodDef reading_method(const char* doc = "") {
+  const char* name = callable_name(Sig.display_name);
+  return {name, entry_detail::as_cfunction(entry_detail::reading_entry<Sig, Body>),
           METH_FASTCALL | METH_KEYWORDS, docstring(name, "$self", Sig.parameters, doc)};
 }
 

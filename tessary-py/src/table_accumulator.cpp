@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -27,10 +28,30 @@
 namespace tessary::py {
 namespace {
 
-using TableAccumulator = TableProfile;
+// The instance's state: the engine's profile and, from summarise() until the
+// profile next changes, the figures of its columns, which snapshot() turns
+// into dicts without working them out again.
+struct TableAccumulator : TableProfile {
+  TableAccumulator() = default;
+  TableAccumulator(TableProfile profile) : TableProfile(std::move(profile)) {}  // a merge's or decode's result
+  // Set under the shared borrow too: every entry point that reads or sets
+  // them holds the interpreter lock, and an update drops them under its
+  // exclusive borrow before it lets the lock go.
+  mutable std::shared_ptr<const std::vector<ColumnSummary>> figures;
+};
+
+}  // namespace
+}  // namespace tessary::py
+
+template <>
+struct tessary::SerializedKind<tessary::py::TableAccumulator> : tessary::SerializedKind<tessary::TableProfile> {};
+
+namespace tessary::py {
+namespace {
 
 constexpr Signature<1> new_signature{"TableAccumulator.__new__()", {{{"stream_id", false, "0"}}}};
 constexpr Signature<1> update_signature{"TableAccumulator.update()", {{{"batch", true}}}};
+constexpr Signature<1> snapshot_signature{"TableAccumulator.snapshot()", {{{"columns", false, "None"}}}};
 constexpr Signature<1> from_bytes_signature{"TableAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<2> merge_signature{"TableAccumulator.merge()",
                                        {{{"other", true}, {"columns", false, "None"}}}};
@@ -40,7 +61,23 @@ constexpr const char* class_description =
     "of every type, the columns of a batch profiled side by side on the engine's threads\n"
     "without the interpreter lock. A failed update or merge leaves the state as it was.";
 
-TableAccumulator make(PyObject* stream_id) { return TableAccumulator(uint64_argument(stream_id, "stream_id")); }
+TableAccumulator make(PyObject* stream_id) { return TableProfile(uint64_argument(stream_id, "stream_id")); }
+
+// The column names that the argument `parameter` lists (any iterable of str).
+std::vector<std::string> names_argument(const char* parameter, PyObject* names) {
+  std::vector<std::string> out;
+  convert_argument(parameter, [&] {
+    PyRef iterator = PyRef::checked(PyObject_GetIter(names));
+    while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+      if (text == nullptr) throw PythonError{};
+      out.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    if (PyErr_Occurred() != nullptr) throw PythonError{};
+  });
+  return out;
+}
 
 // Runs `work` with the interpreter lock released, and rethrows its failure
 // once the lock is back. The lock is taken back in this frame, not in a
@@ -61,23 +98,15 @@ void without_interpreter_lock(Work&& work) {
 void update(TableAccumulator& acc, PyObject* batch) {
   const ArrowImport<ImportedRecordBatch> imported =
       convert_argument("batch", [batch] { return import_record_batch(batch); });
+  acc.figures.reset();
   without_interpreter_lock([&] { acc.update(imported->view(), &ThreadPool::shared()); });
 }
 
 void merge(TableAccumulator& acc, PyObject* other, PyObject* columns) {
   std::optional<std::unordered_set<std::string>> keep;
-  if (columns != Py_None) {
-    keep.emplace();
-    convert_argument("columns", [&] {
-      PyRef iterator = PyRef::checked(PyObject_GetIter(columns));
-      while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (text == nullptr) throw PythonError{};
-        keep->emplace(text, static_cast<std::size_t>(size));
-      }
-      if (PyErr_Occurred() != nullptr) throw PythonError{};
-    });
+  if (columns != nullptr && columns != Py_None) {
+    std::vector<std::string> names = names_argument("columns", columns);
+    keep.emplace(std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
   }
   merge_from(acc, other, table_accumulator_type(), [&](const TableProfile& a, const TableProfile& b) {
     TableProfile out = a;
@@ -271,29 +300,57 @@ class CollectorPause {
   bool was_enabled_;
 };
 
-PyRef snapshot(const TableAccumulator& acc) {
+// The columns at `positions`, from the figures that summarise() kept or,
+// without them, from figures that the engine's threads work out in order
+// while this thread turns those ready into dicts (each dropped once turned).
+PyRef snapshot(const TableAccumulator& acc, PyObject* names) {
+  const std::vector<TableColumn>& all = acc.columns();
+  std::vector<std::size_t> positions;
+  if (names == nullptr || names == Py_None) {
+    positions.resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) positions[i] = i;
+  } else {
+    for (const std::string& name : names_argument("columns", names)) {
+      const std::optional<std::size_t> found = acc.find(name);
+      if (!found) raise_error(PyExc_KeyError, ("no column is named '" + name + "'").c_str());
+      positions.push_back(*found);
+    }
+  }
   const CollectorPause pause;
   Strings strings;
   PyRef columns = new_dict();
-  // The engine's threads work out the figures, in column order, while this
-  // thread turns those ready into dicts; each is dropped once turned.
-  const std::vector<TableColumn>& all = acc.columns();
-  std::vector<std::optional<ColumnSummary>> summaries(all.size());
-  ThreadPool::shared().run_beside(
-      all.size(), [&](std::size_t i) { summaries[i].emplace(acc.summary(i)); },
-      [&](const auto& wait) {
-        for (std::size_t i = 0; i < all.size(); ++i) {
-          wait(i);
-          PyRef key = py::to_python(std::string_view(all[i].name));
-          PyRef value = column_dict(strings, all[i], *summaries[i]);
-          summaries[i].reset();
-          if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
-        }
-      });
+  const auto add = [&](std::size_t i, const ColumnSummary& summary) {
+    PyRef key = py::to_python(std::string_view(all[i].name));
+    PyRef value = column_dict(strings, all[i], summary);
+    if (PyDict_SetItem(columns.get(), key.get(), value.get()) != 0) throw PythonError{};
+  };
+  if (acc.figures) {
+    for (const std::size_t i : positions) add(i, (*acc.figures)[i]);
+  } else {
+    std::vector<std::optional<ColumnSummary>> summaries(positions.size());
+    ThreadPool::shared().run_beside(
+        positions.size(), [&](std::size_t k) { summaries[k].emplace(acc.summary(positions[k])); },
+        [&](const auto& wait) {
+          for (std::size_t k = 0; k < positions.size(); ++k) {
+            wait(k);
+            add(positions[k], *summaries[k]);
+            summaries[k].reset();
+          }
+        });
+  }
   PyRef dict = new_dict();
   set_item(dict.get(), "rows", py::to_python(acc.rows()));
   set_item(dict.get(), "columns", std::move(columns));
   return dict;
+}
+
+// Works out every column's figures on the engine's threads and keeps them
+// for snapshot() until the profile changes.
+void summarise(const TableAccumulator& acc) {
+  if (acc.figures) return;
+  auto figures = std::make_shared<std::vector<ColumnSummary>>(acc.columns().size());
+  ThreadPool::shared().run(figures->size(), [&](std::size_t i) { (*figures)[i] = acc.summary(i); });
+  acc.figures = std::move(figures);
 }
 
 // Words as the bytes of a native-endian array (numpy.frombuffer reads them
@@ -368,14 +425,20 @@ PyRef rows(const TableAccumulator& acc) { return py::to_python(acc.rows()); }
 
 PyRef stream_id(const TableAccumulator& acc) { return py::to_python(acc.stream_id()); }
 
-using Serial = Serialization<TableProfile, table_accumulator_type>;
+using Serial = Serialization<TableAccumulator, table_accumulator_type>;
 
 const char* const doc = class_doc<new_signature>(class_description);
 
 PyMethodDef methods[] = {
     changing_method<update_signature, update>(
         "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array)."),
-    reading_method<snapshot>("snapshot", "{'rows': int, 'columns': {name: figures}}, columns in order of appearance."),
+    reading_method<snapshot_signature, snapshot>(
+        "{'rows': int, 'columns': {name: figures}}: every column in order of appearance, or those\n"
+        "that columns names, in its order (KeyError for a name that is not a column)."),
+    reading_method<summarise>(
+        "summarise",
+        "Works out the figures of every column now, on the engine's threads, and keeps them for\n"
+        "snapshot() until the next update or merge."),
     reading_method<detail>(
         "detail",
         "{name: detail}: what a comparison of two profiles needs beyond snapshot(); arrays are\n"

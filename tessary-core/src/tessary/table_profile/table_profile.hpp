@@ -116,6 +116,12 @@ class TableProfile {
   std::uint64_t stream_id() const noexcept { return stream_id_; }
   const std::vector<TableColumn>& columns() const noexcept { return columns_; }
 
+  // The position of the column named `name`, if there is one.
+  std::optional<std::size_t> find(const std::string& name) const {
+    const auto found = index_.find(name);
+    return found == index_.end() ? std::nullopt : std::optional(found->second);
+  }
+
   // The figures of column i.
   ColumnSummary summary(std::size_t i) const {
     return std::visit([](const auto& state) { return ColumnSummary(state.summary()); }, columns_[i].state);
