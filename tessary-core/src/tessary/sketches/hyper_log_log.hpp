@@ -38,15 +38,24 @@ class HyperLogLog {
     const double alpha = 0.7213 / (1.0 + 1.079 / m);
     // Sum of 2^-r over the registers, in order. While every r is at most
     // exact_rank, each partial sum is a multiple of 2^-exact_rank below 2^13
-    // and so exact: an integer sum of 2^(exact_rank - r) gives the same bits.
-    std::uint64_t fixed = 0;
-    std::uint64_t zeros = 0;
-    bool beyond = false;
-    for (std::uint8_t r : registers_) {
-      fixed += (std::uint64_t{1} << exact_rank) >> (r & 63);
-      zeros += r == 0;
-      beyond |= r > exact_rank;
+    // and so exact: an integer sum of 2^(exact_rank - r) gives the same bits,
+    // and so does a sum over the ranks of how many registers hold each,
+    // counted in four tallies so that equal ranks do not wait on each other.
+    std::array<std::array<std::uint32_t, 256>, 4> tally{};
+    for (std::size_t i = 0; i < register_count; i += 4) {
+      for (std::size_t t = 0; t < 4; ++t) ++tally[t][registers_[i + t]];
     }
+    std::uint64_t fixed = 0;
+    bool beyond = false;
+    for (std::size_t r = 0; r < 256; ++r) {
+      const std::uint64_t n = tally[0][r] + tally[1][r] + tally[2][r] + tally[3][r];
+      if (r <= exact_rank) {
+        fixed += n << (exact_rank - r);
+      } else {
+        beyond |= n != 0;
+      }
+    }
+    const std::uint64_t zeros = tally[0][0] + tally[1][0] + tally[2][0] + tally[3][0];
     double sum = std::ldexp(static_cast<double>(fixed), -exact_rank);
     if (beyond) [[unlikely]] {
       sum = 0.0;

@@ -93,6 +93,16 @@ class CountWindow {
     }
   }
 
+  // f(index, count) for every stored index in [low, high], zeros included,
+  // ascending: no branch on the counts, which a sparse window would
+  // mispredict, for walks that a zero count leaves as they are.
+  template <typename F>
+  void for_each_stored(std::int64_t low, std::int64_t high, F&& f) const {
+    const std::int64_t from = std::max(low, first_);
+    const std::int64_t to = std::min(high, last());
+    for (std::int64_t i = from; i <= to; ++i) f(i, counts_[static_cast<std::size_t>(i - first_)]);
+  }
+
   const std::vector<std::uint64_t>& counts() const noexcept { return counts_; }
 
  private:

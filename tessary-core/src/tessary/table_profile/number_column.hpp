@@ -48,7 +48,9 @@ inline constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
 template <NumberStorage S>
 inline std::uint64_t order_key(std::uint64_t raw) noexcept {
   if constexpr (S == NumberStorage::float64) {
-    return (raw >> 63) != 0 ? ~raw : raw | sign_bit;
+    // Negative: every bit flipped; else the sign bit set. Without a branch:
+    // the signs of real data are often as good as random.
+    return raw ^ (static_cast<std::uint64_t>(static_cast<std::int64_t>(raw) >> 63) | sign_bit);
   } else if constexpr (S == NumberStorage::int64) {
     return raw ^ sign_bit;
   } else {
@@ -59,7 +61,7 @@ inline std::uint64_t order_key(std::uint64_t raw) noexcept {
 template <NumberStorage S>
 inline std::uint64_t raw_of(std::uint64_t key) noexcept {
   if constexpr (S == NumberStorage::float64) {
-    return (key >> 63) != 0 ? key ^ sign_bit : ~key;
+    return key ^ (~static_cast<std::uint64_t>(static_cast<std::int64_t>(key) >> 63) | sign_bit);
   } else if constexpr (S == NumberStorage::int64) {
     return key ^ sign_bit;
   } else {
@@ -777,9 +779,11 @@ class NumberColumn {
       out.histogram.width_exponent = indexer.exponent;
       out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
       const int shift = indexer.exponent - h.indexer.exponent;
-      h.counts.for_each([&](std::int64_t bin, std::uint64_t n) {
-        out.histogram.counts[static_cast<std::size_t>((bin >> shift) - lowest)] += n;
-      });
+      // Every count lies in the bins of the extremes.
+      h.counts.for_each_stored(bin_of<S>(low_raw, h.indexer), bin_of<S>(high_raw, h.indexer),
+                               [&](std::int64_t bin, std::uint64_t n) {
+                                 out.histogram.counts[static_cast<std::size_t>((bin >> shift) - lowest)] += n;
+                               });
     }
     const auto by_count = [](const auto& a, const auto& b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
@@ -871,7 +875,7 @@ class NumberColumn {
     {
       std::size_t k = 0;
       std::uint64_t total = 0;
-      s.histogram.counts.for_each([&](std::int64_t bin, std::uint64_t n) {
+      s.histogram.counts.for_each_stored(INT64_MIN, INT64_MAX, [&](std::int64_t bin, std::uint64_t n) {
         total += n;
         for (; k < levels && ranks[k] < total; ++k) bins[k] = bin;
       });
@@ -894,12 +898,13 @@ class NumberColumn {
       };
       const auto& negative = b.counts[1].counts();
       for (std::size_t j = negative.size(); j-- > 0;) {
-        if (negative[j] != 0) step(negative[j], static_cast<std::int32_t>(b.counts[1].first() + static_cast<std::int64_t>(j)), 1);
+        step(negative[j], static_cast<std::int32_t>(b.counts[1].first() + static_cast<std::int64_t>(j)), 1);
       }
       step(b.collapsed[1], collapsed_bucket, 1);
       step(b.zeros, zero_bucket, 0);
       step(b.collapsed[0], collapsed_bucket, 0);
-      b.counts[0].for_each([&](std::int64_t index, std::uint64_t n) { step(n, static_cast<std::int32_t>(index), 0); });
+      b.counts[0].for_each_stored(INT64_MIN, INT64_MAX,
+                                  [&](std::int64_t index, std::uint64_t n) { step(n, static_cast<std::int32_t>(index), 0); });
     }
     const int e = s.histogram.indexer.exponent;
     for (std::size_t k = 0; k < levels; ++k) {
