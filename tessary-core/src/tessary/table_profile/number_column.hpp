@@ -407,7 +407,10 @@ class NumberColumn {
       const std::uint64_t hash = number_detail::hash_of<S>(block[j]);
       hashes[j] = hash;
       const std::uint64_t priority = ValueSample::priority(hash, stream_hash, positions[j]);
-      if (priority <= threshold) [[unlikely]] offered[m++] = {priority, key};
+      // Written always, kept when it may enter: early in a column about
+      // every other value may, which a branch would mispredict.
+      offered[m] = {priority, key};
+      m += priority <= threshold ? 1 : 0;
     }
     low_key_ = low;
     high_key_ = high;
