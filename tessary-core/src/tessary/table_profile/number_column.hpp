@@ -914,6 +914,33 @@ class NumberColumn {
     out.kurtosis = shape.excess_kurtosis();
   }
 
+  // Walks counts (backward: from the last) with the running total, and
+  // calls found(level, j) for each rank from level k on that count j is the
+  // first to take the total past, advancing k and total. Eight counts that
+  // leave the next rank unreached are passed in one step.
+  template <class Found>
+  static void locate_ranks(const std::vector<std::uint64_t>& counts, bool backward, const Ranks& ranks, std::size_t& k,
+                           std::uint64_t& total, Found&& found) {
+    constexpr std::size_t block = 8;
+    const std::size_t n = counts.size();
+    const auto at = [&](std::size_t i) { return backward ? n - 1 - i : i; };
+    std::size_t i = 0;
+    while (k < levels && i < n) {
+      if (i + block <= n) {
+        std::uint64_t sum = 0;
+        for (std::size_t t = 0; t < block; ++t) sum += counts[at(i + t)];
+        if (ranks[k] >= total + sum) {
+          total += sum;
+          i += block;
+          continue;
+        }
+      }
+      total += counts[at(i)];
+      for (; k < levels && ranks[k] < total; ++k) found(k, at(i));
+      ++i;
+    }
+  }
+
   // The quantiles at ascending ranks from the sketches, each the histogram
   // bin or the relative bucket holding the rank, whichever bounds the error
   // tighter; one walk over each.
@@ -926,10 +953,9 @@ class NumberColumn {
     {
       std::size_t k = 0;
       std::uint64_t total = 0;
-      s.histogram.counts.for_each_stored(INT64_MIN, INT64_MAX, [&](std::int64_t bin, std::uint64_t n) {
-        total += n;
-        for (; k < levels && ranks[k] < total; ++k) bins[k] = bin;
-      });
+      const CountWindow& h = s.histogram.counts;
+      locate_ranks(h.counts(), false, ranks, k, total,
+                   [&](std::size_t level, std::size_t j) { bins[level] = h.first() + static_cast<std::int64_t>(j); });
     }
     // The bucket of every rank: its index and sign, or a collapsed or zero marker.
     constexpr std::int32_t collapsed_bucket = 0;  // kept indices start at 1
@@ -947,15 +973,17 @@ class NumberColumn {
           signs[k] = sign;
         }
       };
-      const auto& negative = b.counts[1].counts();
-      for (std::size_t j = negative.size(); j-- > 0;) {
-        step(negative[j], static_cast<std::int32_t>(b.counts[1].first() + static_cast<std::int64_t>(j)), 1);
-      }
+      const auto in_window = [&](int sign) {
+        return [&, sign](std::size_t level, std::size_t j) {
+          buckets[level] = static_cast<std::int32_t>(b.counts[static_cast<std::size_t>(sign)].first() + static_cast<std::int64_t>(j));
+          signs[level] = sign;
+        };
+      };
+      locate_ranks(b.counts[1].counts(), true, ranks, k, total, in_window(1));
       step(b.collapsed[1], collapsed_bucket, 1);
       step(b.zeros, zero_bucket, 0);
       step(b.collapsed[0], collapsed_bucket, 0);
-      b.counts[0].for_each_stored(INT64_MIN, INT64_MAX,
-                                  [&](std::int64_t index, std::uint64_t n) { step(n, static_cast<std::int32_t>(index), 0); });
+      locate_ranks(b.counts[0].counts(), false, ranks, k, total, in_window(0));
     }
     const int e = s.histogram.indexer.exponent;
     for (std::size_t k = 0; k < levels; ++k) {
