@@ -73,23 +73,15 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-template <const auto& Sig, auto Body>
-PyObject* changing_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method with parameters under the instance's Borrow (exclusive to
+// change, shared to read; a reading body takes its value as const).
+template <class Borrow, const auto& Sig, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto bound = Sig.bind(args, nargs, kwnames);
     auto& instance = Instance<ValueOf<Body>>::of(self);
-    const ExclusiveBorrow borrow(instance.borrow);
+    const Borrow borrow(instance.borrow);
     return std::apply([&](auto... a) { return run<Body>(instance.value, a...); }, bound);
-  });
-}
-
-template <const auto& Sig, auto Body>
-PyObject* reading_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto bound = Sig.bind(args, nargs, kwnames);
-    auto& instance = Instance<ValueOf<Body>>::of(self);
-    const SharedBorrow borrow(instance.borrow);
-    return std::apply([&](auto... a) { return run<Body>(std::as_const(instance.value), a...); }, bound);
   });
 }
 
@@ -144,7 +136,7 @@ PyMethodDef function(const char* doc = "") {
 template <const auto& Sig, auto Body>
 PyMethodDef changing_method(const char* doc = "") {
   const char* name = callable_name(Sig.display_name);
-  return {name, entry_detail::as_cfunction(entry_detail::changing_entry<Sig, Body>),
+  return {name, entry_detail::as_cfunction(entry_detail::method_entry<ExclusiveBorrow, Sig, Body>),
           METH_FASTCALL | METH_KEYWORDS, docstring(name, "$self", Sig.parameters, doc)};
 }
 
@@ -152,7 +144,7 @@ PyMethodDef changing_method(const char* doc = "") {
 template <const auto& Sig, auto Body>
 PyMethodDef reading_method(const char* doc = "") {
   const char* name = callable_name(Sig.display_name);
-  return {name, entry_detail::as_cfunction(entry_detail::reading_entry<Sig, Body>),
+  return {name, entry_detail::as_cfunction(entry_detail::method_entry<SharedBorrow, Sig, Body>),
           METH_FASTCALL | METH_KEYWORDS, docstring(name, "$self", Sig.parameters, doc)};
 }
 
