@@ -417,9 +417,8 @@ class NumberColumn {
     sample_.offer_many(offered.data(), m);
     std::size_t j = 0;
     if (!sketches_) {
-      std::array<std::uint64_t, chunk> keys;
-      for (std::size_t i = 0; i < n; ++i) keys[i] = number_detail::order_key<S>(number_detail::canonical_raw<S>(block[i]));
-      j = exact_.add_ones(keys.data(), n);
+      j = exact_.add_ones(
+          n, [&](std::size_t i) { return number_detail::order_key<S>(number_detail::canonical_raw<S>(block[i])); });
       if (j < n) switch_to_sketches<S>();
     }
     if (j < n) {

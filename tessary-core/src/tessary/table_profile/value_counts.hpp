@@ -50,9 +50,10 @@ class ValueCounts {
     return true;
   }
 
-  // Adds 1 to each of keys[0, n) in turn. Returns n, or the index of the
-  // first key that add() refuses, the keys from there on not added.
-  std::size_t add_ones(const std::uint64_t* keys, std::size_t n) {
+  // Adds 1 to key_of(i) for each i in [0, n) in turn. Returns n, or the
+  // first i whose key add() refuses, the keys from there on not added.
+  template <class KeyOf>
+  std::size_t add_ones(std::size_t n, KeyOf&& key_of) {
     std::size_t i = 0;
     while (i < n) {
       if (!slots_.empty()) {
@@ -62,7 +63,7 @@ class ValueCounts {
         const std::size_t room = std::min(limit, slots_.size() / 2);
         std::size_t size = size_;
         for (; i < n; ++i) {
-          const std::uint64_t key = keys[i];
+          const std::uint64_t key = key_of(i);
           std::size_t at = home(key);
           while (slots[at].count != 0 && slots[at].key != key) at = (at + 1) & mask;
           if (slots[at].count == 0) {
@@ -75,7 +76,7 @@ class ValueCounts {
         size_ = size;
         if (i == n) break;
       }
-      if (!add(keys[i], 1)) return i;
+      if (!add(key_of(i), 1)) return i;
       ++i;
     }
     return n;
