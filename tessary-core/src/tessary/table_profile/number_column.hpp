@@ -417,9 +417,12 @@ class NumberColumn {
     sample_.offer_many(offered.data(), m);
     std::size_t j = 0;
     if (!sketches_) {
-      j = exact_.add_ones(
-          n, [&](std::size_t i) { return number_detail::order_key<S>(number_detail::canonical_raw<S>(block[i])); });
-      if (j < n) switch_to_sketches<S>();
+      for (; j < n; ++j) {
+        if (!exact_.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[j])), 1)) [[unlikely]] {
+          switch_to_sketches<S>();
+          break;
+        }
+      }
     }
     if (j < n) {
       Sketches& s = *sketches_;

@@ -50,38 +50,6 @@ class ValueCounts {
     return true;
   }
 
-  // Adds 1 to key_of(i) for each i in [0, n) in turn. Returns n, or the
-  // first i whose key add() refuses, the keys from there on not added.
-  template <class KeyOf>
-  std::size_t add_ones(std::size_t n, KeyOf&& key_of) {
-    std::size_t i = 0;
-    while (i < n) {
-      if (!slots_.empty()) {
-        // While the table needs no growing: its fields in registers.
-        Slot* const slots = slots_.data();
-        const std::size_t mask = mask_;
-        const std::size_t room = std::min(limit, slots_.size() / 2);
-        std::size_t size = size_;
-        for (; i < n; ++i) {
-          const std::uint64_t key = key_of(i);
-          std::size_t at = home(key);
-          while (slots[at].count != 0 && slots[at].key != key) at = (at + 1) & mask;
-          if (slots[at].count == 0) {
-            if (size == room) break;
-            slots[at].key = key;
-            ++size;
-          }
-          ++slots[at].count;
-        }
-        size_ = size;
-        if (i == n) break;
-      }
-      if (!add(key_of(i), 1)) return i;
-      ++i;
-    }
-    return n;
-  }
-
   // Room for `distinct` keys in all (at most limit) without growing.
   void reserve_for(std::size_t distinct) {
     distinct = std::min(distinct, limit);
