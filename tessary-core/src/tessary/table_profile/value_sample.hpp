@@ -23,15 +23,16 @@ namespace tessary {
 //
 // Entries are admitted while their priority is at most the threshold, the
 // largest priority of the 256 smallest at the last compaction (any priority
-// before the first), and held unordered; at 256 + 128 held, a compaction
+// before the first), and held unordered; at 256 + 256 held, a compaction
 // keeps the 256 smallest. A value costs a comparison, an admitted one an
-// append, and a compaction, once per 128 admitted, a linear selection: a
-// column of n values admits about 256 ln(n / 256) + 384.
+// append, and a compaction, once per 256 admitted, a linear selection: a
+// column of n values admits about 256 ln(n / 256) + 512, so a column of
+// 2,000 compacts three times.
 //
-// Invariants: at most `capacity + slack` entries held, growing one at a time,
-// so a short column holds only what it saw; the sample is the `capacity`
-// smallest held, which entries() selects. Storage order is not canonical:
-// readers sort.
+// Invariants: at most `capacity + slack` entries held, each of priority at
+// most the threshold, growing one at a time, so a short column holds only
+// what it saw; the sample is the `capacity` smallest held, which entries()
+// selects. Storage order is not canonical: readers sort.
 struct SampleEntry {
   std::uint64_t priority;
   std::uint64_t key;  // the value's order key (-0.0 below +0.0: the value as stored)
@@ -44,7 +45,7 @@ struct SampleEntry {
 class ValueSample {
  public:
   static constexpr std::size_t capacity = 256;
-  static constexpr std::size_t slack = 128;
+  static constexpr std::size_t slack = 256;
 
   // The priority of the value of hash `value_hash` at `position` of the
   // stream whose splitmix64(stream id) is `stream_hash`.
@@ -58,8 +59,11 @@ class ValueSample {
   // Offers entries whose priorities were at most threshold() when it was
   // read, in any order. Allocates nothing beyond reserve_for.
   void offer_many(const SampleEntry* offered, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      entries_.push_back(offered[i]);
+    while (n != 0) {
+      const std::size_t taken = std::min(n, capacity + slack - entries_.size());
+      entries_.insert(entries_.end(), offered, offered + taken);
+      offered += taken;
+      n -= taken;
       if (entries_.size() == capacity + slack) compact();
     }
   }
@@ -74,7 +78,7 @@ class ValueSample {
   // The sample: the `capacity` smallest entries held, in no set order.
   std::vector<SampleEntry> entries() const {
     std::vector<SampleEntry> out = entries_;
-    keep_smallest(out);
+    if (out.size() > capacity) keep_smallest(out, threshold_);
     return out;
   }
 
@@ -83,7 +87,7 @@ class ValueSample {
   void merge(const ValueSample& other) {
     std::vector<SampleEntry> all = entries_;
     all.insert(all.end(), other.entries_.begin(), other.entries_.end());
-    keep_smallest(all);
+    if (all.size() > capacity) keep_smallest(all, std::max(threshold_, other.threshold_));
     std::sort(all.begin(), all.end());
     assign(std::move(all));
   }
@@ -95,22 +99,28 @@ class ValueSample {
   }
 
  private:
-  // Keeps the `capacity` smallest entries, in no set order: the entries are
-  // grouped by the top 8 bits of their priorities below the bits all leave
-  // zero, the groups below the one holding the capacity-th entry are kept
-  // whole and that group is selected from. Priorities are uniform, so the
-  // group is small; each pass is a loop without branches on the data.
-  static void keep_smallest(std::vector<SampleEntry>& entries) {
-    if (entries.size() <= capacity) return;
-    std::uint64_t all = 0;
-    for (const SampleEntry& e : entries) all |= e.priority;
-    const int shift = std::max(0, static_cast<int>(std::bit_width(all)) - 8);
+  // Keeps the `capacity` smallest of more entries, in no set order, and
+  // returns the largest priority kept. Every priority is at most `bound`;
+  // the entries are grouped by the 8 bits of their priorities below the bits
+  // `bound` leaves zero, the groups below the one holding the capacity-th
+  // entry are kept whole and that group is selected from. Priorities are
+  // uniform, so the group is small; each pass is a loop without branches on
+  // the data.
+  static std::uint64_t keep_smallest(std::vector<SampleEntry>& entries, std::uint64_t bound) {
+    const int shift = std::max(0, static_cast<int>(std::bit_width(bound)) - 8);
     std::array<std::uint32_t, 256> sizes{};
     for (const SampleEntry& e : entries) ++sizes[static_cast<std::size_t>(e.priority >> shift)];
     std::uint64_t group = 0;
     std::size_t below = 0;
     while (below + sizes[group] < capacity) below += sizes[group++];
-    std::vector<SampleEntry> candidates(sizes[group] + 1);
+    // The group's entries, and a spare slot that takes the others' writes.
+    std::array<SampleEntry, capacity + slack + 1> local;
+    std::vector<SampleEntry> spilled;
+    SampleEntry* candidates = local.data();
+    if (sizes[group] + 1 > local.size()) {
+      spilled.resize(sizes[group] + 1);
+      candidates = spilled.data();
+    }
     std::size_t found = 0;
     std::size_t kept = 0;
     for (const SampleEntry& e : entries) {
@@ -121,15 +131,14 @@ class ValueSample {
       kept += g < group ? 1 : 0;
     }
     const auto needed = static_cast<std::ptrdiff_t>(capacity - below);
-    std::nth_element(candidates.begin(), candidates.begin() + (needed - 1), candidates.begin() + static_cast<std::ptrdiff_t>(found));
-    std::copy(candidates.begin(), candidates.begin() + needed, entries.begin() + static_cast<std::ptrdiff_t>(kept));
+    std::nth_element(candidates, candidates + (needed - 1), candidates + found);
+    std::copy(candidates, candidates + needed, entries.begin() + static_cast<std::ptrdiff_t>(kept));
     entries.resize(capacity);
+    // The needed-th smallest of the group is the largest kept: the groups below hold smaller priorities.
+    return candidates[needed - 1].priority;
   }
 
-  void compact() {
-    keep_smallest(entries_);
-    threshold_ = std::max_element(entries_.begin(), entries_.end())->priority;
-  }
+  void compact() { threshold_ = keep_smallest(entries_, threshold_); }
 
   std::vector<SampleEntry> entries_;
   std::uint64_t threshold_ = ~std::uint64_t{0};
