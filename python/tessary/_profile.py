@@ -50,7 +50,16 @@ class _Plan:
             self._schema = schema
             self._steps = []
             self._types = {}
-            for i, (name, found) in enumerate(zip(schema.names, schema.types)):
+            names, found_types = schema.names, schema.types
+            if not self._declared and types.keys().isdisjoint(names):
+                # Only new columns, each of the type it comes in: the types are looked
+                # at once each, not once per column (a wide table has few).
+                self._types = dict(zip(names, found_types))
+                steps = {t: _columns.converter(t) for t in set(found_types)}
+                if any(steps.values()):
+                    self._steps = [(i, steps[t]) for i, t in enumerate(found_types) if steps[t] is not None]
+                found_types = ()
+            for i, (name, found) in enumerate(zip(names, found_types)):
                 known = types.get(name)
                 if known is None or (pa.types.is_null(known) and not pa.types.is_null(found)):
                     self._types[name] = known = self._declared.get(name, found)
