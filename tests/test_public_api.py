@@ -106,6 +106,18 @@ def test_string_layouts_profile_like_string(convert):
     assert figures(other) == figures(plain)
 
 
+def test_converted_columns_profile_like_their_conversion_in_one_update_or_two():
+    values = [1.25, None, -3.5, 1.25]
+    data = pa.table({"d": pa.array(values).cast(pa.decimal128(10, 2)), "h": pa.array(values).cast(pa.float16()),
+                     "k": pa.array(values).dictionary_encode(), "x": values})
+    expected = figures(tessary.profile(pa.table({"d": values, "h": pa.array(values, pa.float32()),
+                                                 "k": values, "x": values})))
+    in_two = tessary.Profiler()
+    in_two.update(data.slice(0, 1))
+    in_two.update(data.slice(1))
+    assert figures(tessary.profile(data)) == figures(in_two.profile()) == expected
+
+
 COLUMN, SMALL = INTS[:2000], pa.table({"0": INTS[:500].astype(float), "1": rng.standard_normal(500)})
 ONE_COLUMN = [
     ("numpy", lambda v: v),
