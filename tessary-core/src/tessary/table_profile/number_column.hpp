@@ -590,11 +590,11 @@ class NumberColumn {
     return s;
   }
 
-  // The top counters of exact counts, a function of the counts alone (not
-  // of their order): with c the 257th largest count (0 with fewer keys),
-  // every key counted above c, with its count less c.
+  // Fills `top`, empty, with the top counters of exact counts, a function of
+  // the counts alone (not of their order): with c the 257th largest count (0
+  // with fewer keys), every key counted above c, with its count less c.
   template <Storage S>
-  static TopCounters top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+  static void top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts, TopCounters& top) {
     std::uint64_t cut = 0;
     std::size_t repeated = 0;
     for (const auto& entry : counts) repeated += entry.second > 1 ? 1 : 0;
@@ -606,35 +606,58 @@ class NumberColumn {
       std::nth_element(n.begin(), n.begin() + TopCounters::capacity, n.end(), std::greater<>());
       cut = n[TopCounters::capacity];
     }
-    TopCounters top;
     for (const auto& [key, n] : counts) {
       if (n > cut) top.add(key, n - cut, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
     }
-    return top;
   }
 
   // Exact counts, in any order, into the sketches but their top counters.
+  // Two passes, so that the second writes only counts and keeps the
+  // sketches' layout in registers: the registers, with each sign's range of
+  // kept buckets (stored once, for the range the counts fill), then the bins
+  // and the buckets.
   template <Storage S>
   void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
-    // Each sign's buckets stored once, for the range the counts fill.
-    auto& b = sketches_->buckets;
+    Sketches& s = *sketches_;
+    auto& b = s.buckets;
+    std::int32_t lowest = b.lowest;
     std::array<std::int32_t, 2> low{INT32_MAX, INT32_MAX};
     std::array<std::int32_t, 2> high{INT32_MIN, INT32_MIN};
     for (const auto& entry : counts) {
-      const auto [magnitude, sign] = number_detail::magnitude_of<S>(number_detail::raw_of<S>(entry.first));
-      if (magnitude == 0) continue;
-      const std::int32_t index = std::max(RelativeBucketLayout::index_of(magnitude), b.lowest);
-      low[static_cast<std::size_t>(sign)] = std::min(low[static_cast<std::size_t>(sign)], index);
-      high[static_cast<std::size_t>(sign)] = std::max(high[static_cast<std::size_t>(sign)], index);
+      const std::uint64_t raw = number_detail::raw_of<S>(entry.first);
+      s.hll.observe_hash(number_detail::hash_of<S>(raw));
+      const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
+      const std::int32_t index = RelativeBucketLayout::index_of(magnitude);  // a zero's, 0, is never kept
+      const bool kept = index >= lowest;
+      low[static_cast<std::size_t>(sign)] = kept ? std::min(low[static_cast<std::size_t>(sign)], index) : low[static_cast<std::size_t>(sign)];
+      high[static_cast<std::size_t>(sign)] = kept ? std::max(high[static_cast<std::size_t>(sign)], index) : high[static_cast<std::size_t>(sign)];
     }
     for (std::size_t sign = 0; sign < 2; ++sign) {
-      if (low[sign] <= high[sign] && high[sign] < b.lowest + b.window) {
-        b.counts[sign].cover(low[sign], high[sign], b.lowest, b.lowest + b.window - 1);
+      if (low[sign] <= high[sign] && high[sign] < lowest + b.window) {
+        b.counts[sign].cover(low[sign], high[sign], lowest, lowest + b.window - 1);
       }
     }
+    auto& h = s.histogram;
+    BinIndexer indexer = h.indexer;
     for (const auto& [key, n] : counts) {
       const std::uint64_t raw = number_detail::raw_of<S>(key);
-      add_to_distributions<S>(raw, number_detail::hash_of<S>(raw), n);
+      if (!h.counts.add(bin_of<S>(raw, indexer), n)) [[unlikely]] {
+        fit_histogram<S>();
+        indexer = h.indexer;
+        h.counts.add(bin_of<S>(raw, indexer), n);
+      }
+      const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
+      const std::int32_t index = RelativeBucketLayout::index_of(magnitude);
+      if (index >= lowest) {
+        if (!b.counts[static_cast<std::size_t>(sign)].add(index, n)) [[unlikely]] {
+          add_to_bucket<S>(index, sign, n);
+          lowest = b.lowest;
+        }
+      } else if (magnitude == 0) {
+        b.zeros += n;
+      } else {
+        b.collapsed[static_cast<std::size_t>(sign)] += n;
+      }
     }
   }
 
@@ -642,7 +665,7 @@ class NumberColumn {
   void counts_to_sketches(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     sketches_ = fresh_sketches<S>();
     add_counts_to_distributions<S>(counts);
-    sketches_->top = top_of_counts<S>(counts);
+    top_of_counts<S>(counts, sketches_->top);
     exact_.clear_and_release();
   }
 
@@ -721,7 +744,9 @@ class NumberColumn {
         // The other side's exact counts; top counters keep their merge rule.
         const auto counts = other.exact_.entries();
         add_counts_to_distributions<S>(counts);
-        s.top.merge(top_of_counts<S>(counts), hash_of_key);
+        TopCounters theirs;
+        top_of_counts<S>(counts, theirs);
+        s.top.merge(theirs, hash_of_key);
       }
     }
     sample_.merge(other.sample_);
