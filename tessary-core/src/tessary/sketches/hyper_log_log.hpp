@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tessary {
 
@@ -36,6 +37,20 @@ class HyperLogLog {
   double estimate() const noexcept {
     const double m = static_cast<double>(register_count);
     const double alpha = 0.7213 / (1.0 + 1.079 / m);
+    // The sum below is at least the number of empty registers, each adding
+    // 2^0: where that number alone puts the raw estimate within linear
+    // counting's range, the sum cannot move it out, and is not needed.
+    std::size_t empty = 0;
+    for (std::size_t i = 0; i < register_count; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, registers_.data() + i, 8);
+      // A byte's high bit set unless the byte is 0.
+      const std::uint64_t nonzero = ((word & 0x7f7f7f7f7f7f7f7fULL) + 0x7f7f7f7f7f7f7f7fULL) | word;
+      empty += static_cast<std::size_t>(std::popcount(~nonzero & 0x8080808080808080ULL));
+    }
+    if (empty > 0 && alpha * m * m / static_cast<double>(empty) <= 2.5 * m) {
+      return m * std::log(m / static_cast<double>(empty));
+    }
     // Sum of 2^-r over the registers, in order. While every r is at most
     // exact_rank, each partial sum is a multiple of 2^-exact_rank below 2^13
     // and so exact: an integer sum of 2^(exact_rank - r) gives the same bits,
