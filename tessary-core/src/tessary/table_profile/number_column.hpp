@@ -482,7 +482,19 @@ class NumberColumn {
     } else {
       floor_exponent = (high_raw >> 63) != 0 ? 1 : 0;
     }
-    BinIndexer indexer = BinIndexer::at(std::max(from, floor_exponent));
+    // The search starts at `least`: at an exponent e the values span more
+    // than span / 2^e bins, which is at least 2^width > bins below it (a
+    // float's span allowed a binade for its rounding).
+    int least = INT_MIN;
+    const int width = static_cast<int>(std::bit_width(bins));
+    if constexpr (S == Storage::float64) {
+      const double span = std::bit_cast<double>(high_raw) - std::bit_cast<double>(low_raw);
+      if (span > 0.0 && span < std::numeric_limits<double>::infinity()) least = std::ilogb(span) - width - 2;
+    } else {
+      const auto span = static_cast<std::uint64_t>(number_detail::as_int128<S>(high_raw) - number_detail::as_int128<S>(low_raw));
+      if (span > 0) least = static_cast<int>(std::bit_width(span)) - width - 3;
+    }
+    BinIndexer indexer = BinIndexer::at(std::max({from, floor_exponent, least}));
     while (static_cast<__int128>(bin_of<S>(high_raw, indexer)) - bin_of<S>(low_raw, indexer) + 1 >
            static_cast<__int128>(bins)) {
       indexer = BinIndexer::at(indexer.exponent + 1);
