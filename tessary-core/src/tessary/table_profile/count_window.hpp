@@ -52,12 +52,17 @@ class CountWindow {
     }
     from = std::max(from, low_limit);
     to = std::min(to, high_limit);
-    std::vector<std::uint64_t> wider(static_cast<std::size_t>(to - from + 1), 0);
+    // Zeros, the kept counts in one copy, zeros.
+    std::vector<std::uint64_t> wider;
+    wider.reserve(static_cast<std::size_t>(to - from + 1));
     const std::int64_t kept_from = std::max(from, first_);
     const std::int64_t kept_to = std::min(to, last());
-    for (std::int64_t i = kept_from; i <= kept_to; ++i) {
-      wider[static_cast<std::size_t>(i - from)] = counts_[static_cast<std::size_t>(i - first_)];
+    if (kept_from <= kept_to) {
+      wider.resize(static_cast<std::size_t>(kept_from - from));
+      const auto kept = counts_.begin() + (kept_from - first_);
+      wider.insert(wider.end(), kept, kept + (kept_to - kept_from + 1));
     }
+    wider.resize(static_cast<std::size_t>(to - from + 1));
     counts_.swap(wider);
     first_ = from;
   }
