@@ -705,10 +705,10 @@ class NumberColumn {
       if (pending_.size() == block_size) flush_block<S>();
     }
     if (!sketches_ && !other.sketches_) {
-      std::vector<std::pair<std::uint64_t, std::uint64_t>> counts = exact_.sorted();
-      const auto theirs = other.exact_.sorted();
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> counts = exact_.entries();
+      const auto theirs = other.exact_.entries();
       counts.insert(counts.end(), theirs.begin(), theirs.end());
-      std::sort(counts.begin(), counts.end());
+      sort_by_key<S>(counts, [](const auto& entry) { return entry.first; });
       std::vector<std::pair<std::uint64_t, std::uint64_t>> combined;
       for (const auto& [key, n] : counts) {
         if (!combined.empty() && combined.back().first == key) {
@@ -782,7 +782,7 @@ class NumberColumn {
     for (std::size_t k = 0; k < levels; ++k) ranks[k] = rank_of(summary_quantile_levels[k]);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> top;
     if (!sketches_) {
-      const auto counts = exact_.sorted();
+      const auto counts = sorted_counts<S>();
       out.exact = true;
       out.distinct = counts.size();
       const BinIndexer indexer = histogram_exponent<S>(low_raw, high_raw, summary_bins, INT_MIN);
@@ -836,53 +836,67 @@ class NumberColumn {
     const std::vector<SampleEntry> sample = sample_.entries();
     std::vector<std::uint64_t> keys(sample.size());
     for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = sample[i].key;
-    sort_keys<S>(keys);
+    sort_by_key<S>(keys, [](std::uint64_t key) { return key; });
     out.sample.reserve(keys.size());
     for (const std::uint64_t key : keys) out.sample.push_back(number_detail::stored<S>(number_detail::raw_of<S>(key)));
     return out;
   }
 
-  // Sorts order keys ascending: they are placed by value into 512 groups,
-  // linearly from the least to the greatest, which leaves out of order only
-  // keys of one group; one pass of insertion then finishes. A sample drawn
-  // at random from real data fills the groups evenly enough that most keys
-  // stay where they are, so the pass rarely branches the other way, where
-  // std::sort alone mispredicts a branch at every other comparison. A pass
-  // that moves keys too often hands over to std::sort.
-  template <Storage S>
-  static void sort_keys(std::vector<std::uint64_t>& keys) {
-    constexpr std::size_t groups = 512;
-    const std::size_t n = keys.size();
+  // Sorts items ascending by their order keys, key_of(item): they are
+  // placed by value into about two groups an item, linearly from the least
+  // to the greatest, which leaves out of order only items of one group; one
+  // pass of insertion then finishes. Real data, and a sample drawn from it,
+  // fill the groups evenly enough that most items stay where they are, so
+  // the pass rarely branches the other way, where std::sort alone
+  // mispredicts a branch at every other comparison. A pass that moves items
+  // too often hands over to std::sort.
+  template <Storage S, class Item, class KeyOf>
+  static void sort_by_key(std::vector<Item>& items, KeyOf key_of) {
+    constexpr std::size_t most_groups = 2048;
+    const std::size_t n = items.size();
     if (n < 2) return;
-    const auto [least, greatest] = std::minmax_element(keys.begin(), keys.end());
-    const auto value = [](std::uint64_t key) { return number_detail::as_double<S>(number_detail::raw_of<S>(key)); };
+    const auto by_key = [&](const Item& a, const Item& b) { return key_of(a) < key_of(b); };
+    const auto [least, greatest] = std::minmax_element(items.begin(), items.end(), by_key);
+    const auto value = [&](const Item& item) {
+      return number_detail::as_double<S>(number_detail::raw_of<S>(key_of(item)));
+    };
     const double low = value(*least);
     const double span = value(*greatest) - low;
     if (!(span > 0.0 && span < std::numeric_limits<double>::infinity())) {
-      std::sort(keys.begin(), keys.end());
+      std::sort(items.begin(), items.end(), by_key);
       return;
     }
+    const std::size_t groups = std::min(most_groups, std::bit_ceil(2 * n));
     // Monotone in the key: (x - low) * scale never decreases as x grows.
     const double scale = static_cast<double>(groups) / span;
     std::vector<std::uint16_t> group(n);
-    std::array<std::uint32_t, groups + 1> next{};
+    std::array<std::uint32_t, most_groups + 1> next;
+    std::fill_n(next.begin(), groups + 1, 0u);
     for (std::size_t i = 0; i < n; ++i) {
-      group[i] = static_cast<std::uint16_t>(std::min(groups - 1, static_cast<std::size_t>((value(keys[i]) - low) * scale)));
-      ++next[group[i] + 1];
+      group[i] = static_cast<std::uint16_t>(std::min(groups - 1, static_cast<std::size_t>((value(items[i]) - low) * scale)));
+      ++next[group[i] + 1u];
     }
     for (std::size_t g = 1; g < groups; ++g) next[g] += next[g - 1];
-    std::vector<std::uint64_t> sorted(n);
-    for (std::size_t i = 0; i < n; ++i) sorted[next[group[i]]++] = keys[i];
+    std::vector<Item> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) sorted[next[group[i]]++] = items[i];
     std::size_t moved = 0;
     for (std::size_t i = 1; i < n && moved <= 8 * n; ++i) {
-      const std::uint64_t key = sorted[i];
+      const Item item = sorted[i];
       std::size_t j = i;
-      for (; j > 0 && sorted[j - 1] > key; --j) sorted[j] = sorted[j - 1];
-      sorted[j] = key;
+      for (; j > 0 && key_of(sorted[j - 1]) > key_of(item); --j) sorted[j] = sorted[j - 1];
+      sorted[j] = item;
       moved += i - j;
     }
-    if (moved > 8 * n) std::sort(sorted.begin(), sorted.end());
-    keys.swap(sorted);
+    if (moved > 8 * n) std::sort(sorted.begin(), sorted.end(), by_key);
+    items.swap(sorted);
+  }
+
+  // The exact counts, ascending by key.
+  template <Storage S>
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted_counts() const {
+    auto counts = exact_.entries();
+    sort_by_key<S>(counts, [](const auto& entry) { return entry.first; });
+    return counts;
   }
 
   template <Storage S>
@@ -891,7 +905,7 @@ class NumberColumn {
     out.exact = !sketches_;
     if (count_ == 0) return out;
     if (!sketches_) {
-      const auto counts = exact_.sorted();
+      const auto counts = sorted_counts<S>();
       out.values.reserve(counts.size());
       for (const auto& [key, n] : counts) out.values.emplace_back(number_detail::stored<S>(number_detail::raw_of<S>(key)), n);
       return out;
@@ -1120,7 +1134,7 @@ class NumberColumn {
     for (std::uint64_t raw : pending_) out.u64(raw);
     out.u8(sketches_ ? 1 : 0);
     if (!sketches_) {
-      const auto counts = exact_.sorted();
+      const auto counts = sorted_counts<S>();
       out.varint(counts.size());
       std::uint64_t next = 0;
       for (const auto& [key, n] : counts) {

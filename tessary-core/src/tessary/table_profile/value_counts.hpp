@@ -72,13 +72,6 @@ class ValueCounts {
     return out;
   }
 
-  // (key, count) ascending by key.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted() const {
-    auto out = entries();
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
   void clear_and_release() noexcept {
     std::vector<Slot>().swap(slots_);
     size_ = 0;
