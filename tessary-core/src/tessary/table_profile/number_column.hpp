@@ -641,8 +641,10 @@ class NumberColumn {
       const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
       const std::int32_t index = RelativeBucketLayout::index_of(magnitude);  // a zero's, 0, is never kept
       const bool kept = index >= lowest;
-      low[static_cast<std::size_t>(sign)] = kept ? std::min(low[static_cast<std::size_t>(sign)], index) : low[static_cast<std::size_t>(sign)];
-      high[static_cast<std::size_t>(sign)] = kept ? std::max(high[static_cast<std::size_t>(sign)], index) : high[static_cast<std::size_t>(sign)];
+      std::int32_t& least = low[static_cast<std::size_t>(sign)];
+      std::int32_t& most = high[static_cast<std::size_t>(sign)];
+      least = kept ? std::min(least, index) : least;
+      most = kept ? std::max(most, index) : most;
     }
     for (std::size_t sign = 0; sign < 2; ++sign) {
       if (low[sign] <= high[sign] && high[sign] < lowest + b.window) {
