@@ -57,14 +57,23 @@ class ValueSample {
   std::uint64_t threshold() const noexcept { return threshold_; }
 
   // Offers entries whose priorities were at most threshold() when it was
-  // read, in any order. Allocates nothing beyond reserve_for.
-  void offer_many(const SampleEntry* offered, std::size_t n) {
-    while (n != 0) {
-      const std::size_t taken = std::min(n, capacity + slack - entries_.size());
+  // read, in any order; after a compaction, those of the rest above the new
+  // threshold, which cannot be in the sample, are dropped from `offered`.
+  // Allocates nothing beyond reserve_for.
+  void offer_many(SampleEntry* offered, std::size_t n) {
+    SampleEntry* end = offered + n;
+    while (offered != end) {
+      const auto taken = std::min(static_cast<std::size_t>(end - offered), capacity + slack - entries_.size());
       entries_.insert(entries_.end(), offered, offered + taken);
       offered += taken;
-      n -= taken;
-      if (entries_.size() == capacity + slack) compact();
+      if (entries_.size() < capacity + slack) return;
+      compact();
+      SampleEntry* kept = offered;
+      for (const SampleEntry* e = offered; e != end; ++e) {
+        *kept = *e;  // kept <= e
+        kept += e->priority <= threshold_ ? 1 : 0;
+      }
+      end = kept;
     }
   }
 
@@ -100,16 +109,17 @@ class ValueSample {
 
  private:
   // Keeps the `capacity` smallest of more entries, in no set order, and
-  // returns the largest priority kept. Every priority is at most `bound`;
-  // the entries are grouped by the 8 bits of their priorities below the bits
-  // `bound` leaves zero, the groups below the one holding the capacity-th
-  // entry are kept whole and that group is selected from. Priorities are
-  // uniform, so the group is small; each pass is a loop without branches on
-  // the data.
+  // returns the largest priority kept. The entries are grouped by the 8 bits
+  // of their priorities below the bits `bound`, the threshold, leaves zero
+  // (any above it in the last group), the groups below the one holding the
+  // capacity-th entry are kept whole and that group is selected from.
+  // Priorities are uniform, so the group is small; each pass is a loop
+  // without branches on the data.
   static std::uint64_t keep_smallest(std::vector<SampleEntry>& entries, std::uint64_t bound) {
     const int shift = std::max(0, static_cast<int>(std::bit_width(bound)) - 8);
+    const auto group_of = [shift](const SampleEntry& e) { return std::min<std::uint64_t>(e.priority >> shift, 255); };
     std::array<std::uint32_t, 256> sizes{};
-    for (const SampleEntry& e : entries) ++sizes[static_cast<std::size_t>(e.priority >> shift)];
+    for (const SampleEntry& e : entries) ++sizes[group_of(e)];
     std::uint64_t group = 0;
     std::size_t below = 0;
     while (below + sizes[group] < capacity) below += sizes[group++];
@@ -124,7 +134,7 @@ class ValueSample {
     std::size_t found = 0;
     std::size_t kept = 0;
     for (const SampleEntry& e : entries) {
-      const std::uint64_t g = e.priority >> shift;
+      const std::uint64_t g = group_of(e);
       candidates[found] = e;
       found += g == group ? 1 : 0;
       entries[kept] = e;  // kept <= the index read
