@@ -20,7 +20,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # must see the whole allocation stack.
 export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
-ctest --test-dir "$build" --output-on-failure || { cat "$reports"/* 2>/dev/null; exit 1; }
+ctest --test-dir "$build" --output-on-failure
 
 # The package as pytest imports it: the pure-Python files beside the
 # instrumented module.
@@ -34,8 +34,4 @@ cd tests
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
   "$python" -c "import tessary._native as n; assert n.__file__.startswith('$stage'), n.__file__"
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$stage" \
-  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@" || {
-  status=$?
-  cat "$reports"/* 2>/dev/null
-  exit "$status"
-}
+  "$python" -m pytest -q -p no:cacheprovider -m "not spark" "$@"
