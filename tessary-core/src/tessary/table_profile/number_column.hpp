@@ -561,8 +561,14 @@ class NumberColumn {
   // Everything but the top counters.
   template <Storage S>
   [[gnu::always_inline]] inline void add_to_distributions(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
+    sketches_->hll.observe_hash(hash);
+    add_to_bins<S>(raw, weight);
+  }
+
+  // The histogram and the buckets.
+  template <Storage S>
+  [[gnu::always_inline]] inline void add_to_bins(std::uint64_t raw, std::uint64_t weight) {
     Sketches& s = *sketches_;
-    s.hll.observe_hash(hash);
     auto& h = s.histogram;
     if (!h.counts.add(bin_of<S>(raw, h.indexer), weight)) [[unlikely]] {
       fit_histogram<S>();
@@ -624,15 +630,16 @@ class NumberColumn {
   }
 
   // Exact counts, in any order, into the sketches but their top counters.
-  // Two passes, so that the second writes only counts and keeps the
-  // sketches' layout in registers: the registers, with each sign's range of
-  // kept buckets (stored once, for the range the counts fill), then the bins
-  // and the buckets.
+  // Two passes, so that the second writes only counts (a store into the
+  // HyperLogLog's one-byte registers may alias any field, which would then
+  // be read again for every count): the HyperLogLog, with each sign's range
+  // of kept buckets (stored once, for the range the counts fill), then the
+  // bins and the buckets.
   template <Storage S>
   void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     Sketches& s = *sketches_;
     auto& b = s.buckets;
-    std::int32_t lowest = b.lowest;
+    const std::int32_t lowest = b.lowest;
     std::array<std::int32_t, 2> low{INT32_MAX, INT32_MAX};
     std::array<std::int32_t, 2> high{INT32_MIN, INT32_MIN};
     for (const auto& entry : counts) {
@@ -651,28 +658,7 @@ class NumberColumn {
         b.counts[sign].cover(low[sign], high[sign], lowest, lowest + b.window - 1);
       }
     }
-    auto& h = s.histogram;
-    BinIndexer indexer = h.indexer;
-    for (const auto& [key, n] : counts) {
-      const std::uint64_t raw = number_detail::raw_of<S>(key);
-      if (!h.counts.add(bin_of<S>(raw, indexer), n)) [[unlikely]] {
-        fit_histogram<S>();
-        indexer = h.indexer;
-        h.counts.add(bin_of<S>(raw, indexer), n);
-      }
-      const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
-      const std::int32_t index = RelativeBucketLayout::index_of(magnitude);
-      if (index >= lowest) {
-        if (!b.counts[static_cast<std::size_t>(sign)].add(index, n)) [[unlikely]] {
-          add_to_bucket<S>(index, sign, n);
-          lowest = b.lowest;
-        }
-      } else if (magnitude == 0) {
-        b.zeros += n;
-      } else {
-        b.collapsed[static_cast<std::size_t>(sign)] += n;
-      }
-    }
+    for (const auto& [key, n] : counts) add_to_bins<S>(number_detail::raw_of<S>(key), n);
   }
 
   template <Storage S>
