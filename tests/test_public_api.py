@@ -155,6 +155,18 @@ def test_profiler_split_anywhere_is_bit_identical():
     assert exact(profiler.profile().to_dict()) == exact(whole.to_dict())
 
 
+def test_figures_worked_out_with_the_last_batch_are_those_read_later():
+    # tessary.profile has the engine work the figures out as it profiles the last batch:
+    # here it lacks "b", brings "c", and gives "n" its first values.
+    batches = [pa.record_batch({"a": [1.5, 2.5], "b": ["x", "y"], "n": pa.nulls(2)}),
+               pa.record_batch({"a": [3.5], "c": [True], "n": [4]})]
+    ahead, later = tessary._native.TableAccumulator(), tessary._native.TableAccumulator()
+    for batch in batches:
+        ahead.update(batch, summarise=batch is batches[-1])
+        later.update(batch)
+    assert exact(ahead.snapshot()) == exact(later.snapshot())
+
+
 @pytest.mark.parametrize(("data", "error", "message"), [
     (object(), TypeError, "cannot profile an object of type builtins.object; pass a file path"),
     (np.zeros((2, 2, 2)), TypeError, "expected a 1-D or 2-D NumPy array, got 3 dimensions"),

@@ -31,6 +31,19 @@ _ENGINE_KIND = {"numeric": "number", "temporal": "number", "string": "text",
                 "boolean": "boolean", "other": "other"}
 
 
+def _marking_last(batches: Any) -> Any:
+    """(batch, whether it is the last) for each batch, reading one batch ahead."""
+    ahead = iter(batches)
+    batch = next(ahead, _END)
+    while batch is not _END:
+        following = next(ahead, _END)
+        yield batch, following is _END
+        batch = following
+
+
+_END = object()
+
+
 class _Plan:
     """How the batches of one update reach the engine: which columns are
     converted, worked out once per schema (batches of a file share theirs)."""
@@ -308,13 +321,19 @@ class Profiler:
         some batches of a file were read, and a KeyboardInterrupt too, the
         profiler is left exactly as it was.
         """
+        self._update(data)
+
+    def _update(self, data: Any, summarise: bool = False) -> None:
+        """update(); with `summarise`, the engine also works out the figures of
+        every column with the last batch, for a profile read right after."""
         with _columns.data_errors("cannot read the data"):
             source = _inputs.source(data, self._select)
         # The last step of this line replaces the state: nothing that could
         # raise comes after it.
-        with self._lock: self._state = self._updated(source, data)
+        with self._lock: self._state = self._updated(source, data, summarise)
 
-    def _updated(self, source: _inputs.Source, data: Any) -> tuple[Any, dict[str, Any], dict[str, str]]:
+    def _updated(self, source: _inputs.Source, data: Any,
+                 summarise: bool) -> tuple[Any, dict[str, Any], dict[str, str]]:
         """The state after the batches of `source`, built apart from this one."""
         acc, types, notes = self._state
         batches, reader = source.batches, None
@@ -324,10 +343,12 @@ class Profiler:
         plan = _Plan(source.declared)
         try:
             with _columns.data_errors("cannot read the data"):
-                for done, batch in enumerate(batches, 1):
+                # Only a caller that wants the figures reads a batch ahead.
+                marked = _marking_last(batches) if summarise else ((batch, False) for batch in batches)
+                for done, (batch, last) in enumerate(marked, 1):
                     if not copied:  # one copy for all the batches of the call
                         acc, types, copied = acc.__copy__(), dict(types), True
-                    self._add(acc, types, plan, batch)
+                    self._add(acc, types, plan, batch, summarise and last)
                     read += batch.num_rows
                     if self._progress is not None:
                         self._progress(source.done(read, done), source.total)
@@ -336,7 +357,7 @@ class Profiler:
                 reader.close()
         return acc, types, {**notes, **{k: v for k, v in source.notes.items() if k in types}}
 
-    def _add(self, acc: Any, types: dict[str, Any], plan: _Plan, batch: Any) -> None:
+    def _add(self, acc: Any, types: dict[str, Any], plan: _Plan, batch: Any, summarise: bool) -> None:
         """Feeds `batch` to `acc`, whose columns have the Arrow `types`."""
         if self._select is not None:
             error = _inputs.absent_column(self._select, batch.schema.names)
@@ -346,7 +367,7 @@ class Profiler:
         batch = plan.prepared(batch, types)
         if acc.rows + batch.num_rows > _MAX_COUNT:
             raise OverflowError("a Profiler counts at most 2**64 - 1 rows")
-        acc.update(batch)
+        acc.update(batch, summarise)
         plan.adopt(types)
 
     def profile(self) -> Profile:
@@ -482,5 +503,5 @@ def profile(data: Any, *, columns: Sequence[str] | None = None, stream_id: int =
     2.3333333333333335
     """
     profiler = Profiler(columns=columns, stream_id=stream_id)
-    profiler.update(data)
+    profiler._update(data, summarise=True)
     return profiler.profile()

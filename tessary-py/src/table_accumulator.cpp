@@ -50,7 +50,8 @@ namespace tessary::py {
 namespace {
 
 constexpr Signature<1> new_signature{"TableAccumulator.__new__()", {{{"stream_id", false, "0"}}}};
-constexpr Signature<1> update_signature{"TableAccumulator.update()", {{{"batch", true}}}};
+constexpr Signature<2> update_signature{"TableAccumulator.update()",
+                                        {{{"batch", true}, {"summarise", false, "False"}}}};
 constexpr Signature<1> snapshot_signature{"TableAccumulator.snapshot()", {{{"columns", false, "None"}}}};
 constexpr Signature<1> from_bytes_signature{"TableAccumulator.from_bytes()", {{{"data", true}}}};
 constexpr Signature<2> merge_signature{"TableAccumulator.merge()",
@@ -95,11 +96,19 @@ void without_interpreter_lock(Work&& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void update(TableAccumulator& acc, PyObject* batch) {
+void update(TableAccumulator& acc, PyObject* batch, PyObject* summarise) {
+  const bool with_figures = summarise != nullptr && convert_argument("summarise", [summarise] {
+    const int truth = PyObject_IsTrue(summarise);
+    if (truth < 0) throw PythonError{};
+    return truth != 0;
+  });
   const ArrowImport<ImportedRecordBatch> imported =
       convert_argument("batch", [batch] { return import_record_batch(batch); });
   acc.figures.reset();
-  without_interpreter_lock([&] { acc.update(imported->view(), &ThreadPool::shared()); });
+  // Made before the update, so that nothing can fail once it has committed.
+  auto figures = with_figures ? std::make_shared<std::vector<ColumnSummary>>() : nullptr;
+  without_interpreter_lock([&] { acc.update(imported->view(), &ThreadPool::shared(), figures.get()); });
+  acc.figures = std::move(figures);
 }
 
 void merge(TableAccumulator& acc, PyObject* other, PyObject* columns) {
@@ -431,7 +440,9 @@ const char* const doc = class_doc<new_signature>(class_description);
 
 PyMethodDef methods[] = {
     changing_method<update_signature, update>(
-        "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array)."),
+        "Profiles one record batch (any object with __arrow_c_array__ exporting a struct array).\n"
+        "With summarise, also works out every column's figures as summarise() does, each on the\n"
+        "thread that has just profiled its column, for a caller about to read them."),
     reading_method<snapshot_signature, snapshot>(
         "{'rows': int, 'columns': {name: figures}}: every column in order of appearance, or those\n"
         "that columns names, in its order (KeyError for a name that is not a column)."),

@@ -62,6 +62,10 @@ inline ColumnState new_column_state(const ArrowSchemaView& field, std::uint64_t 
   return OtherColumn{};
 }
 
+inline ColumnSummary summary_of(const ColumnState& state) {
+  return std::visit([](const auto& s) { return ColumnSummary(s.summary()); }, state);
+}
+
 // Rows seen by a column state: present, missing and infinite values.
 inline std::uint64_t seen(const ColumnState& state) noexcept {
   return std::visit([](const auto& s) { return s.seen(); }, state);
@@ -123,12 +127,14 @@ class TableProfile {
   }
 
   // The figures of column i.
-  ColumnSummary summary(std::size_t i) const {
-    return std::visit([](const auto& state) { return ColumnSummary(state.summary()); }, columns_[i].state);
-  }
+  ColumnSummary summary(std::size_t i) const { return summary_of(columns_[i].state); }
 
-  // Folds `batch` in; with a `pool`, its columns side by side.
-  void update(const RecordBatchView& batch, ThreadPool* pool) {
+  // Folds `batch` in; with a `pool`, its columns side by side. With
+  // `figures`, also works out every column's figures as they stand after the
+  // batch, each in its column's task while the state is still in cache (for
+  // a caller about to read them), and puts them there, one per column in
+  // order, with the commit.
+  void update(const RecordBatchView& batch, ThreadPool* pool, std::vector<ColumnSummary>* figures = nullptr) {
     if (count_sum_overflows(rows_, batch.rows)) throw CountOverflow(updated_counts_overflow);
     const std::size_t width = batch.columns.size();
     // Where each column of the batch goes: an existing column's position,
@@ -158,6 +164,7 @@ class TableProfile {
     // the batch's typed columns, missing rows for the others.
     std::vector<std::optional<ColumnState>> next(columns_.size() + added.size());
     std::vector<std::size_t> observed;
+    std::vector<std::size_t> unobserved;  // kept only for their figures
     std::vector<const ColumnView*> views(next.size(), nullptr);
     for (std::size_t i = 0; i < width; ++i) views[target[i]] = &batch.columns[i];
     for (std::size_t j = 0; j < next.size(); ++j) {
@@ -167,11 +174,18 @@ class TableProfile {
         observed.push_back(j);
         continue;
       }
+      if (figures != nullptr) unobserved.push_back(j);
       if (j < columns_.size() && batch.rows == 0) continue;  // unchanged
       next[j] = column.state;
       tessary::add_missing(*next[j], batch.rows);
     }
+    std::vector<ColumnSummary> summaries(figures != nullptr ? next.size() : 0);
     const auto observe = [&](std::size_t task) {
+      if (task >= observed.size()) {
+        const std::size_t j = unobserved[task - observed.size()];
+        summaries[j] = summary_of(next[j] ? *next[j] : columns_[j].state);
+        return;
+      }
       const std::size_t j = observed[task];
       const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
       ColumnState state = j < columns_.size() && columns_[j].type == "na"
@@ -183,12 +197,14 @@ class TableProfile {
         // A value its type's rules forbid; the message names the column and the slot.
         throw TableInputError(TableInputError::Kind::invalid_data, error.what());
       }
+      if (figures != nullptr) summaries[j] = summary_of(state);
       next[j] = std::move(state);
     };
-    if (pool != nullptr && observed.size() >= 2 && batch.rows * observed.size() >= parallel_cells) {
-      pool->run(observed.size(), observe);
+    const std::size_t tasks = observed.size() + unobserved.size();
+    if (pool != nullptr && tasks >= 2 && (figures != nullptr || batch.rows * tasks >= parallel_cells)) {
+      pool->run(tasks, observe);
     } else {
-      for (std::size_t task = 0; task < observed.size(); ++task) observe(task);
+      for (std::size_t task = 0; task < tasks; ++task) observe(task);
     }
     // Everything that can fail has run; the types a null column adopts
     // are rendered before the commit.
@@ -199,6 +215,7 @@ class TableProfile {
       }
     }
     commit(std::move(next), std::move(added), std::move(adopted), batch.rows);
+    if (figures != nullptr) figures->swap(summaries);
   }
 
   // Folds in the rows of `other`, after this profile's own. A column that
