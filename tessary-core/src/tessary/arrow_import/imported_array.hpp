@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tessary/arrow_import/arrow_import_error.hpp"
 
@@ -154,6 +157,29 @@ inline std::string arrow_type_text(const ArrowSchema& schema) {
   ArrowSchemaToString(&schema, text.data(), size + 1, 1);
   return text;
 }
+
+// Arrow's rendering of types, each format rendered once: a type without
+// children, dictionary or metadata (so without an extension name) renders
+// from its format string alone.
+class TypeTexts {
+ public:
+  std::string of(const ArrowSchema& schema) {
+    if (schema.n_children != 0 || schema.dictionary != nullptr || schema.metadata != nullptr) {
+      return arrow_type_text(schema);
+    }
+    const std::string_view format(schema.format);
+    for (const auto& [known, text] : rendered_) {
+      if (known == format) return text;
+    }
+    std::string text = arrow_type_text(schema);
+    if (rendered_.size() < kept) rendered_.emplace_back(format, text);
+    return text;
+  }
+
+ private:
+  static constexpr std::size_t kept = 16;
+  std::vector<std::pair<std::string, std::string>> rendered_;
+};
 
 // An array taken over from its producer through the Arrow C Data Interface
 // and validated against its schema, read in place.

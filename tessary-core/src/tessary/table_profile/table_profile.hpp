@@ -139,10 +139,11 @@ class TableProfile {
     const std::size_t width = batch.columns.size();
     // Where each column of the batch goes: an existing column's position,
     // or a new one after them.
-    std::vector<std::size_t> target(width);
+    constexpr std::size_t new_column = SIZE_MAX;
+    std::vector<std::size_t> target(width, new_column);
     std::unordered_map<std::string_view, std::size_t> in_batch;
     in_batch.reserve(width);
-    std::vector<TableColumn> added;
+    std::size_t fresh = 0;
     for (std::size_t i = 0; i < width; ++i) {
       const ColumnView& column = batch.columns[i];
       if (!in_batch.emplace(column.name, i).second) {
@@ -153,44 +154,60 @@ class TableProfile {
         target[i] = found->second;
         require_same_type(columns_[found->second], *column.field, column.name);
       } else {
-        target[i] = columns_.size() + added.size();
-        // New: the rows before this batch count as missing.
-        added.push_back({std::string(column.name),
-                         column.field->type == NANOARROW_TYPE_NA ? "na" : arrow_type_text(*column.field->schema),
-                         state_after_missing(*column.field, rows_)});
+        ++fresh;
       }
     }
-    // The next state of every column, built apart: observed on the pool for
-    // the batch's typed columns, missing rows for the others.
-    std::vector<std::optional<ColumnState>> next(columns_.size() + added.size());
+    // New columns, whose rows before this batch count as missing, are
+    // built in place; existing ones get their next state apart, observed
+    // on the pool for the batch's typed columns, missing rows for the others.
+    const std::size_t existing = columns_.size();
+    std::vector<TableColumn> added;
+    added.reserve(fresh);
+    TypeTexts texts;
+    for (std::size_t i = 0; i < width; ++i) {
+      if (target[i] != new_column) continue;
+      const ColumnView& column = batch.columns[i];
+      target[i] = existing + added.size();
+      added.push_back({std::string(column.name),
+                       column.field->type == NANOARROW_TYPE_NA ? "na" : texts.of(*column.field->schema),
+                       state_after_missing(*column.field, rows_)});
+    }
+    std::vector<std::optional<ColumnState>> next(existing);
     std::vector<std::size_t> observed;
     std::vector<std::size_t> unobserved;  // kept only for their figures
-    std::vector<const ColumnView*> views(next.size(), nullptr);
+    std::vector<const ColumnView*> views(existing + added.size(), nullptr);
     for (std::size_t i = 0; i < width; ++i) views[target[i]] = &batch.columns[i];
-    for (std::size_t j = 0; j < next.size(); ++j) {
-      const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
+    for (std::size_t j = 0; j < views.size(); ++j) {
       const ColumnView* view = views[j];
       if (view != nullptr && view->field->type != NANOARROW_TYPE_NA) {
         observed.push_back(j);
         continue;
       }
       if (figures != nullptr) unobserved.push_back(j);
-      if (j < columns_.size() && batch.rows == 0) continue;  // unchanged
-      next[j] = column.state;
-      tessary::add_missing(*next[j], batch.rows);
+      if (j >= existing) {
+        tessary::add_missing(added[j - existing].state, batch.rows);
+      } else if (batch.rows != 0) {
+        next[j] = columns_[j].state;
+        tessary::add_missing(*next[j], batch.rows);
+      }
     }
-    std::vector<ColumnSummary> summaries(figures != nullptr ? next.size() : 0);
+    // The state a column has after the batch, once built.
+    const auto after = [&](std::size_t j) -> const ColumnState& {
+      return j >= existing ? added[j - existing].state : next[j] ? *next[j] : columns_[j].state;
+    };
+    std::vector<ColumnSummary> summaries(figures != nullptr ? views.size() : 0);
     const auto observe = [&](std::size_t task) {
       if (task >= observed.size()) {
         const std::size_t j = unobserved[task - observed.size()];
-        summaries[j] = summary_of(next[j] ? *next[j] : columns_[j].state);
+        summaries[j] = summary_of(after(j));
         return;
       }
       const std::size_t j = observed[task];
-      const TableColumn& column = j < columns_.size() ? columns_[j] : added[j - columns_.size()];
-      ColumnState state = j < columns_.size() && columns_[j].type == "na"
-                              ? state_after_missing(*views[j]->field, tessary::seen(column.state))
-                              : column.state;
+      if (j < existing) {
+        next[j] = columns_[j].type == "na" ? state_after_missing(*views[j]->field, tessary::seen(columns_[j].state))
+                                           : columns_[j].state;
+      }
+      ColumnState& state = j >= existing ? added[j - existing].state : *next[j];
       try {
         std::visit([&](auto& s) { s.observe(*views[j]); }, state);
       } catch (const ArrowImportError& error) {
@@ -198,7 +215,6 @@ class TableProfile {
         throw TableInputError(TableInputError::Kind::invalid_data, error.what());
       }
       if (figures != nullptr) summaries[j] = summary_of(state);
-      next[j] = std::move(state);
     };
     const std::size_t tasks = observed.size() + unobserved.size();
     if (pool != nullptr && tasks >= 2 && (figures != nullptr || batch.rows * tasks >= parallel_cells)) {
@@ -210,9 +226,7 @@ class TableProfile {
     // are rendered before the commit.
     std::vector<std::pair<std::size_t, std::string>> adopted;
     for (const std::size_t j : observed) {
-      if (j < columns_.size() && columns_[j].type == "na") {
-        adopted.emplace_back(j, arrow_type_text(*views[j]->field->schema));
-      }
+      if (j < existing && columns_[j].type == "na") adopted.emplace_back(j, texts.of(*views[j]->field->schema));
     }
     commit(std::move(next), std::move(added), std::move(adopted), batch.rows);
     if (figures != nullptr) figures->swap(summaries);
@@ -389,27 +403,29 @@ class TableProfile {
     }
   }
 
-  // Puts the next states in place: cannot fail once the new columns' room
-  // and index are reserved, which happens first.
+  // Puts the next states of the existing columns (none: unchanged) and the
+  // new columns in place: cannot fail once the new columns' room and index
+  // are reserved, which happens first.
   void commit(std::vector<std::optional<ColumnState>> next, std::vector<TableColumn> added,
               std::vector<std::pair<std::size_t, std::string>> adopted, std::uint64_t more_rows) {
     std::unordered_map<std::string, std::size_t> index;
-    if (!added.empty()) {
+    const bool adding = !added.empty();
+    if (adding) {
       index = index_;
       for (std::size_t i = 0; i < added.size(); ++i) index.emplace(added[i].name, columns_.size() + i);
       columns_.reserve(columns_.size() + added.size());
     }
     // No allocation from here on.
-    const std::size_t existing = columns_.size();
-    for (std::size_t j = 0; j < existing; ++j) {
+    for (std::size_t j = 0; j < next.size(); ++j) {
       if (next[j]) columns_[j].state = std::move(*next[j]);
     }
-    for (std::size_t i = 0; i < added.size(); ++i) {
-      if (existing + i < next.size() && next[existing + i]) added[i].state = std::move(*next[existing + i]);
-      columns_.push_back(std::move(added[i]));
+    if (columns_.empty()) {
+      columns_.swap(added);
+    } else {
+      for (TableColumn& column : added) columns_.push_back(std::move(column));
     }
     for (auto& [j, type] : adopted) columns_[j].type.swap(type);
-    if (!added.empty()) index_.swap(index);
+    if (adding) index_.swap(index);
     rows_ += more_rows;
   }
 
