@@ -110,6 +110,10 @@ class CountWindow {
 
   const std::vector<std::uint64_t>& counts() const noexcept { return counts_; }
 
+  // The stored counts, the first at index first(), for a loop that adds
+  // only at indices known to be stored.
+  std::uint64_t* stored() noexcept { return counts_.data(); }
+
  private:
   std::int64_t first_ = 0;
   std::vector<std::uint64_t> counts_;

@@ -630,11 +630,12 @@ class NumberColumn {
   }
 
   // Exact counts, in any order, into the sketches but their top counters.
-  // Two passes, so that the second writes only counts (a store into the
-  // HyperLogLog's one-byte registers may alias any field, which would then
-  // be read again for every count): the HyperLogLog, with each sign's range
-  // of kept buckets (stored once, for the range the counts fill), then the
-  // bins and the buckets.
+  // The counts lie within the current extremes, whose bins and buckets the
+  // sketches store once each sign's range of kept buckets is: two passes,
+  // the HyperLogLog with those ranges, then the bins and buckets, added
+  // without a check for growth through local pointers (a store into the
+  // HyperLogLog's one-byte registers may alias any field, and a count's
+  // store any other count, which would otherwise be read again each time).
   template <Storage S>
   void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     Sketches& s = *sketches_;
@@ -653,12 +654,37 @@ class NumberColumn {
       least = kept ? std::min(least, index) : least;
       most = kept ? std::max(most, index) : most;
     }
+    std::array<std::uint64_t*, 2> buckets{};
+    std::array<std::int64_t, 2> first_bucket{};
     for (std::size_t sign = 0; sign < 2; ++sign) {
-      if (low[sign] <= high[sign] && high[sign] < lowest + b.window) {
-        b.counts[sign].cover(low[sign], high[sign], lowest, lowest + b.window - 1);
-      }
+      if (low[sign] > high[sign]) continue;
+      b.counts[sign].cover(low[sign], high[sign], lowest, lowest + b.window - 1);
+      buckets[sign] = b.counts[sign].stored();
+      first_bucket[sign] = b.counts[sign].first();
     }
-    for (const auto& [key, n] : counts) add_to_bins<S>(number_detail::raw_of<S>(key), n);
+    const BinIndexer indexer = s.histogram.indexer;
+    std::uint64_t* const bins = s.histogram.counts.stored();
+    const std::int64_t first_bin = s.histogram.counts.first();
+    std::uint64_t zeros = 0;
+    std::array<std::uint64_t, 2> collapsed{};
+    for (const auto& [key, n] : counts) {
+      const std::uint64_t raw = number_detail::raw_of<S>(key);
+      bins[bin_of<S>(raw, indexer) - first_bin] += n;
+      const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
+      const auto side = static_cast<std::size_t>(sign);
+      if (magnitude == 0) {
+        zeros += n;
+        continue;
+      }
+      const std::int32_t index = RelativeBucketLayout::index_of(magnitude);
+      if (index < lowest) {
+        collapsed[side] += n;
+        continue;
+      }
+      buckets[side][index - first_bucket[side]] += n;
+    }
+    b.zeros += zeros;
+    for (std::size_t sign = 0; sign < 2; ++sign) b.collapsed[sign] += collapsed[sign];
   }
 
   template <Storage S>
