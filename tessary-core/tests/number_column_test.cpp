@@ -179,6 +179,14 @@ Shape wide_integers() {
   return {"wide_integers", NANOARROW_TYPE_INT64, s};
 }
 
+// Both signs over 300 decades: the histogram and both buckets' windows full.
+Shape all_decades() {
+  std::vector<Slot> s;
+  std::uniform_real_distribution<double> u(-150.0, 150.0);
+  for (int i = 0; i < 20000; ++i) s.emplace_back((i % 2 ? 1.0 : -1.0) * std::pow(10.0, u(rng())));
+  return {"all_decades", NANOARROW_TYPE_DOUBLE, s};
+}
+
 // Values drifting outwards both ways, so the sketches widen all along.
 Shape drifting() {
   std::vector<Slot> s;
@@ -383,11 +391,11 @@ TEST(NumberColumnEncoding, RoundTripsAndRefusesCorruptInput) {
   const std::string good = encoded(profile(years_column));
   EXPECT_THROW(decode(good.substr(0, good.size() - 1)), DecodeError);
   std::string wrong_version = good;
-  wrong_version[0] = 2;
+  wrong_version[0] = static_cast<char>(NumberColumn::version - 1);  // an earlier build's
   EXPECT_THROW(decode(wrong_version), DecodeError);
   // A count that the exact counts do not add up to.
   ByteWriter w;
-  w.u8(1);
+  w.u8(NumberColumn::version);
   w.u8(1);
   for (std::uint64_t v : {0, 0, 2, 0, 0}) w.varint(v);  // stream, position, count 2, missing, infinite
   w.u64(5 ^ (std::uint64_t{1} << 63));
@@ -435,7 +443,7 @@ TEST(NumberColumnSample, IsTheBottom256ByPriority) {
 // The state stays under 64 KB whatever the data, sketches of a narrow range
 // hold only the bins in use, and a one-row state is small.
 TEST(NumberColumnSize, StaysBounded) {
-  for (Shape (*make)() : {&near_zero_wide, &wide_integers, &drifting}) {
+  for (Shape (*make)() : {&near_zero_wide, &all_decades, &wide_integers, &drifting}) {
     const Shape shape = make();
     const Values c(shape.type, shape.slots);
     EXPECT_LT(profile(c).memory_bytes(), 64u * 1024u);

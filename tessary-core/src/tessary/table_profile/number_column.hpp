@@ -149,7 +149,7 @@ decltype(auto) dispatch(NumberStorage s, F&& f) {
 // as missing, +-inf as infinite; each finite value, as stored (a double or
 // a 64-bit integer), goes to
 // - the extremes (exact in storage; -0.0 below +0.0);
-// - the pending block of moments (number_moments.hpp): at 1,024 values the
+// - the pending block of moments (number_moments.hpp): at 512 values the
 //   block is summarised and merged into the running moments, integers also
 //   into their exact power sums, so blocks are aligned to the stream;
 // - the exact value counts while at most 1,000 distinct values were seen;
@@ -169,14 +169,14 @@ decltype(auto) dispatch(NumberStorage s, F&& f) {
 // 64 KB; a fresh state allocates nothing.
 //
 // Invariants: count + missing + infinite <= 2^64 - 1; position <= seen;
-// flushed moments count + pending values == count, pending < 1,024; in
+// flushed moments count + pending values == count, pending < 512; in
 // exact mode the counts sum to count; in sketch mode the histogram and
 // buckets sum to count and the top counters to at most count; the sample
 // holds min(count, 256) entries.
 class NumberColumn {
  public:
   using Storage = NumberStorage;
-  static constexpr std::uint8_t version = 1;
+  static constexpr std::uint8_t version = 2;
   static constexpr std::size_t histogram_bins = 1536;
   static constexpr std::size_t bucket_window = 1536;
   static constexpr std::size_t summary_bins = 64;

@@ -76,7 +76,7 @@ inline DoubleDouble from_int128(__int128 v) noexcept {
 }  // namespace number_detail
 
 struct BlockMoments {
-  static constexpr std::size_t block_size = 1024;
+  static constexpr std::size_t block_size = 512;
 
   std::uint64_t n = 0;
   DoubleDouble mean;  // times 2^-scale

@@ -285,7 +285,7 @@ class TableProfile {
     return total;
   }
 
-  //   u8 version (1), varint stream_id, varint rows, varint column count,
+  //   u8 version (2), varint stream_id, varint rows, varint column count,
   //   per column: text name, text type, u8 kind (the ColumnState index),
   //   the state's own encoding
   void encode(ByteWriter& out) const {
@@ -346,7 +346,7 @@ class TableProfile {
   }
 
  private:
-  static constexpr std::uint8_t encoding_version = 1;
+  static constexpr std::uint8_t encoding_version = 2;
   static constexpr std::uint64_t max_columns = std::uint64_t{1} << 32;
   static constexpr std::uint64_t max_text_bytes = std::uint64_t{1} << 30;
   // A batch with fewer rows times columns than this stays on the calling
