@@ -561,14 +561,8 @@ class NumberColumn {
   // Everything but the top counters.
   template <Storage S>
   [[gnu::always_inline]] inline void add_to_distributions(std::uint64_t raw, std::uint64_t hash, std::uint64_t weight) {
-    sketches_->hll.observe_hash(hash);
-    add_to_bins<S>(raw, weight);
-  }
-
-  // The histogram and the buckets.
-  template <Storage S>
-  [[gnu::always_inline]] inline void add_to_bins(std::uint64_t raw, std::uint64_t weight) {
     Sketches& s = *sketches_;
+    s.hll.observe_hash(hash);
     auto& h = s.histogram;
     if (!h.counts.add(bin_of<S>(raw, h.indexer), weight)) [[unlikely]] {
       fit_histogram<S>();
@@ -629,13 +623,13 @@ class NumberColumn {
     }
   }
 
-  // Exact counts, in any order, into the sketches but their top counters.
-  // The counts lie within the current extremes, whose bins and buckets the
-  // sketches store once each sign's range of kept buckets is: two passes,
-  // the HyperLogLog with those ranges, then the bins and buckets, added
-  // without a check for growth through local pointers (a store into the
-  // HyperLogLog's one-byte registers may alias any field, and a count's
-  // store any other count, which would otherwise be read again each time).
+  // Exact counts, in any order, into the sketches but their top counters,
+  // in two passes: the HyperLogLog and each sign's range of kept buckets,
+  // which is then stored; then the bins and the buckets. Every count lies
+  // within the current extremes, whose bins are stored, so the second pass
+  // adds through local pointers without checks for growth (a store into a
+  // one-byte register or a count may alias any field, which would otherwise
+  // be read again for each count).
   template <Storage S>
   void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
     Sketches& s = *sketches_;

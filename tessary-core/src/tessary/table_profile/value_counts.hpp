@@ -29,18 +29,13 @@ class ValueCounts {
   // Inlined into the loops that count: the probe is what they spend on.
   [[gnu::always_inline]] bool add(std::uint64_t key, std::uint64_t weight) {
     if (2 * (size_ + 1) > slots_.size()) [[unlikely]] return add_growing(key, weight);
-    std::size_t i = home(key);
-    for (;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.count == 0) break;
-      if (slot.key == key) {
-        slot.count += weight;
-        return true;
-      }
+    Slot& slot = slots_[slot_of(key)];
+    if (slot.count == 0) {
+      if (size_ == limit) return false;
+      slot.key = key;
+      ++size_;
     }
-    if (size_ == limit) return false;
-    slots_[i] = {key, weight};
-    ++size_;
+    slot.count += weight;
     return true;
   }
 
@@ -83,14 +78,21 @@ class ValueCounts {
     return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> shift_);
   }
 
+  // The slot holding `key`, or the free one where it would go; the table
+  // is not empty.
+  std::size_t slot_of(std::uint64_t key) const noexcept {
+    std::size_t i = home(key);
+    while (slots_[i].count != 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    return i;
+  }
+
   // add() where a new key would not fit without growing.
   [[gnu::noinline]] bool add_growing(std::uint64_t key, std::uint64_t weight) {
     if (!slots_.empty()) {
-      for (std::size_t i = home(key); slots_[i].count != 0; i = (i + 1) & mask_) {
-        if (slots_[i].key == key) {
-          slots_[i].count += weight;
-          return true;
-        }
+      Slot& slot = slots_[slot_of(key)];
+      if (slot.count != 0) {
+        slot.count += weight;
+        return true;
       }
     }
     if (size_ == limit) return false;
@@ -99,10 +101,9 @@ class ValueCounts {
     return true;
   }
 
+  // A key the table does not hold, with room for it.
   void insert_new(std::uint64_t key, std::uint64_t weight) noexcept {
-    std::size_t i = home(key);
-    while (slots_[i].count != 0) i = (i + 1) & mask_;
-    slots_[i] = {key, weight};
+    slots_[slot_of(key)] = {key, weight};
     ++size_;
   }
 
