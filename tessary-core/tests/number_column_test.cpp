@@ -150,6 +150,26 @@ Shape large_unsigned() {
   return {"large_unsigned", NANOARROW_TYPE_UINT64, s};
 }
 
+// Over 1,000 distinct integers packed against an end of the 64-bit range,
+// arriving away from it, so that the finest histogram has its last bins there.
+Shape top_of_int64() {
+  std::vector<Slot> s;
+  for (std::int64_t i = 0; i < 2000; ++i) s.emplace_back(std::numeric_limits<std::int64_t>::max() - i);
+  return {"top_of_int64", NANOARROW_TYPE_INT64, s};
+}
+
+Shape bottom_of_int64() {
+  std::vector<Slot> s;
+  for (std::int64_t i = 0; i < 2602; ++i) s.emplace_back(std::numeric_limits<std::int64_t>::min() + 1300 - i / 2);
+  return {"bottom_of_int64", NANOARROW_TYPE_INT64, s};
+}
+
+Shape top_of_uint64() {
+  std::vector<Slot> s;
+  for (std::uint64_t i = 0; i < 2000; ++i) s.emplace_back(max_u64 - i);
+  return {"top_of_uint64", NANOARROW_TYPE_UINT64, s};
+}
+
 Shape pressure() {
   std::vector<Slot> s;
   std::normal_distribution<double> d(1013.0, 9.0);
@@ -266,8 +286,9 @@ TEST_P(Shapes, MatchBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Shapes,
-                         ::testing::Values(&years, &few_floats_with_specials, &large_unsigned, &pressure, &timestamps,
-                                           &near_zero_wide, &small_float32));
+                         ::testing::Values(&years, &few_floats_with_specials, &large_unsigned, &top_of_int64,
+                                           &bottom_of_int64, &top_of_uint64, &pressure, &timestamps, &near_zero_wide,
+                                           &small_float32));
 
 // Mean and standard deviation against the exact figures: integers to 1e-12
 // whatever their magnitude, floats to 1e-9 with a mean far above the spread.
@@ -373,7 +394,8 @@ TEST_P(Splits, PiecesGiveTheSameState) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, Splits, ::testing::Values(&few_floats_with_specials, &pressure, &wide_integers, &drifting));
+INSTANTIATE_TEST_SUITE_P(Shapes, Splits, ::testing::Values(&few_floats_with_specials, &pressure, &wide_integers, &drifting,
+                                                           &bottom_of_int64, &top_of_uint64));
 
 // Encoding round trips to the same bytes and summary; what no state can
 // hold is refused.

@@ -21,7 +21,8 @@ class CountWindow {
  public:
   std::int64_t first() const noexcept { return first_; }
   std::size_t size() const noexcept { return counts_.size(); }
-  std::int64_t last() const noexcept { return first_ + static_cast<std::int64_t>(counts_.size()) - 1; }
+  // The size less one first: the last index may be the largest int64.
+  std::int64_t last() const noexcept { return first_ + (static_cast<std::int64_t>(counts_.size()) - 1); }
   bool empty() const noexcept { return counts_.empty(); }
   std::size_t memory_bytes() const noexcept { return counts_.capacity() * sizeof(std::uint64_t); }
 
@@ -40,18 +41,19 @@ class CountWindow {
 
   // Stores [low, high] and possibly more, all within [low_limit, high_limit]
   // (low_limit <= low <= high <= high_limit); counts outside the limits
-  // must be 0 and are let go.
+  // must be 0 and are let go. Indices may lie at either end of the 64-bit
+  // range: the slack is added in wider arithmetic.
   void cover(std::int64_t low, std::int64_t high, std::int64_t low_limit, std::int64_t high_limit) {
     if (!counts_.empty() && low >= first_ && high <= last() && first_ >= low_limit && last() <= high_limit) return;
-    std::int64_t from = low;
-    std::int64_t to = high;
+    __int128 wide_from = low;
+    __int128 wide_to = high;
     if (!counts_.empty()) {
-      const auto slack = static_cast<std::int64_t>(counts_.size() / 8);
-      from = low < first_ ? low - slack : std::min(low, first_);
-      to = high > last() ? high + slack : std::max(high, last());
+      const auto slack = static_cast<__int128>(counts_.size() / 8);
+      wide_from = low < first_ ? low - slack : std::min(low, first_);
+      wide_to = high > last() ? high + slack : std::max(high, last());
     }
-    from = std::max(from, low_limit);
-    to = std::min(to, high_limit);
+    const auto from = static_cast<std::int64_t>(std::max<__int128>(wide_from, low_limit));
+    const auto to = static_cast<std::int64_t>(std::min<__int128>(wide_to, high_limit));
     // Zeros, the kept counts in one copy, zeros.
     std::vector<std::uint64_t> wider;
     wider.reserve(static_cast<std::size_t>(to - from + 1));
@@ -98,14 +100,26 @@ class CountWindow {
     }
   }
 
-  // f(index, count) for every stored index in [low, high], zeros included,
-  // ascending: no branch on the counts, which a sparse window would
-  // mispredict, for walks that a zero count leaves as they are.
+  // f(g, n) for every group g = index >> shift (0 <= shift < 63) of the
+  // stored indices in [low, high], ascending, n the sum of the group's
+  // counts there (0 included): runs of adjacent counts summed without a
+  // branch on them, for walks into wider bins.
   template <typename F>
-  void for_each_stored(std::int64_t low, std::int64_t high, F&& f) const {
-    const std::int64_t from = std::max(low, first_);
-    const std::int64_t to = std::min(high, last());
-    for (std::int64_t i = from; i <= to; ++i) f(i, counts_[static_cast<std::size_t>(i - first_)]);
+  void for_each_group(std::int64_t low, std::int64_t high, int shift, F&& f) const {
+    if (counts_.empty() || high < first_ || low > last()) return;
+    // Walked by offset: the last index may be the largest int64, past which no index steps.
+    const auto mask = (std::uint64_t{1} << shift) - 1;
+    const auto begin = static_cast<std::size_t>(std::max(low, first_) - first_);
+    const auto end = static_cast<std::size_t>(std::min(high, last()) - first_) + 1;
+    for (std::size_t at = begin; at < end;) {
+      const std::int64_t index = first_ + static_cast<std::int64_t>(at);
+      const auto run = static_cast<std::size_t>(
+          std::min<std::uint64_t>(end - at, mask - (static_cast<std::uint64_t>(index) & mask) + 1));
+      std::uint64_t sum = 0;
+      for (std::size_t j = at; j < at + run; ++j) sum += counts_[j];
+      f(index >> shift, sum);
+      at += run;
+    }
   }
 
   const std::vector<std::uint64_t>& counts() const noexcept { return counts_; }

@@ -527,12 +527,15 @@ class NumberColumn {
       h.counts.assign(low_bin, std::move(counts));
       h.indexer = indexer;
     } else {
-      // At most `histogram_bins` bins stored, the spare ones on the side that grows.
+      // At most `histogram_bins` bins stored, the spare ones on the side that
+      // grows, and none past either end of the int64 range, where bins may lie.
       constexpr auto most = static_cast<std::int64_t>(histogram_bins) - 1;
+      constexpr auto least_bin = std::numeric_limits<std::int64_t>::min();
+      constexpr auto greatest_bin = std::numeric_limits<std::int64_t>::max();
       if (!h.counts.empty() && low_bin < h.counts.first()) {
-        h.counts.cover(low_bin, high_bin, high_bin - most, high_bin);
+        h.counts.cover(low_bin, high_bin, high_bin < least_bin + most ? least_bin : high_bin - most, high_bin);
       } else {
-        h.counts.cover(low_bin, high_bin, low_bin, low_bin + most);
+        h.counts.cover(low_bin, high_bin, low_bin, low_bin > greatest_bin - most ? greatest_bin : low_bin + most);
       }
     }
   }
@@ -603,8 +606,9 @@ class NumberColumn {
   }
 
   // Fills `top`, empty, with the top counters of exact counts, a function of
-  // the counts alone (not of their order): with c the 257th largest count (0
-  // with fewer keys), every key counted above c, with its count less c.
+  // the counts alone (not of their order): with c the count ranked just past
+  // the table's capacity (0 with fewer keys), every key counted above c, with
+  // its count less c.
   template <Storage S>
   static void top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts, TopCounters& top) {
     std::uint64_t cut = 0;
@@ -828,10 +832,10 @@ class NumberColumn {
       out.histogram.counts.assign(static_cast<std::size_t>(bin_of<S>(high_raw, indexer) - lowest + 1), 0);
       const int shift = indexer.exponent - h.indexer.exponent;
       // Every count lies in the bins of the extremes.
-      h.counts.for_each_stored(bin_of<S>(low_raw, h.indexer), bin_of<S>(high_raw, h.indexer),
-                               [&](std::int64_t bin, std::uint64_t n) {
-                                 out.histogram.counts[static_cast<std::size_t>((bin >> shift) - lowest)] += n;
-                               });
+      h.counts.for_each_group(bin_of<S>(low_raw, h.indexer), bin_of<S>(high_raw, h.indexer), shift,
+                              [&](std::int64_t bin, std::uint64_t n) {
+                                out.histogram.counts[static_cast<std::size_t>(bin - lowest)] += n;
+                              });
     }
     const auto by_count = [](const auto& a, const auto& b) {
       return a.second != b.second ? a.second > b.second : a.first < b.first;
@@ -923,8 +927,9 @@ class NumberColumn {
     const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
     out.histogram.first_bin = low_bin;
     out.histogram.width_exponent = h.indexer.exponent;
-    out.histogram.counts.reserve(static_cast<std::size_t>(high_bin - low_bin + 1));
-    for (std::int64_t bin = low_bin; bin <= high_bin; ++bin) out.histogram.counts.push_back(h.counts.at(bin));
+    const auto bins = static_cast<std::size_t>(high_bin - low_bin) + 1;
+    out.histogram.counts.reserve(bins);
+    for (std::size_t j = 0; j < bins; ++j) out.histogram.counts.push_back(h.counts.at(low_bin + static_cast<std::int64_t>(j)));
     return out;
   }
 
@@ -1163,8 +1168,10 @@ class NumberColumn {
       const auto& h = s.histogram;
       const std::int64_t low_bin = bin_of<S>(number_detail::raw_of<S>(low_key_), h.indexer);
       const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
-      out.varint(static_cast<std::uint64_t>(high_bin - low_bin + 1));
-      for (std::int64_t bin = low_bin; bin <= high_bin; ++bin) out.varint(h.counts.at(bin));
+      // By offset: the last bin may be the largest int64.
+      const auto bins = static_cast<std::uint64_t>(high_bin - low_bin) + 1;
+      out.varint(bins);
+      for (std::uint64_t j = 0; j < bins; ++j) out.varint(h.counts.at(low_bin + static_cast<std::int64_t>(j)));
       // The nonzero buckets of each sign, by offset in the kept window.
       const auto& b = s.buckets;
       out.varint(b.zeros);
