@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -610,7 +611,7 @@ class NumberColumn {
   // the table's capacity (0 with fewer keys), every key counted above c, with
   // its count less c.
   template <Storage S>
-  static void top_of_counts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts, TopCounters& top) {
+  static void top_of_counts(std::span<const ValueCounts::Entry> counts, TopCounters& top) {
     std::uint64_t cut = 0;
     std::size_t repeated = 0;
     for (const auto& entry : counts) repeated += entry.second > 1 ? 1 : 0;
@@ -622,6 +623,7 @@ class NumberColumn {
       std::nth_element(n.begin(), n.begin() + TopCounters::capacity, n.end(), std::greater<>());
       cut = n[TopCounters::capacity];
     }
+    if (cut == 1 && repeated == 0) return;  // every key counted once: none above the cut
     for (const auto& [key, n] : counts) {
       if (n > cut) top.add(key, n - cut, number_detail::hash_of<S>(number_detail::raw_of<S>(key)));
     }
@@ -635,7 +637,7 @@ class NumberColumn {
   // one-byte register or a count may alias any field, which would otherwise
   // be read again for each count).
   template <Storage S>
-  void add_counts_to_distributions(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+  void add_counts_to_distributions(std::span<const ValueCounts::Entry> counts) {
     Sketches& s = *sketches_;
     auto& b = s.buckets;
     const std::int32_t lowest = b.lowest;
@@ -686,7 +688,7 @@ class NumberColumn {
   }
 
   template <Storage S>
-  void counts_to_sketches(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+  void counts_to_sketches(std::span<const ValueCounts::Entry> counts) {
     sketches_ = fresh_sketches<S>();
     add_counts_to_distributions<S>(counts);
     top_of_counts<S>(counts, sketches_->top);
@@ -695,7 +697,7 @@ class NumberColumn {
 
   template <Storage S>
   [[gnu::noinline]] void switch_to_sketches() {
-    counts_to_sketches<S>(exact_.entries());
+    counts_to_sketches<S>(exact_.take_entries());
   }
 
   // ------------------------------------------------------------ merging
@@ -738,7 +740,7 @@ class NumberColumn {
         counts_to_sketches<S>(combined);
       }
     } else {
-      if (!sketches_) counts_to_sketches<S>(exact_.entries());
+      if (!sketches_) counts_to_sketches<S>(exact_.take_entries());
       fit_histogram<S>();
       fit_buckets<S>();
       Sketches& s = *sketches_;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -24,18 +25,20 @@ class ValueCounts {
  public:
   static constexpr std::size_t limit = 1000;
 
+  using Entry = std::pair<std::uint64_t, std::uint64_t>;  // (key, count)
+
   // Adds weight to key; false, changing nothing, when the key is new and
   // `limit` keys are held. May allocate (grow) unless reserve_for covered it.
   // Inlined into the loops that count: the probe is what they spend on.
   [[gnu::always_inline]] bool add(std::uint64_t key, std::uint64_t weight) {
     if (2 * (size_ + 1) > slots_.size()) [[unlikely]] return add_growing(key, weight);
-    Slot& slot = slots_[slot_of(key)];
-    if (slot.count == 0) {
+    Entry& slot = slots_[slot_of(key)];
+    if (slot.second == 0) {
       if (size_ == limit) return false;
-      slot.key = key;
+      slot.first = key;
       ++size_;
     }
-    slot.count += weight;
+    slot.second += weight;
     return true;
   }
 
@@ -46,34 +49,42 @@ class ValueCounts {
   }
 
   std::size_t size() const noexcept { return size_; }
-  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Entry); }
 
   // (key, count) in table order, which depends on the history of the table.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> entries() const {
+  std::vector<Entry> entries() const {
     // One spare entry takes the write of each free slot.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out(size_ + 1);
+    std::vector<Entry> out(size_ + 1);
     std::size_t n = 0;
-    for (const Slot& slot : slots_) {
-      out[n] = {slot.key, slot.count};
-      n += slot.count != 0 ? 1 : 0;
+    for (const Entry& slot : slots_) {
+      out[n] = slot;
+      n += slot.second != 0 ? 1 : 0;
     }
     out.pop_back();
     return out;
   }
 
+  // The entries as entries() lists them, moved to the front of the table's
+  // own storage, for an owner that is done counting: nothing is allocated.
+  // The table is then fit only for clear_and_release(), which ends the span.
+  std::span<const Entry> take_entries() noexcept {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      const Entry slot = slots_[i];
+      slots_[n] = slot;  // n <= i
+      n += slot.second != 0 ? 1 : 0;
+    }
+    return {slots_.data(), n};
+  }
+
   void clear_and_release() noexcept {
-    std::vector<Slot>().swap(slots_);
+    std::vector<Entry>().swap(slots_);
     size_ = 0;
     mask_ = 0;
     shift_ = 64;
   }
 
  private:
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint64_t count = 0;
-  };
-
   std::size_t home(std::uint64_t key) const noexcept {
     return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> shift_);
   }
@@ -82,16 +93,16 @@ class ValueCounts {
   // is not empty.
   std::size_t slot_of(std::uint64_t key) const noexcept {
     std::size_t i = home(key);
-    while (slots_[i].count != 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    while (slots_[i].second != 0 && slots_[i].first != key) i = (i + 1) & mask_;
     return i;
   }
 
   // add() where a new key would not fit without growing.
   [[gnu::noinline]] bool add_growing(std::uint64_t key, std::uint64_t weight) {
     if (!slots_.empty()) {
-      Slot& slot = slots_[slot_of(key)];
-      if (slot.count != 0) {
-        slot.count += weight;
+      Entry& slot = slots_[slot_of(key)];
+      if (slot.second != 0) {
+        slot.second += weight;
         return true;
       }
     }
@@ -111,17 +122,17 @@ class ValueCounts {
     std::size_t capacity = 16;
     while (capacity < 2 * distinct) capacity *= 2;
     if (capacity <= slots_.size()) return;
-    std::vector<Slot> old(capacity);
+    std::vector<Entry> old(capacity);
     old.swap(slots_);
     mask_ = capacity - 1;
     shift_ = 64 - std::countr_zero(capacity);
     size_ = 0;
-    for (const Slot& slot : old) {
-      if (slot.count != 0) insert_new(slot.key, slot.count);
+    for (const Entry& slot : old) {
+      if (slot.second != 0) insert_new(slot.first, slot.second);
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Entry> slots_;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
   int shift_ = 64;
