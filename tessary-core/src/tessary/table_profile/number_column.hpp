@@ -199,6 +199,7 @@ class NumberColumn {
         sums_(other.sums_),
         pending_(other.pending_),
         exact_(other.exact_),
+        exact_distinct_(other.exact_distinct_ ? std::make_unique<HyperLogLog>(*other.exact_distinct_) : nullptr),
         sketches_(other.sketches_ ? std::make_unique<Sketches>(*other.sketches_) : nullptr),
         sample_(other.sample_) {}
   NumberColumn& operator=(const NumberColumn& other) {
@@ -289,6 +290,7 @@ class NumberColumn {
 
   std::size_t memory_bytes() const noexcept {
     return sizeof(NumberColumn) + pending_.capacity() * sizeof(std::uint64_t) + exact_.memory_bytes() +
+           (exact_distinct_ ? sizeof(HyperLogLog) : 0) +
            (sketches_ ? sizeof(Sketches) + sketches_->histogram.counts.memory_bytes() +
                             sketches_->buckets.counts[0].memory_bytes() + sketches_->buckets.counts[1].memory_bytes()
                       : 0) +
@@ -339,6 +341,9 @@ class NumberColumn {
     // Everything a run can grow, grown before the loop.
     pending_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block_size, pending_.size() + length)));
     if (!sketches_) exact_.reserve_for(static_cast<std::size_t>(std::min<std::uint64_t>(length, ValueCounts::limit)) + exact_.size());
+    if (!sketches_ && exact_.size() == 0 && length >= chunk && !exact_distinct_) {
+      exact_distinct_ = std::make_unique<HyperLogLog>();
+    }
     sample_.reserve_for(length);
     const std::uint64_t stream_hash = splitmix64(stream_id_);
     std::array<std::uint64_t, chunk> positions;
@@ -419,7 +424,10 @@ class NumberColumn {
     std::size_t j = 0;
     if (!sketches_) {
       for (; j < n; ++j) {
-        if (!exact_.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[j])), 1)) [[unlikely]] {
+        const auto added = exact_.add(number_detail::order_key<S>(number_detail::canonical_raw<S>(block[j])), 1);
+        if (added == ValueCounts::Added::inserted && exact_distinct_) {
+          exact_distinct_->observe_hash(hashes[j]);
+        } else if (added == ValueCounts::Added::refused) [[unlikely]] {
           switch_to_sketches<S>();
           break;
         }
@@ -630,14 +638,15 @@ class NumberColumn {
   }
 
   // Exact counts, in any order, into the sketches but their top counters,
-  // in two passes: the HyperLogLog and each sign's range of kept buckets,
-  // which is then stored; then the bins and the buckets. Every count lies
+  // in two passes: the HyperLogLog (unless `distinct_known`: it holds their
+  // keys already) and each sign's range of kept buckets, which is then
+  // stored; then the bins and the buckets. Every count lies
   // within the current extremes, whose bins are stored, so the second pass
   // adds through local pointers without checks for growth (a store into a
   // one-byte register or a count may alias any field, which would otherwise
   // be read again for each count).
   template <Storage S>
-  void add_counts_to_distributions(std::span<const ValueCounts::Entry> counts) {
+  void add_counts_to_distributions(std::span<const ValueCounts::Entry> counts, bool distinct_known) {
     Sketches& s = *sketches_;
     auto& b = s.buckets;
     const std::int32_t lowest = b.lowest;
@@ -645,7 +654,7 @@ class NumberColumn {
     std::array<std::int32_t, 2> high{INT32_MIN, INT32_MIN};
     for (const auto& entry : counts) {
       const std::uint64_t raw = number_detail::raw_of<S>(entry.first);
-      s.hll.observe_hash(number_detail::hash_of<S>(raw));
+      if (!distinct_known) s.hll.observe_hash(number_detail::hash_of<S>(raw));
       const auto [magnitude, sign] = number_detail::magnitude_of<S>(raw);
       const std::int32_t index = RelativeBucketLayout::index_of(magnitude);  // a zero's, 0, is never kept
       const bool kept = index >= lowest;
@@ -687,12 +696,17 @@ class NumberColumn {
     for (std::size_t sign = 0; sign < 2; ++sign) b.collapsed[sign] += collapsed[sign];
   }
 
+  // Sketches for the exact counts `counts`: the column's own, or, in a
+  // merge, those of both sides (exact_distinct_, of this side's alone, is
+  // let go first).
   template <Storage S>
   void counts_to_sketches(std::span<const ValueCounts::Entry> counts) {
     sketches_ = fresh_sketches<S>();
-    add_counts_to_distributions<S>(counts);
+    if (exact_distinct_) sketches_->hll = *exact_distinct_;
+    add_counts_to_distributions<S>(counts, exact_distinct_ != nullptr);
     top_of_counts<S>(counts, sketches_->top);
     exact_.clear_and_release();
+    exact_distinct_.reset();
   }
 
   template <Storage S>
@@ -713,6 +727,7 @@ class NumberColumn {
     infinite_ += other.infinite_;
     moments_.merge(other.moments_);
     sums_.merge(other.sums_);
+    exact_distinct_.reset();  // it would hold this side's keys alone
     pending_.reserve(block_size);
     for (const std::uint64_t raw : other.pending_) {
       pending_.push_back(raw);
@@ -769,7 +784,7 @@ class NumberColumn {
       } else {
         // The other side's exact counts; top counters keep their merge rule.
         const auto counts = other.exact_.entries();
-        add_counts_to_distributions<S>(counts);
+        add_counts_to_distributions<S>(counts, false);
         TopCounters theirs;
         top_of_counts<S>(counts, theirs);
         s.top.merge(theirs, hash_of_key);
@@ -1399,6 +1414,11 @@ class NumberColumn {
   ExactIntegerSums sums_;    // the flushed blocks, integer storage
   std::vector<std::uint64_t> pending_;  // values of the partial block, as stored
   ValueCounts exact_;
+  // In exact mode, when set: the HyperLogLog of the keys counted, fed as each
+  // is inserted (their hashes are at hand then), so that the switch to
+  // sketches need not hash them again. Set by a run of at least `chunk`
+  // values into an empty table, let go by a merge.
+  std::unique_ptr<HyperLogLog> exact_distinct_;
   std::unique_ptr<Sketches> sketches_;
   ValueSample sample_;
 };

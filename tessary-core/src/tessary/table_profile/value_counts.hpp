@@ -17,7 +17,8 @@ namespace tessary {
 // is the top bits of key * 2^64 / phi.
 //
 // Guarantee: counts are exact; add() refuses, changing nothing, a new key
-// beyond `limit` (the owner then switches to sketches).
+// beyond `limit` (the owner then switches to sketches), and tells a key
+// inserted from one counted again.
 //
 // Invariants: size() <= limit; every stored count > 0; capacity 0 or a
 // power of two at least 2 size().
@@ -27,19 +28,23 @@ class ValueCounts {
 
   using Entry = std::pair<std::uint64_t, std::uint64_t>;  // (key, count)
 
-  // Adds weight to key; false, changing nothing, when the key is new and
-  // `limit` keys are held. May allocate (grow) unless reserve_for covered it.
-  // Inlined into the loops that count: the probe is what they spend on.
-  [[gnu::always_inline]] bool add(std::uint64_t key, std::uint64_t weight) {
+  enum class Added : std::uint8_t { refused, counted, inserted };
+
+  // Adds weight to key, held (counted) or new (inserted); refused, changing
+  // nothing, when the key is new and `limit` keys are held. May allocate
+  // (grow) unless reserve_for covered it. Inlined into the loops that count:
+  // the probe is what they spend on.
+  [[gnu::always_inline]] Added add(std::uint64_t key, std::uint64_t weight) {
     if (2 * (size_ + 1) > slots_.size()) [[unlikely]] return add_growing(key, weight);
     Entry& slot = slots_[slot_of(key)];
-    if (slot.second == 0) {
-      if (size_ == limit) return false;
-      slot.first = key;
-      ++size_;
+    if (slot.second != 0) {
+      slot.second += weight;
+      return Added::counted;
     }
-    slot.second += weight;
-    return true;
+    if (size_ == limit) return Added::refused;
+    slot = {key, weight};
+    ++size_;
+    return Added::inserted;
   }
 
   // Room for `distinct` keys in all (at most limit) without growing.
@@ -98,18 +103,18 @@ class ValueCounts {
   }
 
   // add() where a new key would not fit without growing.
-  [[gnu::noinline]] bool add_growing(std::uint64_t key, std::uint64_t weight) {
+  [[gnu::noinline]] Added add_growing(std::uint64_t key, std::uint64_t weight) {
     if (!slots_.empty()) {
       Entry& slot = slots_[slot_of(key)];
       if (slot.second != 0) {
         slot.second += weight;
-        return true;
+        return Added::counted;
       }
     }
-    if (size_ == limit) return false;
+    if (size_ == limit) return Added::refused;
     grow(size_ + 1);
     insert_new(key, weight);
-    return true;
+    return Added::inserted;
   }
 
   // A key the table does not hold, with room for it.
