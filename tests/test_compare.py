@@ -57,7 +57,8 @@ def pieces(values, rng, merge):
 
 
 def draw(rng, shape, size, shift):
-    """Values of one of several shapes: smooth, skewed, few distinct, integers, ties, signs."""
+    """Values of one of several shapes: smooth, skewed, few distinct, integers, ties, signs,
+    integers at the top of the uint64 range."""
     if shape == 0:
         return rng.normal(shift, 1.0, size)
     if shape == 1:
@@ -68,20 +69,26 @@ def draw(rng, shape, size, shift):
         return rng.integers(-10**6, 10**6, size) + int(shift * 10**5)
     if shape == 4:
         return np.round(rng.normal(shift, 50.0, size), 1)
-    return rng.standard_cauchy(size) * 1e-3 + shift
+    if shape == 5:
+        return rng.standard_cauchy(size) * 1e-3 + shift
+    top = np.iinfo(np.uint64).max
+    x = top - rng.integers(0, 3000, size).astype(np.uint64) - np.uint64(shift * 1000)
+    x[0] = top
+    return x
 
 
 def contains(interval, value, slack=0.0):
     return interval[0] <= value + slack and value - slack <= interval[1]
 
 
+@pytest.mark.filterwarnings("error")  # numpy's overflow warnings too
 @pytest.mark.parametrize("merge", [False, True], ids=["split", "merged"])
 def test_number_intervals_contain_the_exact_statistics(merge):
     rng = np.random.default_rng(7 + merge)
     for trial in range(40):
         sizes = rng.choice([1, 7, 300, 2000, 20000], 2)
         shift = rng.choice([0.0, 0.0, 0.05, 1.0])
-        shape = rng.integers(0, 6)
+        shape = rng.integers(0, 7)
         a, b = draw(rng, shape, sizes[0], 0.0), draw(rng, shape, sizes[1], shift)
         c = tessary.compare(pieces(a, rng, merge), pieces(b, rng, merge)).to_dict()["columns"]["x"]
         where = f"trial {trial}: shape {shape}, sizes {sizes}, shift {shift}"

@@ -197,7 +197,8 @@ def _aligned(np: Any, a: tuple[Any, Any], b: tuple[Any, Any]) -> tuple[Any, Any,
             cb = np.zeros(span, dtype=np.uint64)
             ca[a[0] - first] = a[1]
             cb[b[0] - first] = b[1]
-            return np.arange(first, first + span, dtype=np.int64), ca, cb
+            # Offsets added to the first bin: the last may be the largest int64.
+            return first + np.arange(span, dtype=np.int64), ca, cb
     bins = _union(np, a[0], b[0])
     ca = np.zeros(len(bins), dtype=np.uint64)
     cb = np.zeros(len(bins), dtype=np.uint64)
