@@ -103,7 +103,8 @@ class CountWindow {
   // f(g, n) for every group g = index >> shift (0 <= shift < 63) of the
   // stored indices in [low, high], ascending, n the sum of the group's
   // counts there (0 included): runs of adjacent counts summed without a
-  // branch on them, for walks into wider bins.
+  // branch on them, for walks into wider bins (or, at shift 0, over each
+  // stored count).
   template <typename F>
   void for_each_group(std::int64_t low, std::int64_t high, int shift, F&& f) const {
     if (counts_.empty() || high < first_ || low > last()) return;

@@ -944,9 +944,8 @@ class NumberColumn {
     const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
     out.histogram.first_bin = low_bin;
     out.histogram.width_exponent = h.indexer.exponent;
-    const auto bins = static_cast<std::size_t>(high_bin - low_bin) + 1;
-    out.histogram.counts.reserve(bins);
-    for (std::size_t j = 0; j < bins; ++j) out.histogram.counts.push_back(h.counts.at(low_bin + static_cast<std::int64_t>(j)));
+    out.histogram.counts.reserve(static_cast<std::size_t>(high_bin - low_bin) + 1);
+    h.counts.for_each_group(low_bin, high_bin, 0, [&](std::int64_t, std::uint64_t n) { out.histogram.counts.push_back(n); });
     return out;
   }
 
@@ -1185,10 +1184,8 @@ class NumberColumn {
       const auto& h = s.histogram;
       const std::int64_t low_bin = bin_of<S>(number_detail::raw_of<S>(low_key_), h.indexer);
       const std::int64_t high_bin = bin_of<S>(number_detail::raw_of<S>(high_key_), h.indexer);
-      // By offset: the last bin may be the largest int64.
-      const auto bins = static_cast<std::uint64_t>(high_bin - low_bin) + 1;
-      out.varint(bins);
-      for (std::uint64_t j = 0; j < bins; ++j) out.varint(h.counts.at(low_bin + static_cast<std::int64_t>(j)));
+      out.varint(static_cast<std::uint64_t>(high_bin - low_bin) + 1);
+      h.counts.for_each_group(low_bin, high_bin, 0, [&](std::int64_t, std::uint64_t n) { out.varint(n); });
       // The nonzero buckets of each sign, by offset in the kept window.
       const auto& b = s.buckets;
       out.varint(b.zeros);

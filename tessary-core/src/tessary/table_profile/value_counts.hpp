@@ -58,13 +58,8 @@ class ValueCounts {
 
   // (key, count) in table order, which depends on the history of the table.
   std::vector<Entry> entries() const {
-    // One spare entry takes the write of each free slot.
-    std::vector<Entry> out(size_ + 1);
-    std::size_t n = 0;
-    for (const Entry& slot : slots_) {
-      out[n] = slot;
-      n += slot.second != 0 ? 1 : 0;
-    }
+    std::vector<Entry> out(size_ + 1);  // the spare entry takes the write of each free slot
+    pack_into(out.data());
     out.pop_back();
     return out;
   }
@@ -72,15 +67,7 @@ class ValueCounts {
   // The entries as entries() lists them, moved to the front of the table's
   // own storage, for an owner that is done counting: nothing is allocated.
   // The table is then fit only for clear_and_release(), which ends the span.
-  std::span<const Entry> take_entries() noexcept {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-      const Entry slot = slots_[i];
-      slots_[n] = slot;  // n <= i
-      n += slot.second != 0 ? 1 : 0;
-    }
-    return {slots_.data(), n};
-  }
+  std::span<const Entry> take_entries() noexcept { return {slots_.data(), pack_into(slots_.data())}; }
 
   void clear_and_release() noexcept {
     std::vector<Entry>().swap(slots_);
@@ -92,6 +79,21 @@ class ValueCounts {
  private:
   std::size_t home(std::uint64_t key) const noexcept {
     return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> shift_);
+  }
+
+  // Writes the held entries, in table order, to out[0, size_) and returns
+  // size_. Every slot is written, a free one over the entry that comes
+  // next, without a branch on the slots (about half are free): `out` has
+  // room for size_ + 1, or is the table itself, each slot read before any
+  // write reaches it.
+  std::size_t pack_into(Entry* out) const noexcept {
+    std::size_t n = 0;
+    for (const Entry* slot = slots_.data(); slot != slots_.data() + slots_.size(); ++slot) {
+      const Entry entry = *slot;
+      out[n] = entry;
+      n += entry.second != 0 ? 1 : 0;
+    }
+    return n;
   }
 
   // The slot holding `key`, or the free one where it would go; the table
